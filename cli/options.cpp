@@ -1,0 +1,135 @@
+#include "cli/options.h"
+
+#include <limits>
+
+namespace korvane::cli {
+
+const char kUsage[] =
+    "Usage: korvane-scan [OPTIONS] SOURCE\n"
+    "\n"
+    "Finds the recordings of a DVR on a raw disk or in a raw image of one: every frame that\n"
+    "starts with \"DHAV\" at any byte position, grouped into recordings whose frame times step by\n"
+    "0 or 1 second. The source is only ever read.\n"
+    "\n"
+    "SOURCE is an image file (.vmdk, .img, .dsk or any other) or a raw drive: a block device\n"
+    "such as /dev/sdb on Linux, \\\\.\\PhysicalDriveN on Windows.\n"
+    "\n"
+    "Options:\n"
+    "  --offset N         start scanning at byte N of the source (default 0)\n"
+    "  --size N           scan N bytes (default: the rest of the source)\n"
+    "  --from Y/M/D       only frames recorded on or after this day...\n"
+    "  --to Y/M/D         ...and before this day (the end day is not included);\n"
+    "                     both or neither, and --to must be after --from\n"
+    "  --format FORMAT    table (default), tsv, csv or json\n"
+    "  --quiet            no progress line on stderr\n"
+    "  --help             show this help\n"
+    "  --version          show the version and the search kernel in use\n"
+    "\n"
+    "Numbers are plain decimal byte counts. Output lists one recording per line: its file name\n"
+    "(0.dav, 1.dav, ...), start and end time (YYYY-MM-DD hh:mm:ss) and the byte position of its\n"
+    "first frame; json adds end_position (just past the last frame) and frames.\n"
+    "Progress (percentage, bytes, MB/s, time left) goes to stderr when it is a terminal.\n"
+    "Ctrl-C stops the scan at the next 1 MiB boundary and prints what was found.\n"
+    "\n"
+    "Exit status: 0 scan completed; 1 the source could not be opened or read; 2 usage error;\n"
+    "3 completed, but some bytes could not be read (they were scanned as zeros);\n"
+    "130 stopped by Ctrl-C.\n";
+
+std::optional<uint64_t> ParseByteCount(const std::string& text) {
+  if (text.empty() || text.size() > 19) return std::nullopt;
+  uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<uint64_t>(c - '0');  // 19 digits cannot wrap 64 bits
+  }
+  if (value > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) return std::nullopt;
+  return value;
+}
+
+ParseResult ParseCommandLine(const std::vector<std::string>& args) {
+  ParseResult result;
+  Options options;
+  bool sources_only = false;
+  auto fail = [&result](std::string message) {
+    result.error = std::move(message);
+    return result;
+  };
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (sources_only || arg.size() < 2 || arg[0] != '-' || arg == "-") {
+      if (!options.source.empty()) return fail("more than one source given: '" + arg + "'");
+      options.source = arg;
+      continue;
+    }
+    if (arg == "--") {
+      sources_only = true;
+      continue;
+    }
+    std::string name = arg;
+    std::optional<std::string> value;
+    if (const size_t eq = arg.find('='); eq != std::string::npos && arg.rfind("--", 0) == 0) {
+      name = arg.substr(0, eq);
+      value = arg.substr(eq + 1);
+    }
+    auto flag = [&](bool& target) {
+      if (value) return false;
+      target = true;
+      return true;
+    };
+    auto take_value = [&]() -> bool {
+      if (value) return true;
+      if (i + 1 >= args.size()) return false;
+      value = args[++i];
+      return true;
+    };
+    if (name == "--help" || name == "-h") {
+      if (!flag(options.help)) return fail(name + " takes no value");
+    } else if (name == "--version") {
+      if (!flag(options.version)) return fail(name + " takes no value");
+    } else if (name == "--quiet" || name == "-q") {
+      if (!flag(options.quiet)) return fail(name + " takes no value");
+    } else if (name == "--offset" || name == "--size") {
+      if (!take_value()) return fail(name + " needs a number of bytes");
+      const auto n = ParseByteCount(*value);
+      if (!n) {
+        return fail(name + " takes a plain decimal byte count from 0 to 9223372036854775807, not '" +
+                    *value + "'");
+      }
+      if (name == "--offset") {
+        options.offset = *n;
+      } else {
+        options.size = *n;
+      }
+    } else if (name == "--from" || name == "--to") {
+      if (!take_value()) return fail(name + " needs a date such as 2014/3/4");
+      (name == "--from" ? options.from : options.to) = *value;
+    } else if (name == "--format") {
+      if (!take_value()) return fail("--format needs one of table, tsv, csv, json");
+      if (*value == "table") {
+        options.format = OutputFormat::kTable;
+      } else if (*value == "tsv") {
+        options.format = OutputFormat::kTsv;
+      } else if (*value == "csv") {
+        options.format = OutputFormat::kCsv;
+      } else if (*value == "json") {
+        options.format = OutputFormat::kJson;
+      } else {
+        return fail("unknown format '" + *value + "': use table, tsv, csv or json");
+      }
+    } else {
+      return fail("unknown option '" + arg + "'");
+    }
+  }
+  if (options.help || options.version) {
+    result.options = options;
+    return result;
+  }
+  if (options.from.has_value() != options.to.has_value()) {
+    return fail("--from and --to must be given together");
+  }
+  if (options.source.empty()) return fail("no source given");
+  result.options = options;
+  return result;
+}
+
+}  // namespace korvane::cli

@@ -1,0 +1,29 @@
+// korvane-scan's work: parse the arguments, scan, print.
+#pragma once
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace korvane::cli {
+
+enum ExitCode : int {
+  kExitOk = 0,
+  kExitSourceFailed = 1,
+  kExitUsage = 2,
+  kExitUnreadable = 3,
+  kExitInterrupted = 130,
+};
+
+struct Streams {
+  std::FILE* out = stdout;
+  std::FILE* err = stderr;
+  bool err_is_terminal = false;  // progress is drawn on err only then (and not with --quiet)
+};
+
+// Runs korvane-scan with args (without the program name). `stop` is set by Ctrl-C.
+int RunScanCommand(const std::vector<std::string>& args, const Streams& streams,
+                   const std::atomic<int>& stop);
+
+}  // namespace korvane::cli

@@ -1,0 +1,28 @@
+// The platform's view of an open source: a read-only, positionable byte device.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace korvane {
+
+class RawDevice {
+ public:
+  virtual ~RawDevice() = default;
+
+  // Bytes the source holds (file size, or a block device's capacity).
+  virtual uint64_t Size() const = 0;
+
+  // Reads up to len bytes at the absolute offset. Returns the count delivered (0 at the end of the
+  // source), or -1 on a read error with the system's reason in *error. Retries interrupted reads.
+  virtual int64_t ReadAt(void* dst, size_t len, uint64_t offset, std::string* error) = 0;
+};
+
+// Opens path read-only, letting others go on reading and writing it. Only regular files and
+// block devices (raw drives) are accepted. On failure returns null and puts a message naming the
+// path and the system's reason into *error. Never creates anything.
+std::unique_ptr<RawDevice> OpenRawDevice(const std::string& path, std::string* error);
+
+}  // namespace korvane

@@ -1,0 +1,96 @@
+#include "scan/source_reader.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace korvane {
+namespace {
+constexpr uint64_t kSectorMask = SourceReader::kSectorSize - 1;
+}
+
+SourceReader::SourceReader(std::unique_ptr<RawDevice> device) : device_(std::move(device)) {}
+
+std::unique_ptr<SourceReader> SourceReader::Open(const std::string& path, std::string* error) {
+  auto device = OpenRawDevice(path, error);
+  if (!device) return nullptr;
+  return std::make_unique<SourceReader>(std::move(device));
+}
+
+SourceReader::Stats SourceReader::ReadAligned(uint8_t* dst, size_t len, uint64_t offset,
+                                              size_t counted) {
+  stats_ = Stats{};
+  const uint64_t size = device_->Size();
+  if (len == 0) return stats_;
+  if (offset >= size) {
+    std::memset(dst, 0, len);
+    return stats_;
+  }
+  // Only the bytes that exist are read; the rest of the request reads as zeros.
+  const size_t avail = static_cast<size_t>(std::min<uint64_t>(len, size - offset));
+  if (avail < len) std::memset(dst + avail, 0, len - avail);
+  count_lo_ = offset;
+  count_hi_ = offset + std::min(counted, avail);
+
+  const uint64_t start = offset & ~kSectorMask;
+  const uint64_t data_end = offset + avail;
+  const uint64_t end = (data_end + kSectorMask) & ~kSectorMask;
+  const size_t span = static_cast<size_t>(end - start);
+  if (start == offset && span == avail) {
+    ReadRange(dst, avail, offset);
+  } else {
+    if (bounce_.size() < span) bounce_.resize(span);
+    ReadRange(bounce_.data(), span, start);
+    std::memcpy(dst, bounce_.data() + (offset - start), avail);
+  }
+  return std::move(stats_);
+}
+
+// Reads [pos, pos + n) into buf, looping over short reads. Bytes past the source's end (it may
+// shrink while we read) become zeros; after a read error the rest is salvaged piece by piece.
+void SourceReader::ReadRange(uint8_t* buf, size_t n, uint64_t pos) {
+  size_t done = 0;
+  while (done < n) {
+    std::string error;
+    const int64_t got = device_->ReadAt(buf + done, n - done, pos + done, &error);
+    if (got > 0) {
+      done += static_cast<size_t>(got);
+      continue;
+    }
+    if (got == 0) {
+      std::memset(buf + done, 0, n - done);
+      return;
+    }
+    if (stats_.error.empty()) stats_.error = error;
+    Salvage(buf + done, n - done, pos + done);
+    return;
+  }
+}
+
+// Splits a failed range at a sector boundary and reads each half again, down to single sectors.
+// A sector that still fails reads as zeros and counts as unreadable.
+void SourceReader::Salvage(uint8_t* buf, size_t n, uint64_t pos) {
+  const uint64_t last = pos + n - 1;
+  if ((pos & ~kSectorMask) == (last & ~kSectorMask)) {
+    size_t done = 0;
+    while (done < n) {
+      const int64_t got = device_->ReadAt(buf + done, n - done, pos + done, nullptr);
+      if (got <= 0) break;
+      done += static_cast<size_t>(got);
+    }
+    if (done < n) {
+      std::memset(buf + done, 0, n - done);
+      // Count the lost bytes that the caller asked to count (and that the source holds).
+      const uint64_t lo = std::max(pos + done, count_lo_);
+      const uint64_t hi = std::min({pos + n, count_hi_, device_->Size()});
+      if (hi > lo) stats_.unreadable += hi - lo;
+    }
+    return;
+  }
+  uint64_t mid = (pos + n / 2) & ~kSectorMask;
+  if (mid <= pos) mid = (pos | kSectorMask) + 1;
+  const size_t first = static_cast<size_t>(mid - pos);
+  ReadRange(buf, first, pos);
+  ReadRange(buf + first, n - first, mid);
+}
+
+}  // namespace korvane

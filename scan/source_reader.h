@@ -1,0 +1,49 @@
+// Sector-aligned reads of an open source, salvaging what can be read.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "scan/raw_device.h"
+
+namespace korvane {
+
+class SourceReader {
+ public:
+  static constexpr uint32_t kSectorSize = 512;
+
+  explicit SourceReader(std::unique_ptr<RawDevice> device);
+
+  // Opens path read-only (see OpenRawDevice); null with *error set when it cannot.
+  static std::unique_ptr<SourceReader> Open(const std::string& path, std::string* error);
+
+  uint64_t Size() const { return device_->Size(); }
+
+  struct Stats {
+    uint64_t unreadable = 0;  // bytes of the counted part of the request that could not be read
+    std::string error;        // the system's reason for the first failed read, if any
+  };
+
+  // Fills dst[0, len) with the source's bytes from offset on. The request is widened to whole
+  // 512-byte sectors; one aligned at both ends goes straight into dst, any other through a bounce
+  // buffer. Bytes past the end of the source, and bytes of sectors that cannot be read even one
+  // sector at a time, are zeros. Only the first `counted` bytes of the request are counted as
+  // unreadable (a caller re-reading an overlap does not count it twice).
+  Stats ReadAligned(uint8_t* dst, size_t len, uint64_t offset, size_t counted = SIZE_MAX);
+
+ private:
+  void ReadRange(uint8_t* buf, size_t n, uint64_t pos);
+  void Salvage(uint8_t* buf, size_t n, uint64_t pos);
+
+  std::unique_ptr<RawDevice> device_;
+  std::vector<uint8_t> bounce_;
+  // Per-request state.
+  uint64_t count_lo_ = 0;
+  uint64_t count_hi_ = 0;
+  Stats stats_;
+};
+
+}  // namespace korvane

@@ -1,0 +1,115 @@
+#include "scan/time_model.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <limits>
+
+namespace korvane {
+namespace {
+
+constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+
+int64_t FloorDiv(int64_t a, int64_t b) {
+  int64_t q = a / b;
+  if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
+  return q;
+}
+
+int64_t SatAdd(int64_t a, int64_t b) {
+  if (b > 0 && a > kMax - b) return kMax;
+  if (b < 0 && a < kMin - b) return kMin;
+  return a + b;
+}
+
+int64_t SatMul(int64_t a, int64_t b) {
+  if (a == 0 || b == 0) return 0;
+  const bool negative = (a < 0) != (b < 0);
+  // Compare magnitudes without negating kMin.
+  if (a > 0 ? (b > 0 ? a > kMax / b : b < kMin / a) : (b > 0 ? a < kMin / b : a < kMax / b)) {
+    return negative ? kMin : kMax;
+  }
+  return a * b;
+}
+
+// Beyond this many years from the epoch a day count (and its seconds) no longer matters: every
+// frame lies between 1999 and 2068, so such a bound is before or after all of them.
+constexpr int64_t kYearLimit = int64_t{1} << 40;
+
+}  // namespace
+
+FrameTimeFields UnpackFrameTime(uint32_t w) {
+  return FrameTimeFields{
+      static_cast<int>(2000 + ((w >> 26) & 0x3F)), static_cast<int>((w >> 22) & 0x0F),
+      static_cast<int>((w >> 17) & 0x1F),          static_cast<int>((w >> 12) & 0x1F),
+      static_cast<int>((w >> 6) & 0x3F),           static_cast<int>(w & 0x3F)};
+}
+
+uint32_t PackFrameTime(const FrameTimeFields& f) {
+  return (static_cast<uint32_t>(f.year - 2000) & 0x3Fu) << 26 |
+         (static_cast<uint32_t>(f.month) & 0x0Fu) << 22 |
+         (static_cast<uint32_t>(f.day) & 0x1Fu) << 17 | (static_cast<uint32_t>(f.hour) & 0x1Fu) << 12 |
+         (static_cast<uint32_t>(f.minute) & 0x3Fu) << 6 | (static_cast<uint32_t>(f.second) & 0x3Fu);
+}
+
+int64_t DaysFromCivil(int64_t year, int64_t month, int64_t day) {
+  // Carry the month into the year first (month 0 is December of the year before).
+  const int64_t month0 = month - 1;  // cannot overflow below: month is at least kMin + 1 here
+  if (month == kMin) return kMin;
+  const int64_t y = SatAdd(year, FloorDiv(month0, 12));
+  const int64_t m = month0 - FloorDiv(month0, 12) * 12 + 1;  // 1..12
+  if (y > kYearLimit) return kMax;
+  if (y < -kYearLimit) return kMin;
+  // Days from 1970-01-01 to the first of that month (proleptic Gregorian, after H. Hinnant).
+  const int64_t ya = y - (m <= 2 ? 1 : 0);
+  const int64_t era = FloorDiv(ya, 400);
+  const int64_t yoe = ya - era * 400;
+  const int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  const int64_t first = era * 146097 + doe - 719468;
+  // Then the day, carried like any other count of days (day 0 is the last of the month before).
+  return SatAdd(first, SatAdd(day, -1));
+}
+
+int64_t PackedTimeToDayCount(uint32_t w) {
+  const FrameTimeFields f = UnpackFrameTime(w);
+  return DaysFromCivil(f.year, f.month, f.day) * kSecondsPerDay + f.hour * 3600 + f.minute * 60 +
+         f.second;
+}
+
+int64_t PackedDateValue(uint32_t w) {
+  const FrameTimeFields f = UnpackFrameTime(w);
+  return DaysFromCivil(f.year, f.month, f.day) * kSecondsPerDay;
+}
+
+int64_t DateValue(int64_t year, int64_t month, int64_t day) {
+  return SatMul(DaysFromCivil(year, month, day), kSecondsPerDay);
+}
+
+std::string FormatDayCountTime(int64_t t) {
+  const int64_t days = FloorDiv(t, kSecondsPerDay);
+  const int64_t secs = t - days * kSecondsPerDay;
+  // Civil date of a day count (inverse of DaysFromCivil).
+  const int64_t z = days + 719468;
+  const int64_t era = FloorDiv(z, 146097);
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  const int64_t d = doy - (153 * mp + 2) / 5 + 1;
+  const int64_t m = mp < 10 ? mp + 3 : mp - 9;
+  const int64_t y = yoe + era * 400 + (m <= 2 ? 1 : 0);
+  char text[128];
+  std::snprintf(text, sizeof text, "%04" PRId64 "-%02" PRId64 "-%02" PRId64 " %02" PRId64
+                ":%02" PRId64 ":%02" PRId64,
+                y, m, d, secs / 3600, secs % 3600 / 60, secs % 60);
+  return text;
+}
+
+bool IsInDateWindow(uint32_t packed, const DateWindow& window) {
+  if (window.IsOpen()) return true;
+  const int64_t v = PackedDateValue(packed);
+  return window.start <= v && v < window.end;
+}
+
+}  // namespace korvane

@@ -1,0 +1,57 @@
+// Frame times, date values and their texts.
+//
+// A frame header carries its recording time as one packed little-endian word at bytes 16-19:
+//   bits 0-5 second, 6-11 minute, 12-16 hour, 17-21 day, 22-25 month, 26-31 year - 2000.
+// No field is range-checked. A frame time is the number of seconds since 1970-01-01 00:00:00 of
+// the fields read as UTC, with out-of-range fields carried the way timegm() carries them (month 0
+// is December of the year before, day 0 is the last day of the month before, hour 24 is 00:00 of
+// the next day, and so on). A date value is a day's number times 86,400: the frame time with the
+// time of day left out. Window bounds are date values on the same scale.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace korvane {
+
+inline constexpr int64_t kSecondsPerDay = 86400;
+
+struct FrameTimeFields {
+  int year;  // full year, 2000 + the stored field
+  int month;
+  int day;
+  int hour;
+  int minute;
+  int second;
+};
+
+FrameTimeFields UnpackFrameTime(uint32_t packed);
+uint32_t PackFrameTime(const FrameTimeFields& f);  // fields are masked to their bit widths
+
+// Days since 1970-01-01 of year/month/day with month and day carried like timegm(). Saturates
+// instead of overflowing for years far outside any calendar.
+int64_t DaysFromCivil(int64_t year, int64_t month, int64_t day);
+
+// Seconds since the epoch of a packed frame time.
+int64_t PackedTimeToDayCount(uint32_t packed);
+
+// The frame's date value: its day's number times 86,400.
+int64_t PackedDateValue(uint32_t packed);
+
+// The date value of a calendar date (used for window bounds). Saturating.
+int64_t DateValue(int64_t year, int64_t month, int64_t day);
+
+// "YYYY-MM-DD hh:mm:ss" of a time in seconds since the epoch.
+std::string FormatDayCountTime(int64_t t);
+
+// The date window: frames whose date value v satisfies start <= v < end are accepted.
+// Both bounds 0 means that there is no window and every frame is accepted.
+struct DateWindow {
+  int64_t start = 0;
+  int64_t end = 0;
+  bool IsOpen() const { return start == 0 && end == 0; }
+};
+
+bool IsInDateWindow(uint32_t packed, const DateWindow& window);
+
+}  // namespace korvane

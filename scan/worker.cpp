@@ -1,0 +1,58 @@
+#include "scan/worker.h"
+
+#include <system_error>
+
+namespace korvane {
+
+std::atomic<int> g_bScanning{0};
+
+ScanWorker::~ScanWorker() {
+  RequestStop();
+  Join();
+}
+
+bool ScanWorker::Start(std::function<void(const std::atomic<int>& stop)> body,
+                       std::function<void()> finished) {
+  int idle = 0;
+  if (!g_bScanning.compare_exchange_strong(idle, 1)) return false;
+  // The previous job has lowered the flag; its thread may still be finishing its last words.
+  Join();
+  m_bStop.store(0);
+  running_.store(true);
+  try {
+    thread_ = std::thread([this, body = std::move(body), finished = std::move(finished)] {
+      body(m_bStop);
+      g_bScanning.store(0);
+      running_.store(false);
+      if (finished) finished();
+    });
+  } catch (const std::system_error&) {
+    running_.store(false);
+    g_bScanning.store(0);
+    return false;
+  }
+  return true;
+}
+
+bool ScanWorker::StartScan(ScanJob job, ScanSink& sink,
+                           std::function<void(const ScanResult&)> finished) {
+  auto result = std::make_shared<ScanResult>();
+  return Start(
+      [job = std::move(job), &sink, result](const std::atomic<int>& stop) {
+        *result = ScanSource(job, sink, stop);
+      },
+      [result, finished = std::move(finished)] {
+        if (finished) finished(*result);
+      });
+}
+
+void ScanWorker::Join() {
+  if (!thread_.joinable()) return;
+  if (thread_.get_id() == std::this_thread::get_id()) {
+    thread_.detach();  // a job's own `finished` started the next one; this thread is ending
+  } else {
+    thread_.join();
+  }
+}
+
+}  // namespace korvane

@@ -1,0 +1,47 @@
+// The one background job that may run at a time (a scan, later a save), and its flags.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+#include "scan/scanner.h"
+
+namespace korvane {
+
+// 1 while a worker runs. Raised by whoever starts the worker, before its thread exists, so a
+// second start is refused from that moment; lowered when the job's body has returned.
+extern std::atomic<int> g_bScanning;
+
+class ScanWorker {
+ public:
+  ScanWorker() = default;
+  ~ScanWorker();  // asks a running job to stop and waits for it
+  ScanWorker(const ScanWorker&) = delete;
+  ScanWorker& operator=(const ScanWorker&) = delete;
+
+  // Runs body on a new thread with the stop flag cleared. Refused (false, nothing changed) while
+  // any worker runs, or when no thread can be created. `finished` runs on the worker thread
+  // after the busy flag has been lowered.
+  bool Start(std::function<void(const std::atomic<int>& stop)> body,
+             std::function<void()> finished = {});
+
+  // A scan of job reported to sink; `finished` receives its result after the flag is lowered.
+  bool StartScan(ScanJob job, ScanSink& sink, std::function<void(const ScanResult&)> finished);
+
+  // Sets the stop flag; the job ends at its next chunk boundary. Does not wait.
+  void RequestStop() { m_bStop.store(1); }
+
+  // Waits for the last started job's thread (if any) to end.
+  void Join();
+
+  bool Running() const { return running_.load(); }
+
+  std::atomic<int> m_bStop{0};
+
+ private:
+  std::thread thread_;
+  std::atomic<bool> running_{false};
+};
+
+}  // namespace korvane
