@@ -39,7 +39,9 @@ SourceReader::Stats SourceReader::ReadAligned(uint8_t* dst, size_t len, uint64_t
     ReadRange(dst, avail, offset);
   } else {
     if (bounce_.size() < span) bounce_.resize(span);
-    ReadRange(bounce_.data(), span, start);
+    // The last sector of a source whose size is not a multiple of 512 is read only as far as
+    // it goes; the rest of the bounce buffer is never copied out.
+    ReadRange(bounce_.data(), static_cast<size_t>(std::min<uint64_t>(span, size - start)), start);
     std::memcpy(dst, bounce_.data() + (offset - start), avail);
   }
   return std::move(stats_);
