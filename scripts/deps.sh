@@ -1,0 +1,33 @@
+# Sourced by ./run and ./test: the Debian packages the project needs, and a function that
+# installs the missing ones (as root, or through sudo).
+
+KORVANE_BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config libgtest-dev)
+KORVANE_TEST_PACKAGES=(util-linux)
+
+korvane_install() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' ||
+      missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  echo "Installing missing packages: ${missing[*]}" >&2
+  "${sudo[@]}" apt-get update -qq >&2
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >&2
+}
+
+# Configures and builds a preset, showing the build's output only when it fails.
+korvane_build() {
+  local preset=$1
+  shift
+  local log="build/$preset.log"
+  mkdir -p build
+  if ! { cmake --preset "$preset" && cmake --build --preset "$preset" "$@"; } >"$log" 2>&1; then
+    cat "$log" >&2
+    echo "Build failed (preset $preset); the log is in $log" >&2
+    return 1
+  fi
+}

@@ -1,0 +1,218 @@
+// korvane-scan run as a user runs it: a real process on real files.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "cli/options.h"
+#include "tests/test_support.h"
+#include "tools/image_builder.h"
+
+namespace korvane {
+namespace {
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new test::TempDir;
+    testimage::ImageBuilder demo(0, testimage::Fill::kZeros);
+    demo.bytes() = testimage::BuildDemoImage();
+    std::string error;
+    ASSERT_TRUE(demo.WriteTo(Demo(), &error)) << error;
+  }
+  static void TearDownTestSuite() {
+    delete dir_;
+    dir_ = nullptr;
+  }
+  static std::string Demo() { return dir_->File("demo.img"); }
+
+  Outcome Run(const std::vector<std::string>& args) {
+    std::string command = Quote(KORVANE_SCAN_BINARY);
+    for (const auto& a : args) command += " " + Quote(a);
+    const std::string out = dir_->File("out"), err = dir_->File("err");
+    command += " >" + out + " 2>" + err + " </dev/null";
+    Outcome o;
+    const int raw = std::system(command.c_str());
+    o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    o.out = Slurp(out);
+    o.err = Slurp(err);
+    return o;
+  }
+
+  static test::TempDir* dir_;
+};
+
+test::TempDir* CliTest::dir_ = nullptr;
+
+TEST_F(CliTest, ListsTheDemoRecordingsInEveryFormat) {
+  Outcome o = Run({Demo()});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.err, "");
+  EXPECT_EQ(o.out,
+            "name          start                end                  position\n"
+            "0.dav         2014-03-04 23:59:40  2014-03-05 00:00:19  4096\n"
+            "1.dav         2014-03-05 01:00:00  2014-03-05 01:00:39  998576\n"
+            "2.dav         2014-01-31 23:59:30  2014-02-01 00:00:29  2097929\n"
+            "3.dav         2031-07-19 03:14:15  2031-07-19 03:14:15  3150049\n"
+            "4.dav         2014-04-01 09:00:00  2014-04-01 09:01:39  4194304\n");
+
+  o = Run({"--format", "csv", Demo()});
+  ASSERT_EQ(o.status, 0);
+  EXPECT_EQ(o.out.substr(0, o.out.find('\n', 24) + 1),
+            "name,start,end,position\n0.dav,2014-03-04 23:59:40,2014-03-05 00:00:19,4096\n");
+
+  o = Run({"--format=tsv", Demo()});
+  EXPECT_EQ(o.out.substr(0, 24), "name\tstart\tend\tposition\n");
+  EXPECT_NE(o.out.find("3.dav\t2031-07-19 03:14:15\t2031-07-19 03:14:15\t3150049\n"),
+            std::string::npos);
+
+  o = Run({"--format", "json", Demo()});
+  ASSERT_EQ(o.status, 0);
+  EXPECT_EQ(o.out.front(), '[');
+  EXPECT_NE(o.out.find("{\"name\": \"0.dav\", \"start\": \"2014-03-04 23:59:40\", \"end\": "
+                       "\"2014-03-05 00:00:19\", \"position\": 4096, \"end_position\": 486656, "
+                       "\"frames\": 80}"),
+            std::string::npos)
+      << o.out;
+  EXPECT_NE(o.out.find("\"position\": 3150049, \"end_position\": 3150073, \"frames\": 1},\n"),
+            std::string::npos)
+      << "a stray magic counts as a 24-byte frame";
+  EXPECT_EQ(o.out.substr(o.out.size() - 4), "}\n]\n");
+}
+
+TEST_F(CliTest, RangeAndDateWindow) {
+  Outcome o = Run({"--offset", "1048576", "--size", "2097152", "--format", "csv", Demo()});
+  ASSERT_EQ(o.status, 0) << o.err;
+  // The recording that started before the range is picked up at its first frame inside it.
+  EXPECT_EQ(o.out,
+            "name,start,end,position\n"
+            "0.dav,2014-03-05 01:00:06,2014-03-05 01:00:39,1052768\n"
+            "1.dav,2014-01-31 23:59:30,2014-02-01 00:00:29,2097929\n");
+
+  o = Run({"--from", "2014/3/5", "--to", "2014/3/6", "--format", "csv", Demo()});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out,
+            "name,start,end,position\n"
+            "0.dav,2014-03-05 00:00:00,2014-03-05 00:00:19,245376\n"
+            "1.dav,2014-03-05 01:00:00,2014-03-05 01:00:39,998576\n");
+
+  o = Run({"--from", "2014/1/31", "--to", "2014/2/1", "--format", "csv", Demo()});
+  EXPECT_EQ(o.out, "name,start,end,position\n0.dav,2014-01-31 23:59:30,2014-01-31 23:59:59,2097929\n");
+
+  // Two-digit years lie before every frame.
+  o = Run({"--from", "14/3/4", "--to", "14/3/6", "--format", "csv", Demo()});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out, "name,start,end,position\n");
+}
+
+TEST_F(CliTest, UsageErrorsExitWithTwo) {
+  const std::vector<std::vector<std::string>> bad = {
+      {},
+      {"--offset", "-1", Demo()},
+      {"--offset", "12x", Demo()},
+      {"--size", "9223372036854775808", Demo()},
+      {"--size", "99999999999999999999999", Demo()},
+      {"--size", Demo()},
+      {"--format", "xml", Demo()},
+      {"--bogus", Demo()},
+      {"--from", "2014/3/4", Demo()},
+      {"--quiet=yes", Demo()},
+      {Demo(), Demo()},
+  };
+  for (const auto& args : bad) {
+    const Outcome o = Run(args);
+    EXPECT_EQ(o.status, 2) << (args.empty() ? "" : args[0]);
+    EXPECT_EQ(o.out, "");
+    EXPECT_NE(o.err.find("Try 'korvane-scan --help'"), std::string::npos) << o.err;
+  }
+  for (const auto& dates : std::vector<std::pair<std::string, std::string>>{
+           {"2014/3/4", "2014/3/4"}, {"2014/3/5", "2014/3/4"}, {"2014-3-4", "2014/3/5"}}) {
+    const Outcome o = Run({"--from", dates.first, "--to", dates.second, Demo()});
+    EXPECT_EQ(o.status, 2);
+    EXPECT_NE(o.err.find("结束日期需要大于开始日期!"), std::string::npos) << o.err;
+  }
+  EXPECT_EQ(Run({"--size", "9223372036854775807", "--quiet", Demo()}).status, 0);
+}
+
+TEST_F(CliTest, SourcesThatCannotBeScannedExitWithOne) {
+  Outcome o = Run({dir_->File("no such.img")});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.out, "") << "nothing on stdout, not even a header";
+  EXPECT_NE(o.err.find("no such.img"), std::string::npos);
+  EXPECT_NE(o.err.find("No such file or directory"), std::string::npos) << o.err;
+
+  o = Run({dir_->path().string()});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("directory"), std::string::npos) << o.err;
+
+  const std::string fifo = dir_->File("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  o = Run({fifo});  // must not hang waiting for a writer
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("pipe"), std::string::npos) << o.err;
+}
+
+TEST_F(CliTest, HelpAndVersion) {
+  Outcome o = Run({"--help"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out, cli::kUsage);
+  o = Run({"--version"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out.rfind("korvane-scan 1.0.0.1 (search kernel: ", 0), 0u) << o.out;
+}
+
+TEST_F(CliTest, InterruptStopsAtAChunkBoundaryAndKeepsWhatWasFound) {
+  // A large sparse image with a recording at its start: the scan takes long enough to interrupt.
+  const std::string big = dir_->File("big.img");
+  {
+    testimage::ImageBuilder head(1 << 20, testimage::Fill::kNoise, 3);
+    head.AddRecording(1000, 1393891200, 10, 1, 1000);
+    test::WriteFile(big, head.bytes());
+    std::filesystem::resize_file(big, 1ull << 40);
+  }
+  const std::string out = dir_->File("int.out"), err = dir_->File("int.err");
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    freopen(out.c_str(), "w", stdout);
+    freopen(err.c_str(), "w", stderr);
+    execl(KORVANE_SCAN_BINARY, "korvane-scan", "--format", "csv", big.c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  kill(pid, SIGINT);
+  int raw = 0;
+  waitpid(pid, &raw, 0);
+  ASSERT_TRUE(WIFEXITED(raw));
+  EXPECT_EQ(WEXITSTATUS(raw), 130);
+  EXPECT_EQ(Slurp(out), "name,start,end,position\n0.dav,2014-03-04 00:00:00,2014-03-04 00:00:09,1000\n");
+  EXPECT_NE(Slurp(err).find("stopped after"), std::string::npos) << Slurp(err);
+}
+
+}  // namespace
+}  // namespace korvane
