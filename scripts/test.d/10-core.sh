@@ -1,0 +1,5 @@
+# The core, the date window and korvane-scan, in a debug build.
+source scripts/deps.sh
+korvane_install "${KORVANE_BUILD_PACKAGES[@]}" "${KORVANE_TEST_PACKAGES[@]}"
+korvane_build dev
+ctest --preset dev --timeout 600
