@@ -60,6 +60,9 @@ void SourceReader::ReadRange(uint8_t* buf, size_t n, uint64_t pos) {
     }
     if (got == 0) {
       std::memset(buf + done, 0, n - done);
+      const uint64_t lo = std::max(pos + done, count_lo_);
+      const uint64_t hi = std::min(pos + n, count_hi_);
+      if (hi > lo) stats_.missing += hi - lo;
       return;
     }
     if (stats_.error.empty()) stats_.error = error;

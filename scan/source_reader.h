@@ -24,6 +24,8 @@ class SourceReader {
 
   struct Stats {
     uint64_t unreadable = 0;  // bytes of the counted part of the request that could not be read
+    uint64_t missing = 0;     // bytes of the counted part that the source held when it was opened
+                              // but no longer holds (it shrank); they read as zeros
     std::string error;        // the system's reason for the first failed read, if any
   };
 

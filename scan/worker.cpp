@@ -46,6 +46,18 @@ bool ScanWorker::StartScan(ScanJob job, ScanSink& sink,
       });
 }
 
+bool ScanWorker::StartSave(SaveJob job, SaveSink& sink,
+                           std::function<void(const SaveResult&)> finished) {
+  auto result = std::make_shared<SaveResult>();
+  return Start(
+      [job = std::move(job), &sink, result](const std::atomic<int>& stop) {
+        *result = SaveRecordings(job, sink, stop);
+      },
+      [result, finished = std::move(finished)] {
+        if (finished) finished(*result);
+      });
+}
+
 void ScanWorker::Join() {
   if (!thread_.joinable()) return;
   if (thread_.get_id() == std::this_thread::get_id()) {

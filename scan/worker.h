@@ -1,10 +1,11 @@
-// The one background job that may run at a time (a scan, later a save), and its flags.
+// The one background job that may run at a time (a scan or a save), and its flags.
 #pragma once
 
 #include <atomic>
 #include <functional>
 #include <thread>
 
+#include "scan/save.h"
 #include "scan/scanner.h"
 
 namespace korvane {
@@ -29,7 +30,10 @@ class ScanWorker {
   // A scan of job reported to sink; `finished` receives its result after the flag is lowered.
   bool StartScan(ScanJob job, ScanSink& sink, std::function<void(const ScanResult&)> finished);
 
-  // Sets the stop flag; the job ends at its next chunk boundary. Does not wait.
+  // A save of job reported to sink; `finished` receives its result after the flag is lowered.
+  bool StartSave(SaveJob job, SaveSink& sink, std::function<void(const SaveResult&)> finished);
+
+  // Sets the stop flag; the job ends at its next chunk (MiB) boundary. Does not wait.
   void RequestStop() { m_bStop.store(1); }
 
   // Waits for the last started job's thread (if any) to end.

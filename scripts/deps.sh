@@ -1,7 +1,7 @@
 # Sourced by ./run and ./test: the Debian packages the project needs, and a function that
 # installs the missing ones (as root, or through sudo).
 
-KORVANE_BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config libgtest-dev)
+KORVANE_BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config libgtest-dev libssl-dev)
 KORVANE_TEST_PACKAGES=(util-linux)
 
 korvane_install() {

@@ -1,0 +1,260 @@
+#include "scan/save.h"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <memory>
+#include <new>
+
+#include "scan/save_folder.h"
+
+namespace korvane {
+namespace {
+
+constexpr uint64_t kCopyChunk = 1u << 20;
+
+class Sha256 {
+ public:
+  Sha256() : ctx_(EVP_MD_CTX_new()) {
+    ok_ = ctx_ != nullptr && EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr) == 1;
+  }
+  ~Sha256() { EVP_MD_CTX_free(ctx_); }
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+
+  bool ok() const { return ok_; }
+  void Update(const uint8_t* data, size_t len) {
+    ok_ = ok_ && EVP_DigestUpdate(ctx_, data, len) == 1;
+  }
+  // Lower-case hex; empty when the library failed.
+  std::string Hex() {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (!ok_ || EVP_DigestFinal_ex(ctx_, digest, &len) != 1) return {};
+    static const char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < len; ++i) {
+      hex += kDigits[digest[i] >> 4];
+      hex += kDigits[digest[i] & 15];
+    }
+    return hex;
+  }
+
+ private:
+  EVP_MD_CTX* ctx_;
+  bool ok_ = false;
+};
+
+std::string CsvField(const std::string& s) {
+  if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
+  std::string out = "\"";
+  for (char c : s) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + "\"";
+}
+
+std::string ManifestLine(const SavedFile& f, const std::string& source) {
+  const Recording& r = f.recording;
+  return CsvField(f.file_name) + ',' + r.StartText() + ',' + r.EndText() + ',' + CsvField(source) +
+         ',' + std::to_string(r.position) + ',' + std::to_string(f.end_position) + ',' +
+         std::to_string(f.bytes) + ',' + f.sha256 + ',' + std::to_string(f.unreadable_bytes) + '\n';
+}
+
+// Bytes a recording's file will hold: up to its end position, or to the source's end.
+uint64_t PlannedBytes(const Recording& r, uint64_t source_size) {
+  if (r.end_position <= r.position || r.position >= source_size) return 0;
+  return std::min(r.end_position, source_size) - r.position;
+}
+
+// One save run: the open source and folder, the copy buffer and the running totals.
+class Saver {
+ public:
+  Saver(SourceReader& reader, SaveFolder& folder, const SaveJob& job, SaveSink& sink,
+        const std::atomic<int>& stop, uint8_t* buffer, uint64_t total)
+      : reader_(reader), folder_(folder), job_(job), sink_(sink), stop_(stop), buffer_(buffer),
+        total_(total) {}
+
+  SavedFile SaveOne(const Recording& r) {
+    SavedFile f;
+    f.recording = r;
+    const uint64_t size = reader_.Size();
+    if (r.end_position <= r.position) {
+      return Fail(f, "its end position " + std::to_string(r.end_position) +
+                         " is not after its position " + std::to_string(r.position));
+    }
+    if (!gone_.empty()) return Fail(f, "the source is gone: " + gone_);
+    if (r.position >= size) {
+      return Fail(f, "the source ends at byte " + std::to_string(size) + ", before this recording");
+    }
+    f.end_position = std::min(r.end_position, size);
+    std::string note;
+    if (f.end_position < r.end_position) {
+      note = "its last frame is cut off where the source ends (byte " + std::to_string(size) +
+             "); saved up to there";
+    }
+
+    std::string error;
+    std::unique_ptr<PendingFile> out = folder_.CreateFile(&error);
+    if (!out) return Fail(f, "cannot create it in the folder: " + error);
+    Sha256 hash;
+    std::string read_error;
+    for (uint64_t pos = r.position; pos < f.end_position;) {
+      // Chunks after the first start on MiB boundaries, so whole sectors go straight through.
+      const uint64_t len = std::min(f.end_position, (pos / kCopyChunk + 1) * kCopyChunk) - pos;
+      const SourceReader::Stats stats = reader_.ReadAligned(buffer_, static_cast<size_t>(len), pos);
+      if (stats.missing > 0) {
+        return Fail(f, "the source shrank while it was read; it no longer holds byte " +
+                           std::to_string(pos + len - stats.missing));
+      }
+      if (stats.unreadable > 0) {
+        // Bad sectors are saved as zeros; a source that went away fails the file.
+        std::string why;
+        const auto again = OpenRawDevice(job_.source, &why);
+        if (!again) {
+          gone_ = why;
+          return Fail(f, "the source vanished while it was read: " + why);
+        }
+        if (again->Size() < f.end_position) {
+          return Fail(f, "the source shrank while it was read; it now ends at byte " +
+                             std::to_string(again->Size()));
+        }
+        f.unreadable_bytes += stats.unreadable;
+        if (read_error.empty()) read_error = stats.error;
+      }
+      hash.Update(buffer_, static_cast<size_t>(len));
+      if (!out->Write(buffer_, static_cast<size_t>(len), &error)) {
+        return Fail(f, "cannot write it: " + error);
+      }
+      pos += len;
+      sink_.OnProgress(done_ + (pos - r.position), total_);
+      if (pos < f.end_position && stop_.load(std::memory_order_relaxed) != 0) {
+        f.outcome = FileOutcome::kStopped;
+        f.error = "stopped";
+        return f;
+      }
+    }
+    f.sha256 = hash.Hex();
+    if (f.sha256.empty()) return Fail(f, "the SHA-256 of its contents could not be computed");
+    if (!out->Commit(r.Name(), &f.file_name, &error)) return Fail(f, "cannot save it: " + error);
+    f.outcome = FileOutcome::kSaved;
+    f.bytes = f.end_position - r.position;
+    if (f.unreadable_bytes > 0) {
+      note = (note.empty() ? "" : note + "; ") + std::to_string(f.unreadable_bytes) +
+             " bytes could not be read (" + read_error + ") and are zeros in the file";
+    }
+    if (folder_.AppendToLog(kManifestName, kManifestHeader, ManifestLine(f, job_.source), &error)) {
+      f.in_manifest = true;
+    } else {
+      const std::string why = std::string("cannot add its line to ") + kManifestName + ": " + error;
+      note = note.empty() ? why : note + "; " + why;
+      if (manifest_error_.empty()) manifest_error_ = why;
+    }
+    f.error = note;
+    return f;
+  }
+
+  void FileDone(const Recording& r) {
+    done_ += PlannedBytes(r, reader_.Size());
+    sink_.OnProgress(done_, total_);
+  }
+
+  const std::string& manifest_error() const { return manifest_error_; }
+
+ private:
+  static SavedFile Fail(SavedFile& f, std::string why) {
+    f.outcome = FileOutcome::kFailed;
+    f.error = std::move(why);
+    f.file_name.clear();
+    f.sha256.clear();
+    f.bytes = 0;
+    f.unreadable_bytes = 0;
+    return f;
+  }
+
+  SourceReader& reader_;
+  SaveFolder& folder_;
+  const SaveJob& job_;
+  SaveSink& sink_;
+  const std::atomic<int>& stop_;
+  uint8_t* buffer_;
+  uint64_t total_;
+  uint64_t done_ = 0;
+  std::string gone_;  // why the source is known to be gone
+  std::string manifest_error_;
+};
+
+}  // namespace
+
+std::string NumberedName(const std::string& name, unsigned n) {
+  if (n == 0) return name;
+  size_t dot = name.rfind('.');
+  if (dot == 0 || dot == std::string::npos) dot = name.size();  // ".x" is a name, not an extension
+  return name.substr(0, dot) + " (" + std::to_string(n) + ")" + name.substr(dot);
+}
+
+bool CheckSaveFolder(const std::string& folder, std::string* error) {
+  return OpenSaveFolder(folder, error) != nullptr;
+}
+
+SaveResult SaveRecordings(const SaveJob& job, SaveSink& sink, const std::atomic<int>& stop) {
+  std::string error;
+  auto reader = SourceReader::Open(job.source, &error);
+  if (!reader) {
+    SaveResult result;
+    result.folder = job.folder;
+    result.status = SaveStatus::kOpenFailed;
+    result.error = error;
+    return result;
+  }
+  return SaveRecordings(*reader, job, sink, stop);
+}
+
+SaveResult SaveRecordings(SourceReader& reader, const SaveJob& job, SaveSink& sink,
+                          const std::atomic<int>& stop) {
+  SaveResult result;
+  result.folder = job.folder;
+  std::unique_ptr<SaveFolder> folder = OpenSaveFolder(job.folder, &result.error);
+  if (!folder) {
+    result.status = SaveStatus::kFolderFailed;
+    return result;
+  }
+  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kCopyChunk]);
+  if (!buffer) {
+    result.status = SaveStatus::kNoMemory;
+    result.error = "not enough memory for the copy buffer";
+    return result;
+  }
+
+  uint64_t total = 0;
+  for (const Recording& r : job.recordings) total += PlannedBytes(r, reader.Size());
+  sink.OnSaveStart(total, job.recordings.size());
+  Saver saver(reader, *folder, job, sink, stop, buffer.get(), total);
+  for (size_t i = 0; i < job.recordings.size(); ++i) {
+    const Recording& r = job.recordings[i];
+    sink.OnFileStart(r, i);
+    SavedFile file = saver.SaveOne(r);
+    if (file.outcome == FileOutcome::kSaved) {
+      ++result.saved_files;
+      result.saved_bytes += file.bytes;
+      result.unreadable_bytes += file.unreadable_bytes;
+    } else {
+      ++result.failed_files;
+    }
+    const bool stopped = file.outcome == FileOutcome::kStopped;
+    if (!stopped) saver.FileDone(r);
+    result.files.push_back(std::move(file));
+    sink.OnFileDone(result.files.back());
+    if (stopped || (i + 1 < job.recordings.size() && stop.load(std::memory_order_relaxed) != 0)) {
+      result.status = SaveStatus::kStopped;
+      break;
+    }
+  }
+  if (job.recordings.empty()) sink.OnProgress(0, 0);
+  folder->Sync();
+  result.manifest_error = saver.manifest_error();
+  return result;
+}
+
+}  // namespace korvane

@@ -1,0 +1,56 @@
+// The platform's side of saving: new files in a folder that appear under their name only when
+// complete and never replace anything, and a log file that is only ever appended to.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace korvane {
+
+// A file being written. Until Commit succeeds it has no name in the folder (or a hidden
+// temporary one); destroying it uncommitted removes it, so nothing half-written stays behind.
+class PendingFile {
+ public:
+  virtual ~PendingFile() = default;
+
+  // Appends len bytes. On failure *error gets the system's reason.
+  virtual bool Write(const uint8_t* data, size_t len, std::string* error) = 0;
+
+  // Flushes the contents to the disk, then gives the file the first free name among `name`,
+  // NumberedName(name, 1), NumberedName(name, 2), ... A name that exists, or that another
+  // process takes at the same moment, is never replaced. *final_name receives the name used.
+  virtual bool Commit(const std::string& name, std::string* final_name, std::string* error) = 0;
+};
+
+class SaveFolder {
+ public:
+  virtual ~SaveFolder() = default;
+
+  // A new, empty file in the folder, opened for writing. It must not outlive the folder object.
+  virtual std::unique_ptr<PendingFile> CreateFile(std::string* error) = 0;
+
+  // Appends text to the regular file `name` in the folder, creating it when missing; when the
+  // file is new or empty, `header` goes first. A file that does not end with a line break gets one
+  // first. The text is written with one call and flushed to the disk. Symbolic links and anything
+  // but a regular file are refused.
+  virtual bool AppendToLog(const std::string& name, const std::string& header,
+                           const std::string& text, std::string* error) = 0;
+
+  // Flushes the folder's entries to the disk.
+  virtual void Sync() = 0;
+};
+
+// Opens an existing folder that the process may create files in. On failure returns null and
+// puts a message naming the folder and the reason into *error. Creates nothing.
+std::unique_ptr<SaveFolder> OpenSaveFolder(const std::string& path, std::string* error);
+
+// "0.dav" with n = 2 gives "0 (2).dav"; n = 0 gives the name itself. The number goes before the
+// last extension, or at the end of a name without one.
+std::string NumberedName(const std::string& name, unsigned n);
+
+// How many numbered names Commit tries before it gives up.
+inline constexpr unsigned kMaxNameNumber = 9999;
+
+}  // namespace korvane
