@@ -21,10 +21,35 @@ struct FrameSpec {
   uint8_t channel = 0;
   // When set, the header's length field holds this instead of the real frame length.
   int64_t length_override = -1;
+  // When set, the payload is these bytes (a picture of real video) instead of `payload` bytes of
+  // noise.
+  const std::vector<uint8_t>* data = nullptr;
+  // Extension blocks between the header and the payload; header byte 22 holds their length.
+  std::vector<uint8_t> extension = {};
+  uint16_t milliseconds = 0;  // header bytes 20-21
 };
 
-// Header + payload + "dhav" trailer with the length again.
+// Header + payload + "dhav" trailer with the length again (the payload including any extension
+// blocks).
 uint32_t FrameLength(uint32_t payload);
+
+// A short H.264 clip cut into pictures (access units), to be carried as frame payloads.
+struct VideoClip {
+  std::vector<std::vector<uint8_t>> pictures;  // Annex B access units in decoding order
+  std::vector<bool> key;                       // the picture is an IDR picture
+  uint16_t width = 0;
+  uint16_t height = 0;
+  uint8_t fps = 25;
+};
+
+// Reads an H.264 Annex B elementary stream (without B-frames) and cuts it into pictures. Fails
+// when the file cannot be read, holds no picture or does not begin with an IDR picture.
+bool LoadVideoClip(const std::string& path, uint16_t width, uint16_t height, uint8_t fps,
+                   VideoClip* clip, std::string* error);
+
+// The extension blocks a key frame of the clip carries: 0x81 (tag, 0, codec 2 = H.264, frames
+// per second) and 0x82 (tag, three zero bytes, width and height as 16-bit little-endian).
+std::vector<uint8_t> VideoExtension(const VideoClip& clip);
 
 class ImageBuilder {
  public:
@@ -38,6 +63,10 @@ class ImageBuilder {
   // starting at time t0 (seconds since the epoch). Returns the position after the last frame.
   uint64_t AddRecording(uint64_t position, int64_t t0, uint32_t count, uint32_t per_second = 1,
                         uint32_t payload = 4000);
+  // Places `count` frames of real video one after another from position: the clip's pictures in
+  // turn (starting over after the last), clip.fps a second from time t0, key frames (0xFD) with
+  // the clip's extension blocks. Returns the position after the last frame.
+  uint64_t AddVideoRecording(uint64_t position, int64_t t0, const VideoClip& clip, uint32_t count);
 
   const std::vector<uint8_t>& bytes() const { return bytes_; }
   std::vector<uint8_t>& bytes() { return bytes_; }
@@ -56,6 +85,10 @@ uint32_t PackDate(int year, int month, int day, int hour, int minute, int second
 
 // Removes every accidental magic from random bytes by changing the match's first byte.
 void ScrubMagic(std::vector<uint8_t>& bytes);
+
+// Noise holding recordings of real video from the clip: one across midnight, one across a 1 MiB
+// boundary, one at an odd position, and a stray magic. 4 MiB.
+std::vector<uint8_t> BuildVideoImage(const VideoClip& clip);
 
 // The demo image written by ./run: several recordings, a midnight crossing, a month end, a gap,
 // a frame across a 1 MiB boundary and a stray magic in noise.
