@@ -1,5 +1,7 @@
 #include "cli/options.h"
 
+#include <algorithm>
+#include <cctype>
 #include <limits>
 
 namespace korvane::cli {
@@ -21,6 +23,9 @@ const char kUsage[] =
     "  --to Y/M/D         ...and before this day (the end day is not included);\n"
     "                     both or neither, and --to must be after --from\n"
     "  --format FORMAT    table (default), tsv, csv or json\n"
+    "  --save DIR         after the scan, save the recordings found into the folder DIR\n"
+    "  --select LIST      with --save, only these: numbers, ranges and names such as\n"
+    "                     0,3,5-9 or 0.dav,2.dav\n"
     "  --quiet            no progress line on stderr\n"
     "  --help             show this help\n"
     "  --version          show the version and the search kernel in use\n"
@@ -31,9 +36,68 @@ const char kUsage[] =
     "Progress (percentage, bytes, MB/s, time left) goes to stderr when it is a terminal.\n"
     "Ctrl-C stops the scan at the next 1 MiB boundary and prints what was found.\n"
     "\n"
+    "Saving writes one file per recording, from its first frame to the end of its last, named\n"
+    "like the list (0.dav, ...). An existing file is never replaced: the new one is named\n"
+    "0 (1).dav, 0 (2).dav, ... instead. A file that cannot be written whole is removed.\n"
+    "Each saved file gets a line in DIR/recordings.csv (created with a header when missing):\n"
+    "file,start,end,source,position,end_position,bytes,sha256,unreadable_bytes.\n"
+    "Ctrl-C while saving removes the file being written and keeps the saved ones.\n"
+    "\n"
     "Exit status: 0 scan completed; 1 the source could not be opened or read; 2 usage error;\n"
-    "3 completed, but some bytes could not be read (they were scanned as zeros);\n"
-    "130 stopped by Ctrl-C.\n";
+    "3 completed, but some bytes could not be read (they were scanned, or saved, as zeros);\n"
+    "4 some recordings could not be saved; 130 stopped by Ctrl-C.\n";
+
+bool Selection::Contains(uint64_t index) const {
+  for (const auto& [low, high] : ranges) {
+    if (low <= index && index <= high) return true;
+  }
+  return false;
+}
+
+uint64_t Selection::Highest() const {
+  uint64_t highest = 0;
+  for (const auto& range : ranges) highest = std::max(highest, range.second);
+  return highest;
+}
+
+std::optional<Selection> ParseSelection(const std::string& text, std::string* error) {
+  Selection selection;
+  auto number = [](std::string item) -> std::optional<uint64_t> {
+    if (item.size() > 4) {
+      std::string tail = item.substr(item.size() - 4);
+      for (char& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (tail == ".dav") item.resize(item.size() - 4);
+    }
+    return ParseByteCount(item);
+  };
+  size_t begin = 0;
+  for (;;) {
+    const size_t comma = text.find(',', begin);
+    std::string item = text.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin);
+    const size_t first = item.find_first_not_of(' ');
+    item = first == std::string::npos ? "" : item.substr(first, item.find_last_not_of(' ') - first + 1);
+    if (item.empty()) {
+      *error = "--select: empty item in '" + text + "'";
+      return std::nullopt;
+    }
+    const size_t dash = item.find('-');
+    const auto low = number(item.substr(0, dash));
+    const auto high = dash == std::string::npos ? low : number(item.substr(dash + 1));
+    if (!low || !high) {
+      *error = "--select: '" + item +
+               "' is not a recording number (3), a range of them (5-9) or a name (3.dav)";
+      return std::nullopt;
+    }
+    if (*high < *low) {
+      *error = "--select: the range '" + item + "' runs backwards";
+      return std::nullopt;
+    }
+    selection.ranges.emplace_back(*low, *high);
+    if (comma == std::string::npos) break;
+    begin = comma + 1;
+  }
+  return selection;
+}
 
 std::optional<uint64_t> ParseByteCount(const std::string& text) {
   if (text.empty() || text.size() > 19) return std::nullopt;
@@ -116,6 +180,14 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       } else {
         return fail("unknown format '" + *value + "': use table, tsv, csv or json");
       }
+    } else if (name == "--save") {
+      if (!take_value() || value->empty()) return fail("--save needs a folder to save into");
+      options.save_dir = *value;
+    } else if (name == "--select") {
+      if (!take_value()) return fail("--select needs a list such as 0,3,5-9");
+      std::string error;
+      options.select = ParseSelection(*value, &error);
+      if (!options.select) return fail(error);
     } else {
       return fail("unknown option '" + arg + "'");
     }
@@ -127,6 +199,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
   if (options.from.has_value() != options.to.has_value()) {
     return fail("--from and --to must be given together");
   }
+  if (options.select && !options.save_dir) return fail("--select needs --save DIR");
   if (options.source.empty()) return fail("no source given");
   result.options = options;
   return result;

@@ -10,6 +10,17 @@ namespace korvane::cli {
 
 enum class OutputFormat { kTable, kTsv, kCsv, kJson };
 
+// The recordings --select names: ranges of recording numbers, both ends included.
+struct Selection {
+  std::vector<std::pair<uint64_t, uint64_t>> ranges;
+  bool Contains(uint64_t index) const;
+  uint64_t Highest() const;
+};
+
+// Parses "0,3,5-9" or "0.dav,2.dav": numbers, ranges of numbers and file names, separated by
+// commas. Empty with *error set when the text is not such a list.
+std::optional<Selection> ParseSelection(const std::string& text, std::string* error);
+
 struct Options {
   bool help = false;
   bool version = false;
@@ -19,6 +30,8 @@ struct Options {
   std::optional<std::string> from;
   std::optional<std::string> to;
   OutputFormat format = OutputFormat::kTable;
+  std::optional<std::string> save_dir;  // --save DIR
+  std::optional<Selection> select;      // --select LIST; all found recordings when unset
   std::string source;
 };
 

@@ -1,19 +1,19 @@
 #include "cli/scan_command.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cinttypes>
 #include <string>
 
 #include "cli/options.h"
+#include "cli/progress.h"
+#include "cli/save_output.h"
 #include "datewindow/date_text.h"
 #include "scan/frame_search.h"
+#include "scan/save.h"
 #include "scan/scanner.h"
 
 namespace korvane::cli {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 std::string JsonString(const std::string& s) {
   std::string out = "\"";
@@ -32,37 +32,14 @@ std::string JsonString(const std::string& s) {
   return out + "\"";
 }
 
-std::string HumanBytes(double bytes) {
-  static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
-  int unit = 0;
-  while (bytes >= 1024 && unit < 5) {
-    bytes /= 1024;
-    ++unit;
-  }
-  char text[32];
-  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.2f %s", bytes, kUnits[unit]);
-  return text;
-}
-
-std::string Duration(double seconds) {
-  const auto s = static_cast<uint64_t>(seconds + 0.5);
-  char text[32];
-  if (s >= 3600) {
-    std::snprintf(text, sizeof text, "%" PRIu64 ":%02" PRIu64 ":%02" PRIu64, s / 3600,
-                  s / 60 % 60, s % 60);
-  } else {
-    std::snprintf(text, sizeof text, "%" PRIu64 ":%02" PRIu64, s / 60, s % 60);
-  }
-  return text;
-}
-
 // Prints each recording as it closes, and the progress line between them.
 class PrintingSink final : public ScanSink {
  public:
   PrintingSink(const Options& options, const Streams& streams)
       : format_(options.format),
         streams_(streams),
-        progress_(streams.err_is_terminal && !options.quiet) {}
+        progress_(streams.err_is_terminal && !options.quiet),
+        line_(streams.err, progress_) {}
 
   void Begin() {
     switch (format_) {
@@ -82,38 +59,24 @@ class PrintingSink final : public ScanSink {
     }
   }
 
+  const std::vector<Recording>& found() const { return found_; }
+
   void End() {
-    ClearProgress();
+    line_.Clear();
     if (format_ == OutputFormat::kJson) std::fputs(rows_ ? "\n]\n" : "]\n", streams_.out);
     std::fflush(streams_.out);
   }
 
   void OnScanStart(uint64_t total) override {
-    started_ = Clock::now();
-    last_draw_ = started_;
+    line_.Start();
     (void)total;
   }
 
-  void OnProgress(uint64_t done, uint64_t total) override {
-    if (!progress_) return;
-    const auto now = Clock::now();
-    if (done < total && now - last_draw_ < std::chrono::milliseconds(200)) return;
-    last_draw_ = now;
-    const double elapsed = std::chrono::duration<double>(now - started_).count();
-    const double rate = elapsed > 0 ? static_cast<double>(done) / elapsed : 0;
-    const double percent = total ? 100.0 * static_cast<double>(done) / static_cast<double>(total)
-                                 : 100.0;
-    std::string left = "--:--";
-    if (rate > 0) left = Duration(static_cast<double>(total - done) / rate);
-    std::fprintf(streams_.err, "\r\033[K%5.1f%%  %s of %s  %.0f MB/s  %s left", percent,
-                 HumanBytes(static_cast<double>(done)).c_str(),
-                 HumanBytes(static_cast<double>(total)).c_str(), rate / 1e6, left.c_str());
-    std::fflush(streams_.err);
-    drawn_ = true;
-  }
+  void OnProgress(uint64_t done, uint64_t total) override { line_.Draw(done, total); }
 
   void OnRecordingClosed(const Recording& r) override {
-    ClearProgress();
+    line_.Clear();
+    found_.push_back(r);
     const std::string name = r.Name(), start = r.StartText(), end = r.EndText();
     switch (format_) {
       case OutputFormat::kTable:
@@ -140,20 +103,12 @@ class PrintingSink final : public ScanSink {
   }
 
  private:
-  void ClearProgress() {
-    if (!drawn_) return;
-    std::fputs("\r\033[K", streams_.err);
-    std::fflush(streams_.err);
-    drawn_ = false;
-  }
-
   OutputFormat format_;
   Streams streams_;
   bool progress_;
-  Clock::time_point started_{};
-  Clock::time_point last_draw_{};
+  ProgressLine line_;
+  std::vector<Recording> found_;
   uint64_t rows_ = 0;
-  bool drawn_ = false;
 };
 
 }  // namespace
@@ -190,6 +145,16 @@ int RunScanCommand(const std::vector<std::string>& args, const Streams& streams,
     }
   }
 
+  if (options.save_dir) {
+    // A folder that cannot take the files is a mistake to report before a long scan.
+    std::string why;
+    if (!CheckSaveFolder(*options.save_dir, &why)) {
+      std::fprintf(streams.err, "korvane-scan: --save: %s\nTry 'korvane-scan --help' for more.\n",
+                   why.c_str());
+      return kExitUsage;
+    }
+  }
+
   PrintingSink sink(options, streams);
   // Refuse an unopenable source before printing any header.
   std::string error;
@@ -213,18 +178,21 @@ int RunScanCommand(const std::vector<std::string>& args, const Streams& streams,
                  result.unreadable_bytes, result.error.c_str());
   }
   if (result.status == ScanStatus::kStopped) {
-    std::fprintf(streams.err, "korvane-scan: stopped after %" PRIu64 " of %" PRIu64 " bytes\n",
-                 result.scanned_bytes, result.range_bytes);
+    std::fprintf(streams.err, "korvane-scan: stopped after %" PRIu64 " of %" PRIu64 " bytes%s\n",
+                 result.scanned_bytes, result.range_bytes,
+                 options.save_dir ? "; nothing saved" : "");
     return kExitInterrupted;
   }
+  int code = kExitOk;
   if (result.unreadable_bytes > 0) {
     // Nothing at all could be read: the source failed, not just some sectors of it.
     const uint64_t size = reader->Size();
     const uint64_t existing =
         job.offset < size ? std::min(result.range_bytes, size - job.offset) : 0;
-    return result.unreadable_bytes >= existing ? kExitSourceFailed : kExitUnreadable;
+    code = result.unreadable_bytes >= existing ? kExitSourceFailed : kExitUnreadable;
   }
-  return kExitOk;
+  if (!options.save_dir || code == kExitSourceFailed) return code;
+  return SaveFound(*reader, options, sink.found(), streams, stop, code);
 }
 
 }  // namespace korvane::cli

@@ -13,6 +13,7 @@ enum ExitCode : int {
   kExitSourceFailed = 1,
   kExitUsage = 2,
   kExitUnreadable = 3,
+  kExitSaveFailed = 4,
   kExitInterrupted = 130,
 };
 
