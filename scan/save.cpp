@@ -137,7 +137,7 @@ class Saver {
     }
     f.sha256 = hash.Hex();
     if (f.sha256.empty()) return Fail(f, "the SHA-256 of its contents could not be computed");
-    if (!out->Commit(r.Name(), &f.file_name, &error)) return Fail(f, "cannot save it: " + error);
+    if (!out->Commit(r.Name(), kMaxNameNumber, &f.file_name, &error)) return Fail(f, "cannot save it: " + error);
     f.outcome = FileOutcome::kSaved;
     f.bytes = f.end_position - r.position;
     if (f.unreadable_bytes > 0) {

@@ -19,9 +19,11 @@ class PendingFile {
   virtual bool Write(const uint8_t* data, size_t len, std::string* error) = 0;
 
   // Flushes the contents to the disk, then gives the file the first free name among `name`,
-  // NumberedName(name, 1), NumberedName(name, 2), ... A name that exists, or that another
-  // process takes at the same moment, is never replaced. *final_name receives the name used.
-  virtual bool Commit(const std::string& name, std::string* final_name, std::string* error) = 0;
+  // NumberedName(name, 1), ... NumberedName(name, last). A name that exists, or that another
+  // process takes at the same moment, is never replaced. *final_name receives the name used;
+  // when every name is taken, *error says so and *final_name is left empty.
+  virtual bool Commit(const std::string& name, unsigned last, std::string* final_name,
+                      std::string* error) = 0;
 };
 
 class SaveFolder {
@@ -31,10 +33,10 @@ class SaveFolder {
   // A new, empty file in the folder, opened for writing. It must not outlive the folder object.
   virtual std::unique_ptr<PendingFile> CreateFile(std::string* error) = 0;
 
-  // Appends text to the regular file `name` in the folder, creating it when missing; when the
-  // file is new or empty, `header` goes first. A file that does not end with a line break gets one
-  // first. The text is written with one call and flushed to the disk. Symbolic links and anything
-  // but a regular file are refused.
+  // Appends text to the regular file `name` in the folder. When the file is missing it is created
+  // holding `header`, whole, before anyone can append to it. A file that does not end with a line
+  // break gets one first. The text is written with one call and flushed to the disk. Symbolic
+  // links and anything but a regular file are refused.
   virtual bool AppendToLog(const std::string& name, const std::string& header,
                            const std::string& text, std::string* error) = 0;
 
@@ -50,7 +52,7 @@ std::unique_ptr<SaveFolder> OpenSaveFolder(const std::string& path, std::string*
 // last extension, or at the end of a name without one.
 std::string NumberedName(const std::string& name, unsigned n);
 
-// How many numbered names Commit tries before it gives up.
+// How many numbered names a saved recording may try before it gives up.
 inline constexpr unsigned kMaxNameNumber = 9999;
 
 }  // namespace korvane

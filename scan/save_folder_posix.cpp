@@ -79,12 +79,13 @@ class PosixPendingFile final : public PendingFile {
     return false;
   }
 
-  bool Commit(const std::string& name, std::string* final_name, std::string* error) override {
+  bool Commit(const std::string& name, unsigned last, std::string* final_name,
+              std::string* error) override {
     if (::fsync(fd_) != 0) {
       if (error) *error = Reason(errno);
       return false;
     }
-    for (unsigned n = 0; n <= kMaxNameNumber;) {
+    for (unsigned n = 0; n <= last;) {
       const std::string candidate = NumberedName(name, n);
       const int err = TryName(candidate);
       if (err == 0) {
@@ -99,7 +100,10 @@ class PosixPendingFile final : public PendingFile {
       }
       ++n;
     }
-    if (error) *error = "no free name from '" + name + "' to '" + NumberedName(name, kMaxNameNumber) + "'";
+    if (error) {
+      *error = last == 0 ? "'" + name + "' exists"
+                         : "no free name from '" + name + "' to '" + NumberedName(name, last) + "'";
+    }
     return false;
   }
 
@@ -197,7 +201,7 @@ class PosixSaveFolder final : public SaveFolder {
                    std::string* error) override {
     if (log_fd_ < 0 || name != log_name_) {
       if (log_fd_ >= 0) ::close(log_fd_);
-      log_fd_ = OpenLog(name, error);
+      log_fd_ = OpenLog(name, header, error);
       if (log_fd_ < 0) return false;
       log_name_ = name;
     }
@@ -207,11 +211,9 @@ class PosixSaveFolder final : public SaveFolder {
       return false;
     }
     std::string out;
-    if (st.st_size == 0) {
-      out = header;
-    } else {
-      char last = '\n';
-      if (::pread(log_fd_, &last, 1, st.st_size - 1) == 1 && last != '\n') out = "\n";
+    char last = '\n';
+    if (st.st_size > 0 && ::pread(log_fd_, &last, 1, st.st_size - 1) == 1 && last != '\n') {
+      out = "\n";
     }
     out += text;
     size_t written = 0;
@@ -236,24 +238,40 @@ class PosixSaveFolder final : public SaveFolder {
   void Sync() override { ::fsync(state_.dirfd); }
 
  private:
-  int OpenLog(const std::string& name, std::string* error) {
-    // O_NONBLOCK keeps a FIFO planted under the name from blocking the open; refused below.
-    const int fd = ::openat(state_.dirfd, name.c_str(),
-                            O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                            0644);
-    if (fd < 0) {
-      if (error) *error = errno == ELOOP ? "it is a symbolic link" : Reason(errno);
-      return -1;
+  int OpenLog(const std::string& name, const std::string& header, std::string* error) {
+    std::string why;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      // O_NONBLOCK keeps a FIFO planted under the name from blocking the open; refused below.
+      // Read access serves to look at the last byte; a file that may only be written is fine.
+      const int flags = O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+      int fd = ::openat(state_.dirfd, name.c_str(), O_RDWR | flags);
+      if (fd < 0 && errno == EACCES) fd = ::openat(state_.dirfd, name.c_str(), O_WRONLY | flags);
+      if (fd >= 0) {
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+          if (error) *error = "it is not a regular file";
+          ::close(fd);
+          return -1;
+        }
+        const int now = ::fcntl(fd, F_GETFL);
+        if (now != -1) ::fcntl(fd, F_SETFL, now & ~O_NONBLOCK);
+        return fd;
+      }
+      if (errno != ENOENT) {
+        if (error) *error = errno == ELOOP ? "it is a symbolic link" : Reason(errno);
+        return -1;
+      }
+      // Missing: create it with its header in place, so no line can come before the header.
+      // Whoever else creates it at the same moment wins; then append to theirs.
+      auto file = CreateFile(error);
+      if (!file || !file->Write(reinterpret_cast<const uint8_t*>(header.data()), header.size(), error)) {
+        return -1;
+      }
+      std::string created;
+      file->Commit(name, 0, &created, &why);  // when it fails, look again: it may be theirs
     }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-      if (error) *error = "it is not a regular file";
-      ::close(fd);
-      return -1;
-    }
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags != -1) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    return fd;
+    if (error) *error = why.empty() ? "it keeps disappearing" : why;
+    return -1;
   }
 
   FolderState state_;
