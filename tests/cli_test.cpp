@@ -1,15 +1,18 @@
 // korvane-scan run as a user runs it: a real process on real files.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
 #include "cli/options.h"
+#include "scan/save.h"
 #include "tests/test_support.h"
 #include "tools/image_builder.h"
 
@@ -50,8 +53,9 @@ class CliTest : public ::testing::Test {
   }
   static std::string Demo() { return dir_->File("demo.img"); }
 
-  Outcome Run(const std::vector<std::string>& args) {
-    std::string command = Quote(KORVANE_SCAN_BINARY);
+  // `prefix` runs the program through another one (e.g. setpriv).
+  Outcome Run(const std::vector<std::string>& args, const std::string& prefix = "") {
+    std::string command = prefix + Quote(KORVANE_SCAN_BINARY);
     for (const auto& a : args) command += " " + Quote(a);
     const std::string out = dir_->File("out"), err = dir_->File("err");
     command += " >" + out + " 2>" + err + " </dev/null";
@@ -212,6 +216,160 @@ TEST_F(CliTest, InterruptStopsAtAChunkBoundaryAndKeepsWhatWasFound) {
   EXPECT_EQ(WEXITSTATUS(raw), 130);
   EXPECT_EQ(Slurp(out), "name,start,end,position\n0.dav,2014-03-04 00:00:00,2014-03-04 00:00:09,1000\n");
   EXPECT_NE(Slurp(err).find("stopped after"), std::string::npos) << Slurp(err);
+}
+
+std::vector<std::string> Listing(const std::filesystem::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    names.push_back(entry.path().filename());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST_F(CliTest, SaveWritesTheSelectedRecordingsAndRecordingsCsv) {
+  const auto out = dir_->path() / "saved";
+  std::filesystem::create_directory(out);
+  Outcome o = Run({"--save", out.string(), "--select", "0, 2-3", "--format", "csv", Demo()});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out.substr(0, o.out.find('\n', 24) + 1),
+            "name,start,end,position\n0.dav,2014-03-04 23:59:40,2014-03-05 00:00:19,4096\n")
+      << "the list is printed as without --save";
+  EXPECT_EQ(Listing(out), (std::vector<std::string>{"0.dav", "2.dav", "3.dav", "recordings.csv"}));
+  EXPECT_NE(o.err.find("saved 0.dav as '0.dav' (482560 bytes)"), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("saved 3 of 3 recordings"), std::string::npos) << o.err;
+  std::string csv = Slurp((out / "recordings.csv").string());
+  EXPECT_EQ(csv.rfind(kManifestHeader, 0), 0u);
+  EXPECT_NE(csv.find("\n0.dav,2014-03-04 23:59:40,2014-03-05 00:00:19," + Demo() +
+                     ",4096,486656,482560,"),
+            std::string::npos)
+      << csv;
+  EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 4);
+
+  o = Run({"--quiet", "--save=" + out.string(), "--select=0.dav", Demo()});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_NE(o.err.find("saved 0.dav as '0 (1).dav'"), std::string::npos) << o.err;
+  EXPECT_EQ(Slurp((out / "0 (1).dav").string()), Slurp((out / "0.dav").string()));
+
+  // Everything found, when nothing is selected.
+  const auto all = dir_->path() / "all";
+  std::filesystem::create_directory(all);
+  ASSERT_EQ(Run({"--save", all.string(), Demo()}).status, 0);
+  EXPECT_EQ(Listing(all).size(), 6u);
+}
+
+TEST_F(CliTest, SaveUsageErrorsExitWithTwoBeforeAnythingIsWritten) {
+  const auto out = dir_->path() / "usage";
+  std::filesystem::create_directory(out);
+  const std::vector<std::vector<std::string>> bad = {
+      {"--select", "1", Demo()},
+      {"--save", out.string(), "--select", "1,,2", Demo()},
+      {"--save", out.string(), "--select", "x", Demo()},
+      {"--save", out.string(), "--select", "3-1", Demo()},
+      {"--save", out.string(), "--select", "-1", Demo()},
+      {"--save", out.string(), "--select", "", Demo()},
+      {"--save", "", Demo()},
+      {"--save", (dir_->path() / "missing").string(), Demo()},
+      {"--save", Demo(), Demo()},
+      {"--save", out.string(), "--select", "4,5", Demo()},  // the scan finds 0.dav to 4.dav
+  };
+  for (const auto& args : bad) {
+    const Outcome o = Run(args);
+    EXPECT_EQ(o.status, 2) << args[1] << " " << args[args.size() - 2] << "\n" << o.err;
+    EXPECT_FALSE(o.err.empty());
+  }
+  EXPECT_TRUE(Listing(out).empty());
+  EXPECT_NE(Run(bad[7]).err.find("does not exist"), std::string::npos);
+  EXPECT_NE(Run(bad.back()).err.find("5.dav, but the scan found only 0.dav to 4.dav"),
+            std::string::npos);
+
+  // A folder the user cannot write to (root can write anywhere, so run as nobody then).
+  const auto locked = dir_->path() / "locked";
+  std::filesystem::create_directory(locked);
+  std::filesystem::permissions(locked, std::filesystem::perms(0555));
+  const std::string as_nobody =
+      geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+  const Outcome o = Run({"--save", locked.string(), Demo()}, as_nobody);
+  EXPECT_EQ(o.status, 2) << o.err;
+  EXPECT_NE(o.err.find("cannot write to the folder '" + locked.string() + "': Permission denied"),
+            std::string::npos)
+      << o.err;
+  EXPECT_EQ(o.out, "") << "refused before the scan";
+}
+
+TEST_F(CliTest, SaveExitsWithFourWhenFilesCannotBeWritten) {
+  // A file size limit of 400000 bytes: 0.dav (482560 bytes) and 4.dav (1003200) cannot be
+  // written; the others can.
+  const auto out = dir_->path() / "limited";
+  std::filesystem::create_directory(out);
+  const std::string err = dir_->File("limited.err");
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    freopen("/dev/null", "w", stdout);
+    freopen(err.c_str(), "w", stderr);
+    signal(SIGXFSZ, SIG_IGN);  // so that writing past the limit fails instead of killing
+    const rlimit limit{400000, 400000};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    execl(KORVANE_SCAN_BINARY, "korvane-scan", "--save", out.c_str(), Demo().c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int raw = 0;
+  waitpid(pid, &raw, 0);
+  ASSERT_TRUE(WIFEXITED(raw));
+  EXPECT_EQ(WEXITSTATUS(raw), 4);
+  const std::string text = Slurp(err);
+  EXPECT_NE(text.find("0.dav not saved: cannot write it: File too large"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("4.dav not saved"), std::string::npos) << text;
+  EXPECT_NE(text.find("saved 3 of 5 recordings"), std::string::npos) << text;
+  EXPECT_EQ(Listing(out), (std::vector<std::string>{"1.dav", "2.dav", "3.dav", "recordings.csv"}));
+}
+
+TEST_F(CliTest, InterruptWhileSavingRemovesTheFileBeingWritten) {
+  // One recording of 128 MiB: frames 16 MiB apart (the largest length a header may give).
+  const std::string big = dir_->File("long.img");
+  {
+    testimage::ImageBuilder image(128 << 20, testimage::Fill::kZeros);
+    for (uint32_t i = 0; i < 8; ++i) {
+      testimage::FrameSpec f;
+      f.position = uint64_t{i} << 24;
+      f.packed_time = testimage::PackEpochSeconds(1393891200 + i);
+      f.length_override = i == 7 ? (16 << 20) - 1 : 16 << 20;
+      image.AddFrame(f);
+    }
+    std::string error;
+    ASSERT_TRUE(image.WriteTo(big, &error)) << error;
+  }
+  const auto out = dir_->path() / "interrupted";
+  std::filesystem::create_directory(out);
+  const std::string list = dir_->File("long.out"), err = dir_->File("long.err");
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    freopen(list.c_str(), "w", stdout);
+    freopen(err.c_str(), "w", stderr);
+    execl(KORVANE_SCAN_BINARY, "korvane-scan", "--save", out.c_str(), big.c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // The list is flushed when the scan ends; saving follows at once.
+  auto listed = [&] {
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(list, ec);
+    return !ec && size > 0;
+  };
+  for (int i = 0; i < 6000 && !listed(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  kill(pid, SIGINT);
+  int raw = 0;
+  waitpid(pid, &raw, 0);
+  ASSERT_TRUE(WIFEXITED(raw));
+  EXPECT_EQ(WEXITSTATUS(raw), 130) << Slurp(err);
+  EXPECT_NE(Slurp(err).find("the file being written was removed"), std::string::npos) << Slurp(err);
+  EXPECT_TRUE(Listing(out).empty());
 }
 
 }  // namespace
