@@ -34,28 +34,39 @@ bool ScanWorker::Start(std::function<void(const std::atomic<int>& stop)> body,
   return true;
 }
 
-bool ScanWorker::StartScan(ScanJob job, ScanSink& sink,
-                           std::function<void(const ScanResult&)> finished) {
-  auto result = std::make_shared<ScanResult>();
-  return Start(
-      [job = std::move(job), &sink, result](const std::atomic<int>& stop) {
-        *result = ScanSource(job, sink, stop);
-      },
+namespace {
+
+// Starts run(stop) on the worker and hands its result to finished once the flag is lowered.
+template <typename Result, typename Run>
+bool StartWithResult(ScanWorker& worker, Run run, std::function<void(const Result&)> finished) {
+  auto result = std::make_shared<Result>();
+  return worker.Start(
+      [run = std::move(run), result](const std::atomic<int>& stop) { *result = run(stop); },
       [result, finished = std::move(finished)] {
         if (finished) finished(*result);
       });
 }
 
+}  // namespace
+
+bool ScanWorker::StartScan(ScanJob job, ScanSink& sink,
+                           std::function<void(const ScanResult&)> finished) {
+  return StartWithResult<ScanResult>(
+      *this,
+      [job = std::move(job), &sink](const std::atomic<int>& stop) {
+        return ScanSource(job, sink, stop);
+      },
+      std::move(finished));
+}
+
 bool ScanWorker::StartSave(SaveJob job, SaveSink& sink,
                            std::function<void(const SaveResult&)> finished) {
-  auto result = std::make_shared<SaveResult>();
-  return Start(
-      [job = std::move(job), &sink, result](const std::atomic<int>& stop) {
-        *result = SaveRecordings(job, sink, stop);
+  return StartWithResult<SaveResult>(
+      *this,
+      [job = std::move(job), &sink](const std::atomic<int>& stop) {
+        return SaveRecordings(job, sink, stop);
       },
-      [result, finished = std::move(finished)] {
-        if (finished) finished(*result);
-      });
+      std::move(finished));
 }
 
 void ScanWorker::Join() {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -25,17 +26,24 @@ struct Outcome {
   std::string err;
 };
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using test::Listing;
+using test::Quote;
+using test::Slurp;
 
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
+// Starts korvane-scan with args, its stdout and stderr going to files; in_child runs in the new
+// process just before the program.
+pid_t Spawn(const std::vector<std::string>& args, const std::string& out, const std::string& err,
+            const std::function<void()>& in_child = {}) {
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  freopen(out.c_str(), "w", stdout);
+  freopen(err.c_str(), "w", stderr);
+  if (in_child) in_child();
+  std::vector<char*> argv = {const_cast<char*>("korvane-scan")};
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(KORVANE_SCAN_BINARY, argv.data());
+  _exit(127);
 }
 
 class CliTest : public ::testing::Test {
@@ -199,15 +207,8 @@ TEST_F(CliTest, InterruptStopsAtAChunkBoundaryAndKeepsWhatWasFound) {
     std::filesystem::resize_file(big, 1ull << 40);
   }
   const std::string out = dir_->File("int.out"), err = dir_->File("int.err");
-  const pid_t pid = fork();
+  const pid_t pid = Spawn({"--format", "csv", big}, out, err);
   ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    freopen(out.c_str(), "w", stdout);
-    freopen(err.c_str(), "w", stderr);
-    execl(KORVANE_SCAN_BINARY, "korvane-scan", "--format", "csv", big.c_str(),
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   kill(pid, SIGINT);
   int raw = 0;
@@ -216,15 +217,6 @@ TEST_F(CliTest, InterruptStopsAtAChunkBoundaryAndKeepsWhatWasFound) {
   EXPECT_EQ(WEXITSTATUS(raw), 130);
   EXPECT_EQ(Slurp(out), "name,start,end,position\n0.dav,2014-03-04 00:00:00,2014-03-04 00:00:09,1000\n");
   EXPECT_NE(Slurp(err).find("stopped after"), std::string::npos) << Slurp(err);
-}
-
-std::vector<std::string> Listing(const std::filesystem::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    names.push_back(entry.path().filename());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 TEST_F(CliTest, SaveWritesTheSelectedRecordingsAndRecordingsCsv) {
@@ -303,18 +295,12 @@ TEST_F(CliTest, SaveExitsWithFourWhenFilesCannotBeWritten) {
   const auto out = dir_->path() / "limited";
   std::filesystem::create_directory(out);
   const std::string err = dir_->File("limited.err");
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    freopen("/dev/null", "w", stdout);
-    freopen(err.c_str(), "w", stderr);
+  const pid_t pid = Spawn({"--save", out.string(), Demo()}, "/dev/null", err, [] {
     signal(SIGXFSZ, SIG_IGN);  // so that writing past the limit fails instead of killing
     const rlimit limit{400000, 400000};
     setrlimit(RLIMIT_FSIZE, &limit);
-    execl(KORVANE_SCAN_BINARY, "korvane-scan", "--save", out.c_str(), Demo().c_str(),
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  });
+  ASSERT_GE(pid, 0);
   int raw = 0;
   waitpid(pid, &raw, 0);
   ASSERT_TRUE(WIFEXITED(raw));
@@ -345,15 +331,8 @@ TEST_F(CliTest, InterruptWhileSavingRemovesTheFileBeingWritten) {
   const auto out = dir_->path() / "interrupted";
   std::filesystem::create_directory(out);
   const std::string list = dir_->File("long.out"), err = dir_->File("long.err");
-  const pid_t pid = fork();
+  const pid_t pid = Spawn({"--save", out.string(), big}, list, err);
   ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    freopen(list.c_str(), "w", stdout);
-    freopen(err.c_str(), "w", stderr);
-    execl(KORVANE_SCAN_BINARY, "korvane-scan", "--save", out.c_str(), big.c_str(),
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
   // The list is flushed when the scan ends; saving follows at once.
   auto listed = [&] {
     std::error_code ec;

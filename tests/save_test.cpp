@@ -26,22 +26,12 @@ namespace korvane {
 namespace {
 
 namespace fs = std::filesystem;
+using test::Listing;
+using test::Quote;
+using test::Slurp;
 using testimage::ImageBuilder;
 
 constexpr uint64_t kMiB = 1 << 20;
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
 
 // Runs a shell command; returns what it wrote to stdout, and its exit status in *status.
 std::string Shell(const std::string& command, int* status = nullptr) {
@@ -64,13 +54,6 @@ bool HaveTool(const std::string& name) {
 
 std::string Sha256Sum(const std::string& path) {
   return Shell("sha256sum " + Quote(path)).substr(0, 64);
-}
-
-std::vector<std::string> Listing(const fs::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 std::string Slice(const std::vector<uint8_t>& image, uint64_t from, uint64_t to) {

@@ -86,4 +86,13 @@ class TempDir {
 
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
 
+// The whole contents of a file ("" when it cannot be read).
+std::string Slurp(const std::string& path);
+
+// s quoted for a POSIX shell.
+std::string Quote(const std::string& s);
+
+// The names in a folder, hidden ones included, sorted.
+std::vector<std::string> Listing(const std::filesystem::path& dir);
+
 }  // namespace korvane::test
