@@ -1,0 +1,11 @@
+#include "app/drive_list.h"
+
+namespace korvane::window {
+
+std::vector<std::string> PhysicalDriveList() {
+  std::vector<std::string> drives;
+  for (int n = 0; n < 7; ++n) drives.push_back("\\\\.\\PhysicalDrive" + std::to_string(n));
+  return drives;
+}
+
+}  // namespace korvane::window

@@ -1,0 +1,456 @@
+#include "app/korvane_dlg.h"
+
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDate>
+#include <QDateEdit>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpressionValidator>
+#include <QShortcut>
+#include <QTableView>
+#include <algorithm>
+#include <climits>
+
+#include "app/dialog_units.h"
+#include "app/drive_list.h"
+#include "app/korvane_app.h"
+#include "app/progress_text.h"
+#include "datewindow/date_text.h"
+#include "res/resource.h"
+#include "scan/raw_device.h"
+#include "ui_korvane_dlg.h"
+
+using korvane::window::RecordingModel;
+using korvane::window::ScanEvent;
+
+namespace {
+
+// The bar counts in steps of a ten-thousandth of the range, whatever its size.
+constexpr int kBarSteps = 10000;
+
+const QString kWarningCaption = QStringLiteral("警告");
+const QString kBusyText = QStringLiteral("请等待当前线程执行完毕!");
+const QString kBadParametersText = QStringLiteral("参数填写错误!");
+const QString kBadDatesText = QStringLiteral("结束日期需要大于开始日期!");
+
+// The form's texts as the scanner opens them.
+std::string SourcePath(const QString& text) {
+#ifdef _WIN32
+  return text.toStdString();
+#else
+  return QFile::encodeName(text).toStdString();
+#endif
+}
+
+// The block size converts like atoi: as a 64-bit number, then held to the int range.
+int32_t Atoi(const QString& text) {
+  const int64_t value = korvane::Atoi64(text.toStdString());
+  return static_cast<int32_t>(std::clamp<int64_t>(value, INT_MIN, INT_MAX));
+}
+
+}  // namespace
+
+CKorvaneDlg::CKorvaneDlg(QWidget* parent)
+    : QDialog(parent),
+      m_progress(nullptr),
+      m_comboDevice(nullptr),
+      m_list(nullptr),
+      m_dtStart(nullptr),
+      m_dtEnd(nullptr),
+      ui_(std::make_unique<Ui::CKorvaneDlg>()),
+      feed_([this] { QMetaObject::invokeMethod(this, "DrainScanFeed", Qt::QueuedConnection); }) {
+  CKorvaneApp::InitResources();
+  ui_->setupUi(this);
+  m_progress = ui_->progressBar;
+  m_comboDevice = ui_->deviceCombo;
+  m_list = ui_->resultsList;
+  m_dtStart = ui_->startDateEdit;
+  m_dtEnd = ui_->endDateEdit;
+
+  connect(ui_->byteModeRadio, &QRadioButton::clicked, this, &CKorvaneDlg::OnByteMode);
+  connect(ui_->blockModeRadio, &QRadioButton::clicked, this, &CKorvaneDlg::OnBlockMode);
+  connect(ui_->imageSourceRadio, &QRadioButton::clicked, this, &CKorvaneDlg::OnImageSource);
+  connect(ui_->diskSourceRadio, &QRadioButton::clicked, this, &CKorvaneDlg::OnDiskSource);
+  connect(ui_->browseImageButton, &QPushButton::clicked, this, &CKorvaneDlg::OnBrowseImage);
+  connect(ui_->browseFolderButton, &QPushButton::clicked, this, &CKorvaneDlg::OnBrowseFolder);
+  connect(ui_->startButton, &QPushButton::clicked, this, &CKorvaneDlg::OnStartScan);
+  connect(ui_->stopButton, &QPushButton::clicked, this, &CKorvaneDlg::OnStopScan);
+  connect(m_list, &QTableView::customContextMenuRequested, this, &CKorvaneDlg::OnListRightClick);
+  connect(ui_->filterCheck, &QCheckBox::clicked, this, &CKorvaneDlg::OnFilterToggle);
+  connect(m_comboDevice, &QComboBox::activated, this,
+          [this] { FillScanSize(m_comboDevice->currentText()); });
+
+  OnInitDialog();
+}
+
+CKorvaneDlg::~CKorvaneDlg() {
+  // The worker reports to feed_ and posts to this object: it must be gone before they are. It
+  // never waits for this thread, so waiting here without serving events cannot hang.
+  closing_ = true;
+  m_worker.RequestStop();
+  m_worker.Join();
+}
+
+bool CKorvaneDlg::OnInitDialog() {
+  // The window: a fixed size from the template in the dialog font, minimise but no maximise,
+  // its own taskbar entry.
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint);
+  setLocale(QLocale(QLocale::Chinese, QLocale::China));
+  QFont dialog_font = font();
+  dialog_font.setPointSize(property("dlgFontPointSize").toInt());
+  setFont(dialog_font);
+  korvane::window::PlaceByDialogUnits(*this, korvane::window::BaseUnitsOf(dialog_font));
+  for (QGroupBox* group : findChildren<QGroupBox*>()) {
+    // A group box only frames the controls over it: it lies beneath them and takes no clicks.
+    group->lower();
+    group->setAttribute(Qt::WA_TransparentForMouseEvents);
+  }
+  for (QLineEdit* edit : findChildren<QLineEdit*>()) {
+    if (edit->property("digitsOnly").toBool()) {
+      edit->setValidator(
+          new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edit));
+    }
+  }
+
+  AddAboutEntry();
+  setWindowIcon(CKorvaneApp::Icon());
+
+  ui_->blockSizeEdit->setText(QStringLiteral("512"));
+  ui_->scanOffsetEdit->setText(QStringLiteral("0"));
+  ui_->byteModeRadio->setChecked(true);
+  ui_->imageSourceRadio->setChecked(true);
+  m_comboDevice->setEnabled(false);
+  ui_->imageFileEdit->setEnabled(true);
+  ui_->browseImageButton->setEnabled(true);
+  ui_->blockSizeEdit->setEnabled(false);
+
+  for (const std::string& drive : korvane::window::PhysicalDriveList()) {
+    m_comboDevice->addItem(QString::fromStdString(drive));
+  }
+  m_comboDevice->setCurrentIndex(m_comboDevice->count() > 0 ? 0 : -1);
+
+  // The results list: four columns, a third of the client width each, the position hidden.
+  m_list->setModel(&model_);
+  m_list->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+  m_list->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
+  QHeaderView* header = m_list->horizontalHeader();
+  header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  header->setMinimumSectionSize(0);
+  m_list->ensurePolished();
+  const int third = m_list->contentsRect().width() / 3;
+  for (int column = RecordingModel::kName; column <= RecordingModel::kEnd; ++column) {
+    header->resizeSection(column, third);
+  }
+  header->resizeSection(RecordingModel::kPosition, 0);
+
+  ui_->filterCheck->setChecked(false);
+  m_dtStart->setEnabled(false);
+  m_dtEnd->setEnabled(false);
+  m_dtStart->setDate(QDate::currentDate());
+  m_dtEnd->setDate(QDate::currentDate());
+
+  m_progress->setRange(0, kBarSteps);
+  m_progress->setValue(0);
+  m_progress->setFormat(QStringLiteral("%p%"));
+
+  ui_->scanOffsetEdit->setFocus();
+  return true;
+}
+
+void CKorvaneDlg::AddAboutEntry() {
+  // Where the About box hooks in: F1, and the banner's context menu with string 101.
+  auto* help = new QShortcut(QKeySequence::HelpContents, this);
+  connect(help, &QShortcut::activated, this, &CKorvaneDlg::OnAbout);
+  ui_->banner->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(ui_->banner, &QLabel::customContextMenuRequested, this, [this](const QPoint& pos) {
+    QMenu menu(this);
+    menu.addAction(QString::fromUtf8(korvane::res::kAboutBoxText), this, &CKorvaneDlg::OnAbout);
+    menu.exec(ui_->banner->mapToGlobal(pos));
+  });
+}
+
+void CKorvaneDlg::OnAbout() {
+  // The About box opens here.
+}
+
+// --- The scan form ---------------------------------------------------------------------------
+
+void CKorvaneDlg::OnByteMode() {
+  ui_->blockSizeEdit->setEnabled(false);
+}
+
+void CKorvaneDlg::OnBlockMode() {
+  ui_->blockSizeEdit->setEnabled(true);
+}
+
+void CKorvaneDlg::OnImageSource() {
+  m_comboDevice->setEnabled(false);
+  ui_->imageFileEdit->setEnabled(true);
+  ui_->browseImageButton->setEnabled(true);
+}
+
+void CKorvaneDlg::OnDiskSource() {
+  m_comboDevice->setEnabled(true);
+  ui_->imageFileEdit->setEnabled(false);
+  ui_->browseImageButton->setEnabled(false);
+  FillScanSize(m_comboDevice->currentText());
+}
+
+void CKorvaneDlg::OnBrowseImage() {
+  QFileDialog dialog(this);
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  const QStringList filters = {
+      QStringLiteral("Vmdk Files (*.vmdk)"), QStringLiteral("IMG Files (*.img)"),
+      QStringLiteral("DSK Files (*.dsk)"), QStringLiteral("All Files (*)")};
+  const QStringList suffixes = {QStringLiteral("vmdk"), QStringLiteral("img"),
+                                QStringLiteral("dsk"), QString()};
+  dialog.setNameFilters(filters);
+  dialog.setDefaultSuffix(suffixes[0]);
+  // A typed name without a suffix gets the chosen filter's; under "All Files" it stays as typed,
+  // so that images named without a suffix can be chosen too.
+  connect(&dialog, &QFileDialog::filterSelected, &dialog, [&](const QString& filter) {
+    dialog.setDefaultSuffix(suffixes.value(static_cast<int>(filters.indexOf(filter))));
+  });
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+  SetImageFile(dialog.selectedFiles().constFirst());
+}
+
+void CKorvaneDlg::SetImageFile(const QString& path) {
+  ui_->imageFileEdit->setText(QDir::toNativeSeparators(path));
+  FillScanSize(ui_->imageFileEdit->text());
+}
+
+void CKorvaneDlg::FillScanSize(const QString& source) {
+  // Only an empty box is filled: a size the user typed stays.
+  if (!ui_->scanSizeEdit->text().isEmpty() || source.isEmpty()) return;
+  std::string error;
+  if (auto device = korvane::OpenRawDevice(SourcePath(source), &error)) {
+    ui_->scanSizeEdit->setText(QString::number(device->Size()));
+  }
+}
+
+void CKorvaneDlg::OnBrowseFolder() {
+  QFileDialog dialog(this, QStringLiteral("please select path"));
+  dialog.setFileMode(QFileDialog::Directory);
+  dialog.setOption(QFileDialog::ShowDirsOnly);
+  QString path;
+  if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
+    path = QDir::toNativeSeparators(dialog.selectedFiles().constFirst());
+  }
+  // One trailing separator goes ("C:\" becomes "C:"), but a root that is nothing else stays.
+  if (path.size() > 1 && (path.endsWith(QLatin1Char('\\')) || path.endsWith(QLatin1Char('/')))) {
+    path.chop(1);
+  }
+  ui_->savePathEdit->setText(path);
+}
+
+void CKorvaneDlg::ShowWarning(const QString& text) {
+  QMessageBox box(QMessageBox::NoIcon, kWarningCaption, text, QMessageBox::Ok, this);
+  box.exec();
+}
+
+void CKorvaneDlg::OnStartScan() {
+  if (closing_) return;
+  if (korvane::g_bScanning.load() != 0) {
+    ShowWarning(kBusyText);
+    return;
+  }
+  model_.Clear();
+  m_bStop.store(0);
+
+  m_nScanOffset = korvane::Atoi64(ui_->scanOffsetEdit->text().toStdString());
+  m_nScanSize = korvane::Atoi64(ui_->scanSizeEdit->text().toStdString());
+  m_nBlockSize = Atoi(ui_->blockSizeEdit->text());
+  m_nSearchMode = ui_->byteModeRadio->isChecked() ? 0 : 1;
+  m_strSource = SourcePath(ui_->imageSourceRadio->isChecked() ? ui_->imageFileEdit->text()
+                                                              : m_comboDevice->currentText());
+  m_strSavePath = SourcePath(ui_->savePathEdit->text());
+
+  if (m_nScanSize == 0 || m_strSource.empty() || m_strSavePath.empty() ||
+      (m_nSearchMode == 1 && m_nBlockSize == 0)) {
+    ShowWarning(kBadParametersText);
+    return;
+  }
+
+  if (ui_->filterCheck->isChecked()) {
+    const std::string start = m_dtStart->text().toStdString();
+    const std::string end = m_dtEnd->text().toStdString();
+    korvane::DateWindow window;
+    if (korvane::CompareDateText(start, end) <= 0 ||
+        korvane::ParseDateWindow(start, end, window) == 0) {
+      ShowWarning(kBadDatesText);
+      return;
+    }
+    m_nWindowStart = window.start;
+    m_nWindowEnd = window.end;
+  } else {
+    m_nWindowStart = 0;
+    m_nWindowEnd = 0;
+  }
+
+  korvane::ScanJob job;
+  job.source = m_strSource;
+  job.offset = static_cast<uint64_t>(std::max<int64_t>(0, m_nScanOffset));
+  job.size = static_cast<uint64_t>(std::max<int64_t>(0, m_nScanSize));
+  job.window = {m_nWindowStart, m_nWindowEnd};
+
+  ++scan_number_;
+  m_progress->setValue(0);
+  m_progress->setFormat(QStringLiteral("%p%"));
+  auto sink = std::make_shared<korvane::window::FeedSink>(feed_, scan_number_);
+  auto result = std::make_shared<korvane::ScanResult>();
+  m_worker.Start(
+      [job = std::move(job), sink, result](const std::atomic<int>& stop) {
+        *result = korvane::ScanSource(job, *sink, stop);
+      },
+      [sink, result] { sink->Finish(*result); });
+  // A thread that cannot be created leaves the flag down and the list empty: nothing runs.
+}
+
+void CKorvaneDlg::OnStopScan() {
+  m_bStop.store(1);
+}
+
+// --- The worker's reports --------------------------------------------------------------------
+
+void CKorvaneDlg::DrainScanFeed() {
+  OnScanEvents(feed_.Take());
+}
+
+void CKorvaneDlg::OnScanEvents(std::vector<ScanEvent> events) {
+  // Rows that opened in this batch are added in one insertion.
+  std::vector<RecordingModel::Row> opened;
+  auto flush = [&] {
+    model_.Append(std::move(opened));
+    opened.clear();
+  };
+  for (ScanEvent& event : events) {
+    const bool current = event.scan == scan_number_ && !closing_;
+    switch (event.kind) {
+      case ScanEvent::Kind::kFinished:
+        flush();
+        OnScanFinished(event, current);
+        break;
+      case ScanEvent::Kind::kStarted:
+        if (current) ShowProgress(0, event.total, 0, false);
+        break;
+      case ScanEvent::Kind::kProgress:
+        if (current) ShowProgress(event.done, event.total, event.elapsed, false);
+        break;
+      case ScanEvent::Kind::kOpened:
+        if (current) opened.push_back({event.recording, false, false});
+        break;
+      case ScanEvent::Kind::kClosed: {
+        if (!current) break;
+        const auto shown = static_cast<uint64_t>(model_.rowCount());
+        if (event.recording.index >= shown && event.recording.index - shown < opened.size()) {
+          RecordingModel::Row& row = opened[event.recording.index - shown];
+          row.recording = event.recording;
+          row.closed = true;
+        } else {
+          model_.Close(event.recording);
+        }
+        break;
+      }
+    }
+  }
+  flush();
+}
+
+void CKorvaneDlg::ShowProgress(uint64_t done, uint64_t total, double elapsed, bool ended) {
+  const double part = total ? static_cast<double>(done) / static_cast<double>(total) : 1.0;
+  m_progress->setValue(static_cast<int>(std::clamp(part, 0.0, 1.0) * kBarSteps));
+  m_progress->setFormat(korvane::window::ProgressFormat(done, total, elapsed, ended));
+}
+
+void CKorvaneDlg::OnScanFinished(const ScanEvent& event, bool current) {
+  if (closing_) return;  // the window is closing: nobody is left to read a box
+  const korvane::ScanResult& result = event.result;
+  QMessageBox::Icon icon = QMessageBox::Information;
+  QString text;
+  if (result.Ran()) {
+    if (current) ShowProgress(result.scanned_bytes, result.range_bytes, event.elapsed, true);
+    text = QStringLiteral("scan end!");
+    if (result.unreadable_bytes > 0) {
+      icon = QMessageBox::Warning;
+      text += QStringLiteral("\n%1 bytes could not be read (%2); they were scanned as zeros.")
+                  .arg(result.unreadable_bytes)
+                  .arg(QString::fromStdString(result.error));
+    }
+  } else {
+    icon = QMessageBox::Critical;
+    text = (result.status == korvane::ScanStatus::kOpenFailed
+                ? QStringLiteral("cannot open the source:\n")
+                : QStringLiteral("scan failed:\n")) +
+           QString::fromStdString(result.error);
+  }
+  auto* box =
+      new QMessageBox(icon, QCoreApplication::applicationName(), text, QMessageBox::Ok, this);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->open();
+  emit ScanEnded();
+}
+
+void CKorvaneDlg::done(int result) {
+  if (closing_) return;  // already waiting for the worker
+  if (m_worker.Running()) {
+    // Stop the scan and wait for it, serving events meanwhile: the window repaints, and the
+    // worker's last reports arrive. The form takes no input while it waits.
+    closing_ = true;
+    setEnabled(false);
+    m_progress->setFormat(QStringLiteral("正在停止..."));
+    m_worker.RequestStop();
+    while (m_worker.Running()) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
+    m_worker.Join();
+    feed_.Take();
+    closing_ = false;
+    setEnabled(true);
+  }
+  QDialog::done(result);
+}
+
+// --- The results list ------------------------------------------------------------------------
+
+void CKorvaneDlg::OnListRightClick(const QPoint& pos) {
+  if (!m_list->indexAt(pos).isValid()) return;  // the click hit no row
+  QMenu menu(this);
+  menu.addAction(QStringLiteral("保存"), this, &CKorvaneDlg::OnSave);
+  menu.addAction(QStringLiteral("选择全部"), this, &CKorvaneDlg::OnSelectAll);
+  menu.addAction(QStringLiteral("取消选择"), this, &CKorvaneDlg::OnDeselectAll);
+  menu.exec(m_list->viewport()->mapToGlobal(pos));
+}
+
+void CKorvaneDlg::OnSave() {
+  // Saving the checked recordings comes later; the rows' data is in Rows().
+}
+
+void CKorvaneDlg::OnSelectAll() {
+  model_.SetAllChecked(true);
+}
+
+void CKorvaneDlg::OnDeselectAll() {
+  model_.SetAllChecked(false);
+}
+
+void CKorvaneDlg::OnFilterToggle() {
+  const bool checked = ui_->filterCheck->isChecked();
+  ui_->filterCheck->setChecked(checked);
+  m_dtStart->setEnabled(checked);
+  m_dtEnd->setEnabled(checked);
+}

@@ -1,0 +1,104 @@
+// The main window: the scan form on the left, the results list on the right. It owns every
+// control, holds the scan job, and runs scans on the worker thread.
+#pragma once
+
+#include <QDialog>
+#include <QString>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/recording_model.h"
+#include "app/scan_feed.h"
+#include "scan/worker.h"
+
+class QComboBox;
+class QDateEdit;
+class QPoint;
+class QProgressBar;
+class QTableView;
+namespace Ui {
+class CKorvaneDlg;
+}
+
+class CKorvaneDlg : public QDialog {
+  Q_OBJECT
+
+  korvane::ScanWorker m_worker;  // runs the scans; holds the stop flag
+
+ public:
+  explicit CKorvaneDlg(QWidget* parent = nullptr);
+  ~CKorvaneDlg() override;
+
+  // The scan job, read from the form by OnStartScan.
+  std::atomic<int>& m_bStop = m_worker.m_bStop;
+  std::string m_strSource;
+  std::string m_strSavePath;
+  int64_t m_nScanOffset = 0;
+  int64_t m_nScanSize = 0;
+  int32_t m_nBlockSize = 0;
+  int32_t m_nSearchMode = 0;
+  int64_t m_nWindowStart = 0;
+  int64_t m_nWindowEnd = 0;
+
+  // The controls the handlers use most (the others through ui()).
+  QProgressBar* m_progress;
+  QComboBox* m_comboDevice;
+  QTableView* m_list;
+  QDateEdit* m_dtStart;
+  QDateEdit* m_dtEnd;
+
+  Ui::CKorvaneDlg& ui() { return *ui_; }
+  // The results: every row's recording data and check mark.
+  korvane::window::RecordingModel& Rows() { return model_; }
+  korvane::ScanWorker& Worker() { return m_worker; }
+  // Where the worker's reports arrive (DrainScanFeed takes them on this thread).
+  korvane::window::ScanFeed& Feed() { return feed_; }
+
+  // The scan form's commands.
+  void OnByteMode();
+  void OnBlockMode();
+  void OnImageSource();
+  void OnDiskSource();
+  void OnBrowseImage();
+  void OnBrowseFolder();
+  void OnStartScan();
+  void OnStopScan();
+  // The results list and the filter box.
+  void OnListRightClick(const QPoint& pos);
+  void OnSave();
+  void OnSelectAll();
+  void OnDeselectAll();
+  void OnFilterToggle();
+  // The About box (F1, or the banner's context menu).
+  void OnAbout();
+
+  // Puts a chosen image file into the form, as a confirmed file dialog does.
+  void SetImageFile(const QString& path);
+
+ signals:
+  // A scan's end has been shown (its "scan end!" or error box is open).
+  void ScanEnded();
+
+ protected:
+  // Every way of closing ends here; a running scan is stopped and waited for first.
+  void done(int result) override;
+
+ private:
+  Q_INVOKABLE void DrainScanFeed();
+  bool OnInitDialog();
+  void AddAboutEntry();
+  void ShowWarning(const QString& text);
+  void FillScanSize(const QString& source);
+  void ShowProgress(uint64_t done, uint64_t total, double elapsed, bool ended);
+  void OnScanEvents(std::vector<korvane::window::ScanEvent> events);
+  void OnScanFinished(const korvane::window::ScanEvent& event, bool current);
+
+  std::unique_ptr<Ui::CKorvaneDlg> ui_;
+  korvane::window::RecordingModel model_;
+  korvane::window::ScanFeed feed_;
+  uint64_t scan_number_ = 0;  // the scan whose rows and progress the window shows
+  bool closing_ = false;      // done() is waiting for the worker
+};

@@ -1,0 +1,6 @@
+// korvane: the window.
+#include "app/korvane_app.h"
+
+int main(int argc, char** argv) {
+  return theApp.Run(argc, argv);
+}
