@@ -122,7 +122,7 @@ int CKorvaneApp::Screenshot(const std::string& file, const std::optional<std::st
   CKorvaneDlg dlg;
   dlg.show();
   if (scan) {
-    const QString image = QString::fromLocal8Bit(scan->c_str());
+    const QString image = QFileInfo(QString::fromLocal8Bit(scan->c_str())).absoluteFilePath();
     dlg.SetImageFile(image);
     dlg.ui().savePathEdit->setText(QDir::toNativeSeparators(QFileInfo(image).absolutePath()));
     const QString size = dlg.ui().scanSizeEdit->text();
