@@ -1,0 +1,381 @@
+// The main window as it opens: its controls, their places, the results list, its context menu and
+// the filter box; the drive list; and the program's command line.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QContextMenuEvent>
+#include <QDate>
+#include <QDateEdit>
+#include <QHeaderView>
+#include <QImage>
+#include <QTableView>
+#include <QTest>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "app/dialog_units.h"
+#include "app/drive_list.h"
+#include "app/progress_text.h"
+#include "tests/test_support.h"
+#include "tests/window_test_support.h"
+#include "tools/image_builder.h"
+
+namespace korvane {
+namespace {
+
+using test::Window;
+using window::RecordingModel;
+
+std::vector<int> TabOrder(CKorvaneDlg& dlg) {
+  std::vector<int> ids;
+  QWidget* first = dlg.ui().scanOffsetEdit;
+  QWidget* w = first;
+  do {
+    // Controls of the form only, not the parts some of them are made of.
+    if ((w->focusPolicy() & Qt::TabFocus) && w->property("ctrlId").isValid()) {
+      ids.push_back(w->property("ctrlId").toInt());
+    }
+    w = w->nextInFocusChain();
+  } while (w != first && ids.size() < 100);
+  return ids;
+}
+
+TEST(Window, OpensWithEveryControlInItsInitialState) {
+  Window w;
+  auto& ui = w.ui();
+  CKorvaneDlg& dlg = w.dlg();
+
+  EXPECT_EQ(dlg.windowTitle(), "Korvane");
+  EXPECT_EQ(ui.scanOffsetEdit->text(), "0");
+  EXPECT_EQ(ui.blockSizeEdit->text(), "512");
+  EXPECT_FALSE(ui.blockSizeEdit->isEnabled());
+  EXPECT_TRUE(ui.scanSizeEdit->text().isEmpty());
+  EXPECT_TRUE(ui.savePathEdit->text().isEmpty());
+  EXPECT_TRUE(ui.imageFileEdit->text().isEmpty());
+  EXPECT_TRUE(ui.savePathEdit->isReadOnly());
+  EXPECT_TRUE(ui.imageFileEdit->isReadOnly());
+  EXPECT_TRUE(ui.byteModeRadio->isChecked());
+  EXPECT_FALSE(ui.blockModeRadio->isEnabled());
+  EXPECT_TRUE(ui.imageSourceRadio->isChecked());
+  EXPECT_FALSE(ui.diskSourceRadio->isChecked());
+  EXPECT_FALSE(dlg.m_comboDevice->isEnabled());
+  const std::vector<std::string> drives = window::PhysicalDriveList();
+  ASSERT_EQ(dlg.m_comboDevice->count(), static_cast<int>(drives.size()));
+  for (size_t i = 0; i < drives.size(); ++i) {
+    EXPECT_EQ(dlg.m_comboDevice->itemText(static_cast<int>(i)).toStdString(), drives[i]);
+  }
+  EXPECT_EQ(dlg.m_comboDevice->currentIndex(), drives.empty() ? -1 : 0);
+  EXPECT_TRUE(ui.imageFileEdit->isEnabled());
+  EXPECT_TRUE(ui.browseImageButton->isEnabled());
+  EXPECT_FALSE(ui.filterCheck->isChecked());
+  EXPECT_FALSE(dlg.m_dtStart->isEnabled());
+  EXPECT_FALSE(dlg.m_dtEnd->isEnabled());
+  EXPECT_EQ(dlg.m_dtStart->date(), QDate::currentDate());
+  EXPECT_EQ(dlg.m_dtEnd->date(), QDate::currentDate());
+  EXPECT_EQ(dlg.m_dtStart->displayFormat(), "yyyy/M/d");
+  EXPECT_TRUE(dlg.m_dtStart->calendarPopup());
+  EXPECT_EQ(dlg.Rows().rowCount(), 0);
+  EXPECT_EQ(dlg.m_progress->value(), dlg.m_progress->minimum());
+  EXPECT_EQ(dlg.focusWidget(), ui.scanOffsetEdit);
+
+  // Texts, the default button, and the two radio groups of the template.
+  EXPECT_EQ(ui.scanOffsetLabel->text(), "扫描偏移(字节):");
+  EXPECT_EQ(ui.scanSizeLabel->text(), "扫描大小(字节):");
+  EXPECT_EQ(ui.blockSizeLabel->text(), "块大小(字节):");
+  EXPECT_EQ(ui.byteModeRadio->text(), "按字节搜索");
+  EXPECT_EQ(ui.blockModeRadio->text(), "按块搜索");
+  EXPECT_EQ(ui.startButton->text(), "确定");
+  EXPECT_EQ(ui.stopButton->text(), "停止");
+  EXPECT_EQ(ui.savePathLabel->text(), "保存路径:");
+  EXPECT_EQ(ui.sourceFileLabel->text(), "源文件:");
+  EXPECT_EQ(ui.imageSourceRadio->text(), "镜像文件");
+  EXPECT_EQ(ui.diskSourceRadio->text(), "磁盘");
+  EXPECT_EQ(ui.sourceDeviceLabel->text(), "源设备:");
+  EXPECT_EQ(ui.scanParamsGroup->title(), "扫描参数");
+  EXPECT_EQ(ui.scanPathGroup->title(), "扫描路径");
+  EXPECT_EQ(ui.timeGroup->title(), "时间");
+  EXPECT_EQ(ui.startTimeLabel->text(), "开始时间:");
+  EXPECT_EQ(ui.endTimeLabel->text(), "结束时间:");
+  EXPECT_EQ(ui.filterCheck->text(), "筛选");
+  EXPECT_TRUE(ui.startButton->isDefault());
+  ui.diskSourceRadio->click();
+  EXPECT_FALSE(ui.imageSourceRadio->isChecked());
+  EXPECT_TRUE(ui.byteModeRadio->isChecked());
+
+  // Tab order is template order; the radio buttons are no tab stops.
+  EXPECT_EQ(TabOrder(dlg), (std::vector<int>{1000, 1001, 1002, 1005, 1006, 1007, 1008, 1009, 1010,
+                                             1013, 1015, 1017, 1018, 1019}));
+
+  // The number boxes take digits only.
+  ui.scanSizeEdit->clear();
+  QTest::keyClicks(ui.scanSizeEdit, "12a-3 4");
+  EXPECT_EQ(ui.scanSizeEdit->text(), "1234");
+
+  // A fixed-size window with minimise and no maximise; icon 128 in four sizes; banner 129.
+  EXPECT_EQ(dlg.minimumSize(), dlg.maximumSize());
+  EXPECT_TRUE(dlg.windowFlags() & Qt::WindowMinimizeButtonHint);
+  EXPECT_FALSE(dlg.windowFlags() & Qt::WindowMaximizeButtonHint);
+  const QList<QSize> sizes = dlg.windowIcon().availableSizes();
+  for (int s : {16, 32, 48, 128}) EXPECT_TRUE(sizes.contains(QSize(s, s))) << s;
+  const QImage banner(QStringLiteral(":/res/banner.bmp"));
+  EXPECT_EQ(banner.size(), QSize(566, 144));
+  EXPECT_EQ(banner.depth() == 24 || banner.format() == QImage::Format_RGB32, true);
+}
+
+TEST(Window, PlacesEveryControlByTheDialogUnitsOfItsFont) {
+  // Edges are converted, rounding halves away from zero as the template's conversion does.
+  const window::DialogBaseUnits base{6, 13};
+  EXPECT_EQ(window::MapDialogRect(QRect(395, 0, 287, 347), base), QRect(593, 0, 430, 564));
+  EXPECT_EQ(window::MapDialogRect(QRect(5, 3, 1, 1), base), QRect(8, 5, 1, 2));
+  // Neighbours in the template stay neighbours: the group "扫描参数" ends where "扫描路径" begins
+  // its gap, whatever the rounding.
+  EXPECT_EQ(window::MapDialogRect(QRect(7, 91, 375, 77), base).bottom() + 1,
+            window::MapDialogRect(QRect(7, 168, 375, 3), base).top());
+
+  Window w;
+  CKorvaneDlg& dlg = w.dlg();
+  const window::DialogBaseUnits units = window::BaseUnitsOf(dlg.font());
+  EXPECT_EQ(dlg.font().pointSize(), 8);
+  EXPECT_EQ(dlg.size(), window::MapDialogRect(QRect(0, 0, 689, 354), units).size());
+  int placed = 0;
+  for (QWidget* child : dlg.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+    const QVariant rect = child->property("dlgRect");
+    if (!rect.isValid()) continue;
+    ++placed;
+    const QRect expected = window::MapDialogRect(rect.toRect(), units);
+    if (child == dlg.m_comboDevice) {
+      EXPECT_EQ(child->geometry().topLeft(), expected.topLeft());
+      EXPECT_EQ(child->width(), expected.width());
+      EXPECT_LT(child->height(), expected.height());  // 89 units is its dropped list
+    } else {
+      EXPECT_EQ(child->geometry(), expected) << child->objectName().toStdString();
+    }
+  }
+  EXPECT_EQ(placed, 31);
+}
+
+TEST(ResultsList, HasFourColumnsOfAThirdOfItsWidthWithThePositionHidden) {
+  Window w;
+  QTableView* list = w.dlg().m_list;
+  QHeaderView* header = list->horizontalHeader();
+  auto& model = w.dlg().Rows();
+  ASSERT_EQ(model.columnCount(), 4);
+  const QStringList headers = {"文件名", "开始时间", "结束时间", "位置"};
+  for (int c = 0; c < 4; ++c) {
+    EXPECT_EQ(model.headerData(c, Qt::Horizontal, Qt::DisplayRole).toString(), headers[c]);
+  }
+  const int third = list->contentsRect().width() / 3;
+  EXPECT_GT(third, 100);
+  EXPECT_EQ(header->sectionSize(0), third);
+  EXPECT_EQ(header->sectionSize(1), third);
+  EXPECT_EQ(header->sectionSize(2), third);
+  EXPECT_EQ(header->sectionSize(3), 0);
+  EXPECT_EQ(header->count(), 4);
+  EXPECT_TRUE(list->showGrid());
+  EXPECT_EQ(list->selectionBehavior(), QAbstractItemView::SelectRows);
+  EXPECT_EQ(list->selectionMode(), QAbstractItemView::ExtendedSelection);
+  EXPECT_FALSE(list->verticalHeader()->isVisible());
+}
+
+Recording MakeRecording(uint64_t index, int64_t start, int64_t end, uint64_t position) {
+  return Recording{index, start, end, position, position + 4000, 1 + uint64_t(end - start)};
+}
+
+TEST(ResultsList, KeepsEachRecordingBehindItsTexts) {
+  RecordingModel model;
+  const Recording first = MakeRecording(0, 1700000000, 1700000009, 4096);
+  model.Append({{first, false, false}});
+  // An open recording shows no end yet.
+  EXPECT_EQ(model.index(0, 0).data().toString(), "0.dav");
+  EXPECT_EQ(model.index(0, 1).data().toString(), "2023-11-14 22:13:20");
+  EXPECT_EQ(model.index(0, 2).data().toString(), "");
+  EXPECT_EQ(model.index(0, 3).data().toString(), "4096");
+  EXPECT_EQ(model.index(0, 0).data(Qt::CheckStateRole).value<Qt::CheckState>(), Qt::Unchecked);
+  EXPECT_TRUE(model.flags(model.index(0, 0)) & Qt::ItemIsUserCheckable);
+
+  Recording ended = first;
+  ended.end = 1700000042;
+  ended.end_position = 999999;
+  ended.frames = 77;
+  model.Close(ended);
+  EXPECT_EQ(model.index(0, 2).data().toString(), "2023-11-14 22:14:02");
+  const RecordingModel::Row& row = model.Rows().at(0);
+  EXPECT_TRUE(row.closed);
+  EXPECT_EQ(row.recording.end_position, 999999u);
+  EXPECT_EQ(row.recording.frames, 77u);
+  EXPECT_TRUE(model.setData(model.index(0, 0), Qt::Checked, Qt::CheckStateRole));
+  EXPECT_TRUE(model.Rows().at(0).checked);
+}
+
+// Fills the list with n rows, as a scan would.
+void FillRows(CKorvaneDlg& dlg, int n) {
+  std::vector<RecordingModel::Row> rows;
+  for (int i = 0; i < n; ++i) {
+    rows.push_back({MakeRecording(uint64_t(i), 1700000000 + 100 * i, 1700000050 + 100 * i,
+                                  uint64_t(i) * 65536),
+                    true, false});
+  }
+  dlg.Rows().Append(std::move(rows));
+}
+
+QPoint RowCentre(QTableView* list, int row) {
+  return list->visualRect(list->model()->index(row, 1)).center();
+}
+
+// What the platform sends for a right click (the press itself would also select the row).
+void RightClick(QWidget* viewport, QPoint pos) {
+  QContextMenuEvent event(QContextMenuEvent::Mouse, pos, viewport->mapToGlobal(pos));
+  QApplication::sendEvent(viewport, &event);
+}
+
+TEST(ResultsList, ContextMenuOpensOnARowOnly) {
+  Window w;
+  QTableView* list = w.dlg().m_list;
+  QWidget* viewport = list->viewport();
+
+  const QPoint on_empty_list(40, 40);
+  EXPECT_TRUE(test::AnswerMenu([&] { RightClick(viewport, on_empty_list); }).items.isEmpty());
+
+  FillRows(w.dlg(), 3);
+  const QPoint on_row = RowCentre(list, 1);
+  const test::MenuSeen menu = test::AnswerMenu([&] { RightClick(viewport, on_row); });
+  EXPECT_EQ(menu.items, (QStringList{"保存", "选择全部", "取消选择"}));
+  EXPECT_EQ(menu.position, viewport->mapToGlobal(on_row));
+
+  const QPoint below_last = RowCentre(list, 2) + QPoint(0, list->rowHeight(2) * 2);
+  ASSERT_FALSE(list->indexAt(below_last).isValid());
+  EXPECT_TRUE(test::AnswerMenu([&] { RightClick(viewport, below_last); }).items.isEmpty());
+}
+
+TEST(ResultsList, SelectAllAndDeselectSetEveryCheckBoxAndLeaveTheSelection) {
+  Window w;
+  CKorvaneDlg& dlg = w.dlg();
+  QTableView* list = dlg.m_list;
+  FillRows(dlg, 5);
+  list->selectRow(1);
+  const QModelIndexList selected = list->selectionModel()->selectedRows();
+  auto checks = [&] {
+    std::vector<bool> c;
+    for (const auto& row : dlg.Rows().Rows()) c.push_back(row.checked);
+    return c;
+  };
+  auto choose = [&](const QString& item) {
+    test::AnswerMenu([&] { RightClick(list->viewport(), RowCentre(list, 3)); }, item);
+  };
+
+  choose("选择全部");
+  EXPECT_EQ(checks(), std::vector<bool>(5, true));
+  EXPECT_EQ(list->selectionModel()->selectedRows(), selected);
+  choose("取消选择");
+  EXPECT_EQ(checks(), std::vector<bool>(5, false));
+  EXPECT_EQ(list->selectionModel()->selectedRows(), selected);
+
+  // Save does nothing yet: no box, no change.
+  dlg.Rows().setData(dlg.Rows().index(2, 0), Qt::Checked, Qt::CheckStateRole);
+  choose("保存");
+  EXPECT_EQ(test::VisibleBox(), nullptr);
+  EXPECT_EQ(checks(), (std::vector<bool>{false, false, true, false, false}));
+  EXPECT_EQ(dlg.Rows().rowCount(), 5);
+
+  // Both work on an empty list too.
+  dlg.Rows().Clear();
+  dlg.OnSelectAll();
+  dlg.OnDeselectAll();
+  EXPECT_EQ(dlg.Rows().rowCount(), 0);
+}
+
+TEST(Window, FilterBoxEnablesBothDatePickersWhileChecked) {
+  Window w;
+  CKorvaneDlg& dlg = w.dlg();
+  QTest::mouseClick(w.ui().filterCheck, Qt::LeftButton);
+  EXPECT_TRUE(w.ui().filterCheck->isChecked());
+  EXPECT_TRUE(dlg.m_dtStart->isEnabled());
+  EXPECT_TRUE(dlg.m_dtEnd->isEnabled());
+  QTest::mouseClick(w.ui().filterCheck, Qt::LeftButton);
+  EXPECT_FALSE(w.ui().filterCheck->isChecked());
+  EXPECT_FALSE(dlg.m_dtStart->isEnabled());
+  EXPECT_FALSE(dlg.m_dtEnd->isEnabled());
+}
+
+TEST(DriveList, ListsTheWholeDisksOfSysBlockThatExist) {
+  test::TempDir dir;
+  const auto sys = dir.path() / "sys_block", dev = dir.path() / "dev";
+  std::filesystem::create_directories(sys);
+  std::filesystem::create_directories(dev / "cciss");
+  for (const char* name : {"sdb", "sda", "sdaa", "nvme0n1", "loop0", "loop2", "loop10", "ram0",
+                           "zram0", "cciss!c0d0", "sr0", "gone"}) {
+    std::filesystem::create_directory(sys / name);
+    if (std::string(name) != "gone") {
+      std::string node = name;
+      std::replace(node.begin(), node.end(), '!', '/');
+      test::WriteFile((dev / node).string(), {});
+    }
+  }
+  // Only loop2 and loop10 have a file attached.
+  std::filesystem::create_directory(sys / "loop2" / "loop");
+  std::filesystem::create_directory(sys / "loop10" / "loop");
+
+  const std::string d = dev.string();
+  EXPECT_EQ(
+      window::BlockDeviceList(sys.string(), d),
+      (std::vector<std::string>{d + "/cciss/c0d0", d + "/loop2", d + "/loop10", d + "/nvme0n1",
+                                d + "/sda", d + "/sdaa", d + "/sdb", d + "/sr0"}));
+  EXPECT_TRUE(window::BlockDeviceList((dir.path() / "none").string(), d).empty());
+}
+
+TEST(ProgressText, ShowsSpeedAndTimeLeftOrTaken) {
+  EXPECT_EQ(window::ProgressFormat(0, 1000, 0, false), "%p%  剩余 --:--");
+  EXPECT_EQ(window::ProgressFormat(500'000'000, 2'000'000'000, 2.0, false),
+            "%p%  250.0 MB/s  剩余 0:06");
+  // Hours for whole disks: 4 TB at 100 MB/s.
+  EXPECT_EQ(window::ProgressFormat(400'000'000'000, 4'000'000'000'000, 4000.0, false),
+            "%p%  100.0 MB/s  剩余 10:00:00");
+  EXPECT_EQ(window::ProgressFormat(3'000'000'000, 3'000'000'000, 2.0, true),
+            "%p%  1.50 GB/s  用时 0:02");
+  EXPECT_EQ(window::DurationText(3599.6), "1:00:00");
+  EXPECT_EQ(window::DurationText(61), "1:01");
+}
+
+// Runs the program as a person does, output to a file (a plain spawn, no Qt process machinery).
+QString RunKorvane(const QStringList& args, int* status) {
+  test::TempDir dir;
+  std::string command = "'" KORVANE_BINARY "'";
+  for (const QString& a : args) command += " '" + a.toStdString() + "'";
+  command += " >" + dir.File("out") + " 2>" + dir.File("err") + " </dev/null";
+  const int raw = std::system(command.c_str());
+  *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  std::ifstream in(dir.File("out"));
+  return QString::fromStdString(std::string(std::istreambuf_iterator<char>(in), {}));
+}
+
+TEST(Program, PrintsItsVersionAndDrawsTheWindowIntoAFile) {
+  int status = -1;
+  EXPECT_EQ(RunKorvane({"--version"}, &status), "korvane 1.0.0.1\n");
+  EXPECT_EQ(status, 0);
+  RunKorvane({"--bogus"}, &status);
+  EXPECT_EQ(status, 2);
+
+  test::TempDir dir;
+  const QString shot = QString::fromStdString(dir.File("window.png"));
+  RunKorvane({"--screenshot", shot}, &status);
+  EXPECT_EQ(status, 0);
+  const QImage picture(shot);
+  Window w;
+  EXPECT_EQ(picture.size(), w.dlg().size());
+
+  testimage::ImageBuilder demo(0, testimage::Fill::kZeros);
+  demo.bytes() = testimage::BuildDemoImage();
+  test::WriteFile(dir.File("demo.img"), demo.bytes());
+  const QString after = QString::fromStdString(dir.File("after.png"));
+  RunKorvane({"--screenshot", after, "--scan", QString::fromStdString(dir.File("demo.img"))},
+             &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(QImage(after).size(), w.dlg().size());
+  EXPECT_NE(QImage(after), picture);
+}
+
+}  // namespace
+}  // namespace korvane

@@ -1,0 +1,34 @@
+// The window's tests run real widgets off screen, in one QApplication set up like the program's.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QTemporaryFile>
+
+#include "app/korvane_app.h"
+
+namespace {
+
+QtMessageHandler standard_handler = nullptr;
+
+// The offscreen platform warns about every message box it cannot size like a real one.
+void QuietMessages(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+  if (text.contains(QLatin1String("propagateSizeHints"))) return;
+  standard_handler(type, context, text);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  // Off screen, on a screen large enough for the window and the menus it opens.
+  QTemporaryFile screens;
+  screens.open();
+  screens.write(R"({"screens": [{"name": "test", "x": 0, "y": 0, "width": 1920, "height": 1080,
+                                  "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})");
+  screens.flush();
+  qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + QFile::encodeName(screens.fileName()));
+  QApplication app(argc, argv);
+  standard_handler = qInstallMessageHandler(QuietMessages);
+  CKorvaneApp::SetUp(app);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,79 @@
+// Shared by the window's tests: a shown main window, and answering the message boxes, menus and
+// file dialogs it opens, waiting on what appears on screen rather than on timers.
+#pragma once
+
+#include <QMessageBox>
+#include <QString>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/korvane_dlg.h"
+#include "ui_korvane_dlg.h"
+
+class QFileDialog;
+class QMenu;
+
+namespace korvane::test {
+
+inline constexpr int kWaitMs = 20000;
+
+// What a message box showed when it was answered.
+struct BoxSeen {
+  bool shown = false;
+  QString title;
+  QString text;
+  QMessageBox::Icon icon = QMessageBox::NoIcon;
+  QStringList buttons;  // their texts
+  QWidget* parent = nullptr;
+};
+
+// The message box on screen, if any.
+QMessageBox* VisibleBox();
+
+// Waits until a message box is on screen, notes what it shows and presses its only button.
+BoxSeen AnswerBox(int timeout_ms = kWaitMs);
+
+// Runs `action`, which opens a modal box and waits in it, and answers that box.
+BoxSeen AnswerBoxOpenedBy(const std::function<void()>& action);
+
+// Runs `action`, which opens a modal file dialog, and lets `answer` fill it in and close it.
+void AnswerFileDialog(const std::function<void()>& action,
+                      const std::function<void(QFileDialog&)>& answer);
+
+// Runs `action`, which may open a pop-up menu; returns the menu's item texts (empty when no menu
+// opened) and where it opened, then closes it, after triggering the item `choose` if given.
+struct MenuSeen {
+  QStringList items;
+  QPoint position;
+};
+MenuSeen AnswerMenu(const std::function<void()>& action, const QString& choose = {});
+
+// A main window, shown off screen, with its form filled by the helpers below.
+class Window {
+ public:
+  Window();
+  ~Window();
+  CKorvaneDlg& dlg() { return *dlg_; }
+  Ui::CKorvaneDlg& ui() { return dlg_->ui(); }
+
+  // Fills the form for a scan of an image file into `save` (size as given, or auto-filled).
+  void FillForImage(const std::string& image, const std::string& save, const QString& size = {});
+  // Starts a scan that must be accepted, and waits for its end; returns the end box.
+  BoxSeen ScanToEnd();
+  // The rows shown, as "name|start|end|position".
+  std::vector<std::string> ShownRows();
+
+ private:
+  std::unique_ptr<CKorvaneDlg> dlg_;
+};
+
+// "name|start|end|position" of recordings as the core sees them.
+std::vector<std::string> RowTexts(const std::vector<Recording>& recordings);
+
+// A sparse file of `size` bytes with a few recordings in its first MiB, whose scan lasts long
+// enough to be stopped or closed on.
+void WriteLongImage(const std::string& path, uint64_t size);
+
+}  // namespace korvane::test
