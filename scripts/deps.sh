@@ -3,6 +3,9 @@
 
 KORVANE_BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config libgtest-dev libssl-dev)
 KORVANE_TEST_PACKAGES=(util-linux)
+# The window: Qt 6 Widgets, Qt's own texts in Chinese, and fonts for Chinese and Latin text.
+KORVANE_WINDOW_PACKAGES=(qt6-base-dev qt6-translations-l10n libgl-dev fonts-wqy-zenhei
+                         fonts-dejavu-core)
 
 korvane_install() {
   local missing=() p

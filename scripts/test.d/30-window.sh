@@ -1,0 +1,13 @@
+# The window (Qt 6 Widgets) off screen in the debug build; then its worker tests (stop, closing
+# during a scan) again under ThreadSanitizer.
+source scripts/deps.sh
+korvane_install "${KORVANE_BUILD_PACKAGES[@]}" "${KORVANE_TEST_PACKAGES[@]}" \
+  "${KORVANE_WINDOW_PACKAGES[@]}"
+korvane_build dev
+if [ ! -x build/dev/app/korvane ]; then
+  echo "The window was not built: is Qt 6 Widgets installed?" >&2
+  exit 1
+fi
+ctest --preset dev -L window --timeout 600
+korvane_build tsan --target korvane_window_tests
+ctest --preset window-tsan --timeout 600
