@@ -17,17 +17,16 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
-#include <QShortcut>
 #include <QTableView>
 #include <algorithm>
 #include <climits>
 
-#include "app/dialog_units.h"
+#include "about/about_entry.h"
+#include "about/dialog_units.h"
 #include "app/drive_list.h"
 #include "app/korvane_app.h"
 #include "app/progress_text.h"
 #include "datewindow/date_text.h"
-#include "res/resource.h"
 #include "scan/raw_device.h"
 #include "ui_korvane_dlg.h"
 
@@ -112,7 +111,13 @@ bool CKorvaneDlg::OnInitDialog() {
   QFont dialog_font = font();
   dialog_font.setPointSize(property("dlgFontPointSize").toInt());
   setFont(dialog_font);
-  korvane::window::PlaceByDialogUnits(*this, korvane::window::BaseUnitsOf(dialog_font));
+  korvane::ApplyDialogUnitGeometry(this);
+  // The combo box's rectangle gives the height of its dropped list; the box itself keeps the
+  // height its style asks for.
+  const int dropped = m_comboDevice->height();
+  const int closed = m_comboDevice->sizeHint().height();
+  m_comboDevice->setMaxVisibleItems(std::max(1, (dropped - closed) / (fontMetrics().height() + 4)));
+  m_comboDevice->resize(m_comboDevice->width(), closed);
   for (QGroupBox* group : findChildren<QGroupBox*>()) {
     // A group box only frames the controls over it: it lies beneath them and takes no clicks.
     group->lower();
@@ -125,7 +130,7 @@ bool CKorvaneDlg::OnInitDialog() {
     }
   }
 
-  AddAboutEntry();
+  korvane::InstallAboutEntry(this, ui_->banner);
   setWindowIcon(CKorvaneApp::Icon());
 
   ui_->blockSizeEdit->setText(QStringLiteral("512"));
@@ -168,22 +173,6 @@ bool CKorvaneDlg::OnInitDialog() {
 
   ui_->scanOffsetEdit->setFocus();
   return true;
-}
-
-void CKorvaneDlg::AddAboutEntry() {
-  // Where the About box hooks in: F1, and the banner's context menu with string 101.
-  auto* help = new QShortcut(QKeySequence::HelpContents, this);
-  connect(help, &QShortcut::activated, this, &CKorvaneDlg::OnAbout);
-  ui_->banner->setContextMenuPolicy(Qt::CustomContextMenu);
-  connect(ui_->banner, &QLabel::customContextMenuRequested, this, [this](const QPoint& pos) {
-    QMenu menu(this);
-    menu.addAction(QString::fromUtf8(korvane::res::kAboutBoxText), this, &CKorvaneDlg::OnAbout);
-    menu.exec(ui_->banner->mapToGlobal(pos));
-  });
-}
-
-void CKorvaneDlg::OnAbout() {
-  // The About box opens here.
 }
 
 // --- The scan form ---------------------------------------------------------------------------

@@ -71,8 +71,6 @@ class CKorvaneDlg : public QDialog {
   void OnSelectAll();
   void OnDeselectAll();
   void OnFilterToggle();
-  // The About box (F1, or the banner's context menu).
-  void OnAbout();
 
   // Puts a chosen image file into the form, as a confirmed file dialog does.
   void SetImageFile(const QString& path);
@@ -88,7 +86,6 @@ class CKorvaneDlg : public QDialog {
  private:
   Q_INVOKABLE void DrainScanFeed();
   bool OnInitDialog();
-  void AddAboutEntry();
   void ShowWarning(const QString& text);
   void FillScanSize(const QString& source);
   void ShowProgress(uint64_t done, uint64_t total, double elapsed, bool ended);

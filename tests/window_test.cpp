@@ -16,7 +16,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/dialog_units.h"
+#include "about/about_entry.h"
+#include "about/dialog_units.h"
 #include "app/drive_list.h"
 #include "app/progress_text.h"
 #include "tests/test_support.h"
@@ -35,12 +36,18 @@ std::vector<int> TabOrder(CKorvaneDlg& dlg) {
   QWidget* w = first;
   do {
     // Controls of the form only, not the parts some of them are made of.
-    if ((w->focusPolicy() & Qt::TabFocus) && w->property("ctrlId").isValid()) {
-      ids.push_back(w->property("ctrlId").toInt());
+    if ((w->focusPolicy() & Qt::TabFocus) && w->property("controlId").isValid()) {
+      ids.push_back(w->property("controlId").toInt());
     }
     w = w->nextInFocusChain();
   } while (w != first && ids.size() < 100);
   return ids;
+}
+
+// What the platform sends for a right click (the press itself would also select the row).
+void RightClick(QWidget* widget, QPoint pos) {
+  QContextMenuEvent event(QContextMenuEvent::Mouse, pos, widget->mapToGlobal(pos));
+  QApplication::sendEvent(widget, &event);
 }
 
 TEST(Window, OpensWithEveryControlInItsInitialState) {
@@ -123,29 +130,24 @@ TEST(Window, OpensWithEveryControlInItsInitialState) {
   const QImage banner(QStringLiteral(":/res/banner.bmp"));
   EXPECT_EQ(banner.size(), QSize(566, 144));
   EXPECT_EQ(banner.depth() == 24 || banner.format() == QImage::Format_RGB32, true);
+
+  // The About entry, string 101, hooks in on the banner's context menu.
+  EXPECT_EQ(test::AnswerMenu([&] { RightClick(ui.banner, QPoint(20, 20)); }).items,
+            QStringList{QString::fromLatin1(kAboutEntryText)});
 }
 
 TEST(Window, PlacesEveryControlByTheDialogUnitsOfItsFont) {
-  // Edges are converted, rounding halves away from zero as the template's conversion does.
-  const window::DialogBaseUnits base{6, 13};
-  EXPECT_EQ(window::MapDialogRect(QRect(395, 0, 287, 347), base), QRect(593, 0, 430, 564));
-  EXPECT_EQ(window::MapDialogRect(QRect(5, 3, 1, 1), base), QRect(8, 5, 1, 2));
-  // Neighbours in the template stay neighbours: the group "扫描参数" ends where "扫描路径" begins
-  // its gap, whatever the rounding.
-  EXPECT_EQ(window::MapDialogRect(QRect(7, 91, 375, 77), base).bottom() + 1,
-            window::MapDialogRect(QRect(7, 168, 375, 3), base).top());
-
   Window w;
   CKorvaneDlg& dlg = w.dlg();
-  const window::DialogBaseUnits units = window::BaseUnitsOf(dlg.font());
+  const DialogBaseUnits units = DialogBaseUnitsFor(dlg.font());
   EXPECT_EQ(dlg.font().pointSize(), 8);
-  EXPECT_EQ(dlg.size(), window::MapDialogRect(QRect(0, 0, 689, 354), units).size());
+  EXPECT_EQ(dlg.size(), DialogUnitsToPixels(QRect(0, 0, 689, 354), units).size());
   int placed = 0;
   for (QWidget* child : dlg.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
-    const QVariant rect = child->property("dlgRect");
+    const QVariant rect = child->property(kDialogUnitsProperty);
     if (!rect.isValid()) continue;
     ++placed;
-    const QRect expected = window::MapDialogRect(rect.toRect(), units);
+    const QRect expected = DialogUnitsToPixels(rect.toRect(), units);
     if (child == dlg.m_comboDevice) {
       EXPECT_EQ(child->geometry().topLeft(), expected.topLeft());
       EXPECT_EQ(child->width(), expected.width());
@@ -223,12 +225,6 @@ void FillRows(CKorvaneDlg& dlg, int n) {
 
 QPoint RowCentre(QTableView* list, int row) {
   return list->visualRect(list->model()->index(row, 1)).center();
-}
-
-// What the platform sends for a right click (the press itself would also select the row).
-void RightClick(QWidget* viewport, QPoint pos) {
-  QContextMenuEvent event(QContextMenuEvent::Mouse, pos, viewport->mapToGlobal(pos));
-  QApplication::sendEvent(viewport, &event);
 }
 
 TEST(ResultsList, ContextMenuOpensOnARowOnly) {
@@ -342,13 +338,12 @@ TEST(ProgressText, ShowsSpeedAndTimeLeftOrTaken) {
 // Runs the program as a person does, output to a file (a plain spawn, no Qt process machinery).
 QString RunKorvane(const QStringList& args, int* status) {
   test::TempDir dir;
-  std::string command = "'" KORVANE_BINARY "'";
-  for (const QString& a : args) command += " '" + a.toStdString() + "'";
-  command += " >" + dir.File("out") + " 2>" + dir.File("err") + " </dev/null";
+  std::string command = test::Quote(KORVANE_BINARY);
+  for (const QString& a : args) command += " " + test::Quote(a.toStdString());
+  command += " >" + dir.File("out") + " 2>/dev/null </dev/null";
   const int raw = std::system(command.c_str());
   *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  std::ifstream in(dir.File("out"));
-  return QString::fromStdString(std::string(std::istreambuf_iterator<char>(in), {}));
+  return QString::fromStdString(test::Slurp(dir.File("out")));
 }
 
 TEST(Program, PrintsItsVersionAndDrawsTheWindowIntoAFile) {

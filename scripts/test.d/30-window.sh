@@ -8,6 +8,6 @@ if [ ! -x build/dev/app/korvane ]; then
   echo "The window was not built: is Qt 6 Widgets installed?" >&2
   exit 1
 fi
-ctest --preset dev -L window --timeout 600
+ctest --preset dev -R '^window\.' --timeout 600
 korvane_build tsan --target korvane_window_tests
 ctest --preset window-tsan --timeout 600
