@@ -51,13 +51,15 @@ void FeedSink::OnProgress(uint64_t done, uint64_t total) {
 }
 
 void FeedSink::OnRecordingOpened(const Recording& r) {
-  ScanEvent event = Event(ScanEvent::Kind::kOpened);
-  event.recording = r;
-  feed_.Push(std::move(event));
+  PushRecording(ScanEvent::Kind::kOpened, r);
 }
 
 void FeedSink::OnRecordingClosed(const Recording& r) {
-  ScanEvent event = Event(ScanEvent::Kind::kClosed);
+  PushRecording(ScanEvent::Kind::kClosed, r);
+}
+
+void FeedSink::PushRecording(ScanEvent::Kind kind, const Recording& r) {
+  ScanEvent event = Event(kind);
   event.recording = r;
   feed_.Push(std::move(event));
 }

@@ -58,6 +58,7 @@ class FeedSink final : public ScanSink {
 
  private:
   ScanEvent Event(ScanEvent::Kind kind) const;
+  void PushRecording(ScanEvent::Kind kind, const Recording& r);
 
   ScanFeed& feed_;
   uint64_t scan_;
