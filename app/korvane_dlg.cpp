@@ -42,13 +42,28 @@ const QString kWarningCaption = QStringLiteral("警告");
 const QString kBusyText = QStringLiteral("请等待当前线程执行完毕!");
 const QString kBadParametersText = QStringLiteral("参数填写错误!");
 const QString kBadDatesText = QStringLiteral("结束日期需要大于开始日期!");
+const QString kNothingCheckedText = QStringLiteral("请先勾选要保存的录像!");
+const QString kNoFolderText = QStringLiteral("请先选择保存路径!");
+const QString kBadFolderText = QStringLiteral("无法保存到此路径:\n%1");
+const QString kCannotStartText = QStringLiteral("无法启动保存!");
 
-// The form's texts as the scanner opens them.
+// A save's end box lists at most this many failed files.
+constexpr size_t kFailuresListed = 10;
+
+// The form's texts as the scanner opens them, and back.
 std::string SourcePath(const QString& text) {
 #ifdef _WIN32
   return text.toStdString();
 #else
   return QFile::encodeName(text).toStdString();
+#endif
+}
+
+QString PathText(const std::string& path) {
+#ifdef _WIN32
+  return QString::fromStdString(path);
+#else
+  return QFile::decodeName(QByteArray::fromStdString(path));
 #endif
 }
 
@@ -297,16 +312,14 @@ void CKorvaneDlg::OnStartScan() {
   job.size = static_cast<uint64_t>(std::max<int64_t>(0, m_nScanSize));
   job.window = {m_nWindowStart, m_nWindowEnd};
 
-  ++scan_number_;
+  ++job_number_;
   m_progress->setValue(0);
   m_progress->setFormat(QStringLiteral("%p%"));
-  auto sink = std::make_shared<korvane::window::FeedSink>(feed_, scan_number_);
-  auto result = std::make_shared<korvane::ScanResult>();
-  m_worker.Start(
-      [job = std::move(job), sink, result](const std::atomic<int>& stop) {
-        *result = korvane::ScanSource(job, *sink, stop);
-      },
-      [sink, result] { sink->Finish(*result); });
+  model_.SetSource(m_strSource);
+  // The sink lives as long as the job: `finished` holds it until the worker thread ends.
+  auto sink = std::make_shared<korvane::window::FeedSink>(feed_, job_number_);
+  m_worker.StartScan(std::move(job), *sink,
+                     [sink](const korvane::ScanResult& result) { sink->Finish(result); });
   // A thread that cannot be created leaves the flag down and the list empty: nothing runs.
 }
 
@@ -328,13 +341,18 @@ void CKorvaneDlg::OnScanEvents(std::vector<ScanEvent> events) {
     opened.clear();
   };
   for (ScanEvent& event : events) {
-    const bool current = event.scan == scan_number_ && !closing_;
+    const bool current = event.scan == job_number_ && !closing_;
     switch (event.kind) {
       case ScanEvent::Kind::kFinished:
         flush();
         OnScanFinished(event, current);
         break;
+      case ScanEvent::Kind::kSaveFinished:
+        flush();
+        OnSaveFinished(event, current);
+        break;
       case ScanEvent::Kind::kStarted:
+      case ScanEvent::Kind::kSaveStarted:
         if (current) ShowProgress(0, event.total, 0, false);
         break;
       case ScanEvent::Kind::kProgress:
@@ -361,6 +379,8 @@ void CKorvaneDlg::OnScanEvents(std::vector<ScanEvent> events) {
 }
 
 void CKorvaneDlg::ShowProgress(uint64_t done, uint64_t total, double elapsed, bool ended) {
+  shown_done_ = done;
+  shown_total_ = total;
   const double part = total ? static_cast<double>(done) / static_cast<double>(total) : 1.0;
   m_progress->setValue(static_cast<int>(std::clamp(part, 0.0, 1.0) * kBarSteps));
   m_progress->setFormat(korvane::window::ProgressFormat(done, total, elapsed, ended));
@@ -426,7 +446,102 @@ void CKorvaneDlg::OnListRightClick(const QPoint& pos) {
 }
 
 void CKorvaneDlg::OnSave() {
-  // Saving the checked recordings comes later; the rows' data is in Rows().
+  if (closing_) return;
+  if (korvane::g_bScanning.load() != 0) {
+    ShowWarning(kBusyText);
+    return;
+  }
+  // A scan that has just ended may still have its last rows on their way: the worker hands
+  // them over before it lowers the busy flag, so taking the feed now gets them all.
+  DrainScanFeed();
+
+  std::vector<korvane::Recording> checked;
+  for (const RecordingModel::Row& row : model_.Rows()) {
+    if (row.checked) checked.push_back(row.recording);
+  }
+  if (checked.empty()) {
+    ShowWarning(kNothingCheckedText);
+    return;
+  }
+  const std::string folder = SourcePath(ui_->savePathEdit->text());
+  if (folder.empty()) {
+    ShowWarning(kNoFolderText);
+    return;
+  }
+  std::string error;
+  if (!korvane::CheckSaveFolder(folder, &error)) {
+    ShowWarning(kBadFolderText.arg(PathText(error)));
+    return;
+  }
+  m_strSavePath = folder;
+
+  korvane::SaveJob job;
+  job.source = model_.Source();  // what the rows were scanned from, whatever the form says now
+  job.folder = folder;
+  job.recordings = std::move(checked);
+  save_files_ = job.recordings.size();
+
+  ++job_number_;
+  m_progress->setValue(0);
+  m_progress->setFormat(QStringLiteral("%p%"));
+  auto sink = std::make_shared<korvane::window::SaveFeedSink>(feed_, job_number_);
+  if (!m_worker.StartSave(std::move(job), *sink,
+                          [sink](const korvane::SaveResult& result) { sink->Finish(result); })) {
+    ShowWarning(korvane::g_bScanning.load() != 0 ? kBusyText : kCannotStartText);
+  }
+}
+
+void CKorvaneDlg::OnSaveFinished(const ScanEvent& event, bool current) {
+  if (closing_) return;  // the window is closing: nobody is left to read a box
+  const korvane::SaveResult& result = event.saved;
+  QMessageBox::Icon icon = QMessageBox::Information;
+  QString text;
+  if (result.Ran()) {
+    if (current) ShowProgress(shown_done_, shown_total_, event.elapsed, true);
+    if (!result.AllSaved()) icon = QMessageBox::Warning;
+    text = result.status == korvane::SaveStatus::kStopped ? QStringLiteral("保存已停止!")
+                                                          : QStringLiteral("保存完成!");
+    text += QStringLiteral("\n已保存 %1 个文件, 共 %2 字节, 保存到:\n%3")
+                .arg(result.saved_files)
+                .arg(result.saved_bytes)
+                .arg(PathText(result.folder));
+    if (result.unreadable_bytes > 0) {
+      text += QStringLiteral("\n其中 %1 字节无法读取, 已用零代替 (见 recordings.csv)。")
+                  .arg(result.unreadable_bytes);
+    }
+    if (result.failed_files > 0) {
+      text += QStringLiteral("\n\n%1 个文件保存失败:").arg(result.failed_files);
+      size_t listed = 0;
+      for (const korvane::SavedFile& f : result.files) {
+        if (f.outcome == korvane::FileOutcome::kSaved) continue;
+        if (listed++ == kFailuresListed) {
+          text += QStringLiteral("\n...");
+          break;
+        }
+        text += QStringLiteral("\n%1: %2").arg(
+            QString::fromStdString(f.recording.Name()),
+            f.outcome == korvane::FileOutcome::kStopped ? QStringLiteral("已停止, 未保存")
+                                                        : PathText(f.error));
+      }
+    }
+    if (save_files_ > result.files.size()) {
+      text += QStringLiteral("\n%1 个文件因停止而未保存。").arg(save_files_ - result.files.size());
+    }
+    if (!result.manifest_error.empty()) {
+      text += QStringLiteral("\n\n") + PathText(result.manifest_error);
+    }
+  } else {
+    icon = QMessageBox::Critical;
+    text = (result.status == korvane::SaveStatus::kOpenFailed
+                ? QStringLiteral("无法打开源, 未保存任何文件:\n")
+                : QStringLiteral("保存失败, 未保存任何文件:\n")) +
+           PathText(result.error);
+  }
+  auto* box =
+      new QMessageBox(icon, QCoreApplication::applicationName(), text, QMessageBox::Ok, this);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->open();
+  emit SaveEnded();
 }
 
 void CKorvaneDlg::OnSelectAll() {

@@ -1,5 +1,5 @@
 // The main window: the scan form on the left, the results list on the right. It owns every
-// control, holds the scan job, and runs scans on the worker thread.
+// control, holds the scan job, and runs scans and saves of the checked rows on the worker thread.
 #pragma once
 
 #include <QDialog>
@@ -53,7 +53,8 @@ class CKorvaneDlg : public QDialog {
   // The results: every row's recording data and check mark.
   korvane::window::RecordingModel& Rows() { return model_; }
   korvane::ScanWorker& Worker() { return m_worker; }
-  // Where the worker's reports arrive (DrainScanFeed takes them on this thread).
+  // Where the worker's reports of scans and saves arrive (DrainScanFeed takes them on this
+  // thread).
   korvane::window::ScanFeed& Feed() { return feed_; }
 
   // The scan form's commands.
@@ -64,9 +65,11 @@ class CKorvaneDlg : public QDialog {
   void OnBrowseImage();
   void OnBrowseFolder();
   void OnStartScan();
+  // Stops the running scan or save.
   void OnStopScan();
   // The results list and the filter box.
   void OnListRightClick(const QPoint& pos);
+  // Saves the checked rows, read from the source they were scanned from, into the save folder.
   void OnSave();
   void OnSelectAll();
   void OnDeselectAll();
@@ -78,9 +81,11 @@ class CKorvaneDlg : public QDialog {
  signals:
   // A scan's end has been shown (its "scan end!" or error box is open).
   void ScanEnded();
+  // A save's end has been shown (its summary box is open).
+  void SaveEnded();
 
  protected:
-  // Every way of closing ends here; a running scan is stopped and waited for first.
+  // Every way of closing ends here; a running scan or save is stopped and waited for first.
   void done(int result) override;
 
  private:
@@ -91,10 +96,13 @@ class CKorvaneDlg : public QDialog {
   void ShowProgress(uint64_t done, uint64_t total, double elapsed, bool ended);
   void OnScanEvents(std::vector<korvane::window::ScanEvent> events);
   void OnScanFinished(const korvane::window::ScanEvent& event, bool current);
+  void OnSaveFinished(const korvane::window::ScanEvent& event, bool current);
 
   std::unique_ptr<Ui::CKorvaneDlg> ui_;
   korvane::window::RecordingModel model_;
   korvane::window::ScanFeed feed_;
-  uint64_t scan_number_ = 0;  // the scan whose rows and progress the window shows
+  uint64_t job_number_ = 0;   // the scan whose rows, or the job whose progress, the window shows
+  uint64_t shown_done_ = 0, shown_total_ = 0;  // what the bar shows
+  size_t save_files_ = 0;     // how many files the running save was asked for
   bool closing_ = false;      // done() is waiting for the worker
 };

@@ -81,6 +81,7 @@ void RecordingModel::Close(const Recording& r) {
 }
 
 void RecordingModel::Clear() {
+  source_.clear();
   if (rows_.empty()) return;
   beginResetModel();
   rows_.clear();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <string>
 #include <vector>
 
 #include "scan/scanner.h"
@@ -30,10 +31,15 @@ class RecordingModel final : public QAbstractTableModel {
   Qt::ItemFlags flags(const QModelIndex& index) const override;
   QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
+  // The source the rows were scanned from, as the scan opened it; what a save reads them from.
+  void SetSource(std::string source) { source_ = std::move(source); }
+  const std::string& Source() const { return source_; }
+
   // Adds rows at the end, in one insertion.
   void Append(std::vector<Row> rows);
   // The recording numbered r.index has ended: its row takes r's final data.
   void Close(const Recording& r);
+  // Removes every row and forgets the source.
   void Clear();
   // Sets or clears every row's check box.
   void SetAllChecked(bool checked);
@@ -42,6 +48,7 @@ class RecordingModel final : public QAbstractTableModel {
 
  private:
   std::vector<Row> rows_;
+  std::string source_;
 };
 
 }  // namespace korvane::window

@@ -3,7 +3,8 @@
 namespace korvane::window {
 
 void ScanFeed::Push(ScanEvent event) {
-  const bool finished = event.kind == ScanEvent::Kind::kFinished;
+  const bool finished =
+      event.kind == ScanEvent::Kind::kFinished || event.kind == ScanEvent::Kind::kSaveFinished;
   bool was_empty;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -15,7 +16,7 @@ void ScanFeed::Push(ScanEvent event) {
       events_.push_back(std::move(event));
     }
   }
-  // A non-empty queue already has a take on its way; the end of a scan always sends one more,
+  // A non-empty queue already has a take on its way; the end of a job always sends one more,
   // so whoever waits for it is woken whatever the queue held.
   if (was_empty || finished) wake_();
 }
@@ -27,27 +28,57 @@ std::vector<ScanEvent> ScanFeed::Take() {
   return taken;
 }
 
-ScanEvent FeedSink::Event(ScanEvent::Kind kind) const {
+ScanEvent FeedReporter::Event(ScanEvent::Kind kind) const {
   ScanEvent event;
   event.kind = kind;
-  event.scan = scan_;
+  event.scan = job_;
   event.elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
   return event;
 }
 
-void FeedSink::OnScanStart(uint64_t total) {
+void FeedReporter::Started(ScanEvent event) {
   started_ = std::chrono::steady_clock::now();
-  ScanEvent event = Event(ScanEvent::Kind::kStarted);
-  event.total = total;
+  last_progress_ = started_;
+  event.elapsed = 0;
   feed_.Push(std::move(event));
 }
 
-void FeedSink::OnProgress(uint64_t done, uint64_t total) {
+void FeedReporter::Progress(uint64_t done, uint64_t total) {
+  done_ = done;
+  total_ = total;
+  const auto now = std::chrono::steady_clock::now();
+  if (done < total && now - last_progress_ < kProgressInterval) {
+    held_back_ = true;
+    return;
+  }
+  last_progress_ = now;
+  held_back_ = false;
   ScanEvent event = Event(ScanEvent::Kind::kProgress);
   event.done = done;
   event.total = total;
   feed_.Push(std::move(event));
+}
+
+void FeedReporter::Finished(ScanEvent event) {
+  if (held_back_) {
+    ScanEvent progress = Event(ScanEvent::Kind::kProgress);
+    progress.done = done_;
+    progress.total = total_;
+    feed_.Push(std::move(progress));
+    held_back_ = false;
+  }
+  feed_.Push(std::move(event));
+}
+
+void FeedSink::OnScanStart(uint64_t total) {
+  ScanEvent event = Event(ScanEvent::Kind::kStarted);
+  event.total = total;
+  Started(std::move(event));
+}
+
+void FeedSink::OnProgress(uint64_t done, uint64_t total) {
+  Progress(done, total);
 }
 
 void FeedSink::OnRecordingOpened(const Recording& r) {
@@ -67,7 +98,24 @@ void FeedSink::PushRecording(ScanEvent::Kind kind, const Recording& r) {
 void FeedSink::Finish(const ScanResult& result) {
   ScanEvent event = Event(ScanEvent::Kind::kFinished);
   event.result = result;
-  feed_.Push(std::move(event));
+  Finished(std::move(event));
+}
+
+void SaveFeedSink::OnSaveStart(uint64_t total, size_t files) {
+  ScanEvent event = Event(ScanEvent::Kind::kSaveStarted);
+  event.total = total;
+  event.files = files;
+  Started(std::move(event));
+}
+
+void SaveFeedSink::OnProgress(uint64_t done, uint64_t total) {
+  Progress(done, total);
+}
+
+void SaveFeedSink::Finish(const SaveResult& result) {
+  ScanEvent event = Event(ScanEvent::Kind::kSaveFinished);
+  event.saved = result;
+  Finished(std::move(event));
 }
 
 }  // namespace korvane::window

@@ -40,17 +40,9 @@ class ScanForm : public ::testing::Test {
     return test::AnswerBoxOpenedBy([&] { w.dlg().OnStartScan(); });
   }
   static void ExpectWarning(const BoxSeen& box, const QString& text, CKorvaneDlg& owner) {
-    EXPECT_TRUE(box.shown);
-    EXPECT_EQ(box.text, text);
-    EXPECT_EQ(box.title, "警告");
-    EXPECT_EQ(box.icon, QMessageBox::NoIcon);
-    EXPECT_EQ(box.buttons, QStringList{"确定"});  // Qt's own button, in Chinese
-    EXPECT_EQ(box.parent, &owner);
+    test::ExpectWarning(box, text, owner);
   }
-  // Waits until the running scan has reported progress.
-  static bool WaitForProgress(CKorvaneDlg& dlg) {
-    return QTest::qWaitFor([&] { return dlg.m_progress->value() > 0; }, test::kWaitMs);
-  }
+  static bool WaitForProgress(CKorvaneDlg& dlg) { return test::WaitForProgress(dlg); }
 
   test::TempDir dir_;
   std::vector<uint8_t> image_;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QButtonGroup>
 #include <QContextMenuEvent>
@@ -12,6 +13,7 @@
 #include <QImage>
 #include <QTableView>
 #include <QTest>
+#include <QTimer>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -269,10 +271,22 @@ TEST(ResultsList, SelectAllAndDeselectSetEveryCheckBoxAndLeaveTheSelection) {
   EXPECT_EQ(checks(), std::vector<bool>(5, false));
   EXPECT_EQ(list->selectionModel()->selectedRows(), selected);
 
-  // Save does nothing yet: no box, no change.
+  // Save with a row checked but no save folder chosen: refused, the rows stay as they are.
   dlg.Rows().setData(dlg.Rows().index(2, 0), Qt::Checked, Qt::CheckStateRole);
+  // The box opens inside the menu's own loop, so a timer answers it from there.
+  QString warned;
+  QTimer answerer;
+  QObject::connect(&answerer, &QTimer::timeout, [&] {
+    if (QMessageBox* box = test::VisibleBox()) {
+      warned = box->windowTitle() + "|" + box->text();
+      box->buttons().constFirst()->click();
+    }
+  });
+  answerer.start(10);
   choose("保存");
-  EXPECT_EQ(test::VisibleBox(), nullptr);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !warned.isEmpty(); }, test::kWaitMs));
+  answerer.stop();
+  EXPECT_EQ(warned, "警告|请先选择保存路径!");
   EXPECT_EQ(checks(), (std::vector<bool>{false, false, true, false, false}));
   EXPECT_EQ(dlg.Rows().rowCount(), 5);
 

@@ -1,10 +1,13 @@
 #include "tests/window_test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMenu>
+#include <QProgressBar>
 #include <QTest>
 #include <QTimer>
 #include <filesystem>
@@ -103,6 +106,19 @@ MenuSeen AnswerMenu(const std::function<void()>& action, const QString& choose) 
   return seen;
 }
 
+void ExpectWarning(const BoxSeen& box, const QString& text, CKorvaneDlg& owner) {
+  EXPECT_TRUE(box.shown);
+  EXPECT_EQ(box.text, text);
+  EXPECT_EQ(box.title, "警告");
+  EXPECT_EQ(box.icon, QMessageBox::NoIcon);
+  EXPECT_EQ(box.buttons, QStringList{"确定"});  // Qt's own button, in Chinese
+  EXPECT_EQ(box.parent, &owner);
+}
+
+bool WaitForProgress(CKorvaneDlg& dlg) {
+  return QTest::qWaitFor([&] { return dlg.m_progress->value() > 0; }, kWaitMs);
+}
+
 Window::Window() : dlg_(std::make_unique<CKorvaneDlg>()) {
   dlg_->show();
   (void)QTest::qWaitForWindowExposed(dlg_.get());
@@ -121,13 +137,27 @@ void Window::FillForImage(const std::string& image, const std::string& save, con
   ui().savePathEdit->setText(QString::fromStdString(save));
 }
 
-BoxSeen Window::ScanToEnd() {
+namespace {
+
+// Runs `start` and waits for `ended` from the window; returns the box it left open.
+template <typename Signal>
+BoxSeen RunToEnd(CKorvaneDlg& dlg, Signal ended_signal, void (CKorvaneDlg::*start)()) {
   bool ended = false;
-  auto connection = QObject::connect(dlg_.get(), &CKorvaneDlg::ScanEnded, [&] { ended = true; });
-  dlg_->OnStartScan();
+  auto connection = QObject::connect(&dlg, ended_signal, [&] { ended = true; });
+  (dlg.*start)();
   const bool in_time = QTest::qWaitFor([&] { return ended; }, 10 * kWaitMs);
   QObject::disconnect(connection);
   return in_time ? AnswerBox() : BoxSeen{};
+}
+
+}  // namespace
+
+BoxSeen Window::ScanToEnd() {
+  return RunToEnd(*dlg_, &CKorvaneDlg::ScanEnded, &CKorvaneDlg::OnStartScan);
+}
+
+BoxSeen Window::SaveToEnd() {
+  return RunToEnd(*dlg_, &CKorvaneDlg::SaveEnded, &CKorvaneDlg::OnSave);
 }
 
 std::vector<std::string> Window::ShownRows() {

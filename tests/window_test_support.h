@@ -50,6 +50,13 @@ struct MenuSeen {
 };
 MenuSeen AnswerMenu(const std::function<void()>& action, const QString& choose = {});
 
+// Checks that `box` was the window's warning: caption "警告", no icon, one OK button, owned by
+// `owner`, showing `text`.
+void ExpectWarning(const BoxSeen& box, const QString& text, CKorvaneDlg& owner);
+
+// Waits until the running job (a scan or a save) has moved the bar.
+bool WaitForProgress(CKorvaneDlg& dlg);
+
 // A main window, shown off screen, with its form filled by the helpers below.
 class Window {
  public:
@@ -62,6 +69,9 @@ class Window {
   void FillForImage(const std::string& image, const std::string& save, const QString& size = {});
   // Starts a scan that must be accepted, and waits for its end; returns the end box.
   BoxSeen ScanToEnd();
+  // Saves the checked rows (a save that must be accepted), waits for its end; returns the end
+  // box.
+  BoxSeen SaveToEnd();
   // The rows shown, as "name|start|end|position".
   std::vector<std::string> ShownRows();
 

@@ -1,0 +1,285 @@
+// Saving the checked rows from the window, driven as a person drives it: the files and
+// recordings.csv, no replacing, the refusals, the busy flag, stop and close during a save, files
+// that fail, and a folder the user may not write to.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QProgressBar>
+#include <QTest>
+#include <cstdlib>
+#include <filesystem>
+
+#include "scan/save.h"
+#include "scan/worker.h"
+#include "tests/test_support.h"
+#include "tests/window_test_support.h"
+#include "tools/image_builder.h"
+
+namespace korvane {
+namespace {
+
+namespace fs = std::filesystem;
+using test::BoxSeen;
+using test::Window;
+
+// Set in the copy of this program that runs as an unprivileged user.
+constexpr char kUnprivilegedChild[] = "KORVANE_UNPRIVILEGED_CHILD";
+
+class SaveFromWindow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testimage::ImageBuilder demo(0, testimage::Fill::kZeros);
+    demo.bytes() = testimage::BuildDemoImage();
+    image_ = demo.bytes();
+    test::WriteFile(Demo(), image_);
+    fs::create_directory(Out());
+  }
+  std::string Demo() const { return dir_.File("demo.img"); }
+  std::string Out() const { return dir_.File("out"); }
+
+  // Scans the demo image into the list, the save folder set to `folder`, and checks `rows`.
+  void ScanAndCheck(Window& w, const std::string& folder, const std::vector<int>& rows) {
+    w.FillForImage(Demo(), folder);
+    ASSERT_EQ(w.ScanToEnd().text, "scan end!");
+    found_ = test::ReferenceScan(image_, 0, image_.size());
+    ASSERT_EQ(w.dlg().Rows().rowCount(), static_cast<int>(found_.size()));
+    for (int r : rows) {
+      w.dlg().Rows().setData(w.dlg().Rows().index(r, 0), Qt::Checked, Qt::CheckStateRole);
+    }
+  }
+  // The source's bytes a recording's file must hold.
+  std::string Bytes(const Recording& r) const {
+    const auto end = std::min<uint64_t>(r.end_position, image_.size());
+    return std::string(image_.begin() + static_cast<std::ptrdiff_t>(r.position),
+                       image_.begin() + static_cast<std::ptrdiff_t>(end));
+  }
+  static BoxSeen Refused(CKorvaneDlg& dlg, void (CKorvaneDlg::*command)()) {
+    return test::AnswerBoxOpenedBy([&] { (dlg.*command)(); });
+  }
+
+  test::TempDir dir_;
+  std::vector<uint8_t> image_;
+  std::vector<Recording> found_;
+};
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
+    lines.push_back(text.substr(start, nl - start));
+  }
+  return lines;
+}
+
+TEST_F(SaveFromWindow, SavesTheCheckedRowsFromTheScannedSourceAndNeverReplacesAFile) {
+  Window w;
+  CKorvaneDlg& dlg = w.dlg();
+  ScanAndCheck(w, Out(), {0, 2, 4});
+  // What the form says now does not matter: the rows are read from what was scanned.
+  w.ui().imageFileEdit->setText("/nonexistent");
+
+  const uint64_t bytes = Bytes(found_[0]).size() + Bytes(found_[2]).size() +
+                         Bytes(found_[4]).size();
+  BoxSeen end = w.SaveToEnd();
+  EXPECT_EQ(end.title, "Korvane");
+  EXPECT_EQ(end.icon, QMessageBox::Information);
+  EXPECT_EQ(end.text, QString("保存完成!\n已保存 3 个文件, 共 %1 字节, 保存到:\n%2")
+                          .arg(bytes)
+                          .arg(QString::fromStdString(Out())));
+  EXPECT_TRUE(dlg.m_progress->text().startsWith("100%  ")) << dlg.m_progress->text().toStdString();
+  EXPECT_TRUE(dlg.m_progress->text().contains("用时"));
+  EXPECT_EQ(test::Listing(Out()),
+            (std::vector<std::string>{"0.dav", "2.dav", "4.dav", "recordings.csv"}));
+  for (int r : {0, 2, 4}) {
+    EXPECT_EQ(test::Slurp(Out() + "/" + found_[r].Name()), Bytes(found_[r])) << r;
+  }
+  std::vector<std::string> csv = Lines(test::Slurp(Out() + "/recordings.csv"));
+  ASSERT_EQ(csv.size(), 4u);
+  EXPECT_EQ(csv[0] + "\n", kManifestHeader);
+  for (size_t i = 0; i < 3; ++i) {
+    const Recording& r = found_[i * 2];
+    EXPECT_EQ(csv[i + 1].rfind(r.Name() + "," + r.StartText() + "," + r.EndText() + "," + Demo() +
+                                   "," + std::to_string(r.position) + ",",
+                               0),
+              0u)
+        << csv[i + 1];
+  }
+
+  // The same rows again: new names beside the old files, which stay as they were.
+  end = w.SaveToEnd();
+  EXPECT_TRUE(end.text.startsWith("保存完成!\n已保存 3 个文件")) << end.text.toStdString();
+  EXPECT_EQ(test::Listing(Out()),
+            (std::vector<std::string>{"0 (1).dav", "0.dav", "2 (1).dav", "2.dav", "4 (1).dav",
+                                      "4.dav", "recordings.csv"}));
+  for (int r : {0, 2, 4}) {
+    EXPECT_EQ(test::Slurp(Out() + "/" + found_[r].Name()), Bytes(found_[r]));
+    EXPECT_EQ(test::Slurp(Out() + "/" + std::to_string(r) + " (1).dav"), Bytes(found_[r]));
+  }
+  csv = Lines(test::Slurp(Out() + "/recordings.csv"));
+  ASSERT_EQ(csv.size(), 7u);
+  EXPECT_EQ(csv[4].rfind("0 (1).dav,", 0), 0u) << csv[4];
+  EXPECT_EQ(g_bScanning.load(), 0);
+}
+
+TEST_F(SaveFromWindow, RefusesWithNothingCheckedOrNoUsableFolderAndWritesNothing) {
+  Window w;
+  CKorvaneDlg& dlg = w.dlg();
+  test::ExpectWarning(Refused(dlg, &CKorvaneDlg::OnSave), "请先勾选要保存的录像!", dlg);
+
+  ScanAndCheck(w, Out(), {});
+  test::ExpectWarning(Refused(dlg, &CKorvaneDlg::OnSave), "请先勾选要保存的录像!", dlg);
+  dlg.OnSelectAll();
+  dlg.OnDeselectAll();
+  test::ExpectWarning(Refused(dlg, &CKorvaneDlg::OnSave), "请先勾选要保存的录像!", dlg);
+
+  dlg.Rows().setData(dlg.Rows().index(1, 0), Qt::Checked, Qt::CheckStateRole);
+  // A cancelled folder dialog empties the folder.
+  w.ui().savePathEdit->clear();
+  test::ExpectWarning(Refused(dlg, &CKorvaneDlg::OnSave), "请先选择保存路径!", dlg);
+
+  const std::string missing = Out() + "/missing";
+  w.ui().savePathEdit->setText(QString::fromStdString(missing));
+  std::string why;
+  ASSERT_FALSE(CheckSaveFolder(missing, &why));
+  test::ExpectWarning(Refused(dlg, &CKorvaneDlg::OnSave),
+                      "无法保存到此路径:\n" + QString::fromStdString(why), dlg);
+  EXPECT_NE(why.find("does not exist"), std::string::npos) << why;
+
+  EXPECT_TRUE(test::Listing(Out()).empty());
+  EXPECT_EQ(g_bScanning.load(), 0);
+  EXPECT_TRUE(dlg.Rows().Rows()[1].checked);
+}
+
+// A checked row holding the whole of a large sparse file, as a scan of it would leave it: its
+// save lasts long enough to be refused, stopped or closed on.
+constexpr uint64_t kLongSource = 16ull << 30;
+
+void ListALongRecording(Window& w, const std::string& source, const std::string& folder) {
+  test::WriteFile(source, {});
+  fs::resize_file(source, kLongSource);
+  auto& rows = w.dlg().Rows();
+  rows.Clear();
+  rows.SetSource(source);
+  rows.Append({{Recording{0, 1700000000, 1700000000, 0, kLongSource, 1}, true, true}});
+  w.ui().savePathEdit->setText(QString::fromStdString(folder));
+}
+
+TEST_F(SaveFromWindow, ABusySaveRefusesScansAndSavesAndStopLeavesNoPartialFile) {
+  Window w;
+  CKorvaneDlg& dlg = w.dlg();
+  const std::string source = dir_.File("long.img");
+  ListALongRecording(w, source, Out());
+  w.ui().imageFileEdit->setText(QString::fromStdString(Demo()));
+  w.ui().scanSizeEdit->setText("1000");
+
+  bool ended = false;
+  QObject::connect(&dlg, &CKorvaneDlg::SaveEnded, [&] { ended = true; });
+  dlg.OnSave();
+  // The busy flag is up before the worker runs.
+  test::ExpectWarning(Refused(dlg, &CKorvaneDlg::OnSave), "请等待当前线程执行完毕!", dlg);
+  ASSERT_TRUE(test::WaitForProgress(dlg));
+  EXPECT_TRUE(dlg.m_progress->text().contains("剩余")) << dlg.m_progress->text().toStdString();
+  test::ExpectWarning(Refused(dlg, &CKorvaneDlg::OnStartScan), "请等待当前线程执行完毕!", dlg);
+  test::ExpectWarning(Refused(dlg, &CKorvaneDlg::OnSave), "请等待当前线程执行完毕!", dlg);
+  EXPECT_EQ(dlg.Rows().rowCount(), 1);
+  EXPECT_TRUE(dlg.Worker().Running());
+
+  dlg.OnStopScan();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return ended; }, test::kWaitMs));
+  const BoxSeen end = test::AnswerBox();
+  EXPECT_EQ(end.icon, QMessageBox::Warning);
+  EXPECT_EQ(end.text, QString("保存已停止!\n已保存 0 个文件, 共 0 字节, 保存到:\n%1\n\n"
+                              "1 个文件保存失败:\n0.dav: 已停止, 未保存")
+                          .arg(QString::fromStdString(Out())));
+  EXPECT_LT(dlg.m_progress->value(), dlg.m_progress->maximum());
+  EXPECT_TRUE(test::Listing(Out()).empty()) << "no partial file";
+  EXPECT_EQ(g_bScanning.load(), 0);
+}
+
+TEST_F(SaveFromWindow, ClosingDuringASaveStopsAndWaitsForIt) {
+  const std::string source = dir_.File("long.img");
+  auto w = std::make_unique<Window>();
+  ListALongRecording(*w, source, Out());
+  bool ended = false;
+  QObject::connect(&w->dlg(), &CKorvaneDlg::SaveEnded, [&] { ended = true; });
+  w->dlg().OnSave();
+  ASSERT_TRUE(test::WaitForProgress(w->dlg()));
+  EXPECT_TRUE(w->dlg().close());
+  EXPECT_FALSE(w->dlg().Worker().Running());
+  EXPECT_EQ(g_bScanning.load(), 0);
+  QTest::qWait(0);
+  EXPECT_FALSE(ended);  // nobody is left to read the end
+  EXPECT_EQ(test::VisibleBox(), nullptr);
+  EXPECT_TRUE(test::Listing(Out()).empty());
+
+  // Destroyed without being closed, in the middle of a save.
+  ListALongRecording(*w, source, Out());
+  w->dlg().OnSave();
+  ASSERT_TRUE(test::WaitForProgress(w->dlg()));
+  w.reset();
+  EXPECT_EQ(g_bScanning.load(), 0);
+  EXPECT_TRUE(test::Listing(Out()).empty());
+}
+
+TEST_F(SaveFromWindow, TheEndSaysWhichFilesFailedAndWhy) {
+  Window w;
+  ScanAndCheck(w, Out(), {0, 1, 2, 3});
+  // The image shrinks after the scan: it now ends inside the second recording's last frame.
+  const uint64_t cut = found_[1].end_position - 1;
+  fs::resize_file(Demo(), cut);
+  image_.resize(cut);
+
+  const BoxSeen end = w.SaveToEnd();
+  EXPECT_EQ(end.icon, QMessageBox::Warning);
+  const QString ends_early = QString("the source ends at byte %1, before this recording").arg(cut);
+  EXPECT_EQ(end.text, QString("保存完成!\n已保存 2 个文件, 共 %1 字节, 保存到:\n%2\n\n"
+                              "2 个文件保存失败:\n2.dav: %3\n3.dav: %3")
+                          .arg(Bytes(found_[0]).size() + Bytes(found_[1]).size())
+                          .arg(QString::fromStdString(Out()), ends_early));
+  EXPECT_EQ(test::Listing(Out()),
+            (std::vector<std::string>{"0.dav", "1.dav", "recordings.csv"}));
+  EXPECT_EQ(test::Slurp(Out() + "/1.dav"), Bytes(found_[1]));
+
+  // A source that is gone: nothing can be saved.
+  fs::remove(Demo());
+  const BoxSeen gone = w.SaveToEnd();
+  EXPECT_EQ(gone.icon, QMessageBox::Critical);
+  EXPECT_TRUE(gone.text.startsWith("无法打开源, 未保存任何文件:\n")) << gone.text.toStdString();
+  EXPECT_TRUE(gone.text.contains(QString::fromStdString(Demo()))) << gone.text.toStdString();
+  EXPECT_EQ(test::Listing(Out()).size(), 3u);
+}
+
+TEST_F(SaveFromWindow, AFolderWithoutWritePermissionIsRefusedAsAnUnprivilegedUser) {
+  if (geteuid() == 0) {
+    // Root may write anywhere: this test runs again in a copy of the program as nobody.
+    if (std::getenv(kUnprivilegedChild)) GTEST_SKIP() << "still root";
+    const std::string command =
+        "setpriv --reuid=65534 --regid=65534 --clear-groups env " + std::string(kUnprivilegedChild) +
+        "=1 HOME=/tmp " + test::Quote(fs::read_symlink("/proc/self/exe").string()) +
+        " --gtest_filter=SaveFromWindow.AFolderWithoutWritePermissionIsRefusedAsAnUnprivilegedUser";
+    if (std::system("command -v setpriv >/dev/null") != 0) GTEST_SKIP() << "no setpriv here";
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 126 || WEXITSTATUS(status) == 127) {
+      GTEST_SKIP() << "nobody cannot run this program here";
+    }
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the test failed as nobody; see its output above";
+    return;
+  }
+  const fs::path locked = dir_.path() / "locked";
+  fs::create_directory(locked);
+  fs::permissions(locked, fs::perms(0555));
+  Window w;
+  ScanAndCheck(w, locked.string(), {0});
+  std::string why;
+  ASSERT_FALSE(CheckSaveFolder(locked.string(), &why));
+  EXPECT_NE(why.find("Permission denied"), std::string::npos) << why;
+  test::ExpectWarning(Refused(w.dlg(), &CKorvaneDlg::OnSave),
+                      "无法保存到此路径:\n" + QString::fromStdString(why), w.dlg());
+  EXPECT_TRUE(test::Listing(locked).empty());
+  fs::permissions(locked, fs::perms(0755));
+}
+
+}  // namespace
+}  // namespace korvane
