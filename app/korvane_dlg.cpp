@@ -386,6 +386,14 @@ void CKorvaneDlg::ShowProgress(uint64_t done, uint64_t total, double elapsed, bo
   m_progress->setFormat(korvane::window::ProgressFormat(done, total, elapsed, ended));
 }
 
+void CKorvaneDlg::ShowEndBox(QMessageBox::Icon icon, const QString& text) {
+  // Left open without waiting: the window goes on serving the worker's reports meanwhile.
+  auto* box =
+      new QMessageBox(icon, QCoreApplication::applicationName(), text, QMessageBox::Ok, this);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->open();
+}
+
 void CKorvaneDlg::OnScanFinished(const ScanEvent& event, bool current) {
   if (closing_) return;  // the window is closing: nobody is left to read a box
   const korvane::ScanResult& result = event.result;
@@ -407,10 +415,7 @@ void CKorvaneDlg::OnScanFinished(const ScanEvent& event, bool current) {
                 : QStringLiteral("scan failed:\n")) +
            QString::fromStdString(result.error);
   }
-  auto* box =
-      new QMessageBox(icon, QCoreApplication::applicationName(), text, QMessageBox::Ok, this);
-  box->setAttribute(Qt::WA_DeleteOnClose);
-  box->open();
+  ShowEndBox(icon, text);
   emit ScanEnded();
 }
 
@@ -537,10 +542,7 @@ void CKorvaneDlg::OnSaveFinished(const ScanEvent& event, bool current) {
                 : QStringLiteral("保存失败, 未保存任何文件:\n")) +
            PathText(result.error);
   }
-  auto* box =
-      new QMessageBox(icon, QCoreApplication::applicationName(), text, QMessageBox::Ok, this);
-  box->setAttribute(Qt::WA_DeleteOnClose);
-  box->open();
+  ShowEndBox(icon, text);
   emit SaveEnded();
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QMessageBox>
 #include <QString>
 #include <atomic>
 #include <cstdint>
@@ -92,6 +93,7 @@ class CKorvaneDlg : public QDialog {
   Q_INVOKABLE void DrainScanFeed();
   bool OnInitDialog();
   void ShowWarning(const QString& text);
+  void ShowEndBox(QMessageBox::Icon icon, const QString& text);
   void FillScanSize(const QString& source);
   void ShowProgress(uint64_t done, uint64_t total, double elapsed, bool ended);
   void OnScanEvents(std::vector<korvane::window::ScanEvent> events);

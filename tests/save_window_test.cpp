@@ -29,9 +29,7 @@ constexpr char kUnprivilegedChild[] = "KORVANE_UNPRIVILEGED_CHILD";
 class SaveFromWindow : public ::testing::Test {
  protected:
   void SetUp() override {
-    testimage::ImageBuilder demo(0, testimage::Fill::kZeros);
-    demo.bytes() = testimage::BuildDemoImage();
-    image_ = demo.bytes();
+    image_ = testimage::BuildDemoImage();
     test::WriteFile(Demo(), image_);
     fs::create_directory(Out());
   }
