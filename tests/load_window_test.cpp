@@ -1,0 +1,190 @@
+// The window under load: a result set of 100,000 recordings delivered the way a scan delivers
+// them, and many scans started and stopped one after another.
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QProgressBar>
+#include <QScrollBar>
+#include <QTableView>
+#include <QTest>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "app/scan_feed.h"
+#include "scan/worker.h"
+#include "tests/test_support.h"
+#include "tests/window_test_support.h"
+
+namespace korvane {
+namespace {
+
+using test::BoxSeen;
+using test::Window;
+
+// Bounds far above what a debug build takes on a busy two-core machine (the figures are printed),
+// so that only a window that has become slow in kind fails them.
+constexpr qint64 kAppendBoundMs = 15000;
+constexpr qint64 kCommandBoundMs = 5000;  // Select all, Deselect, scrolling to the end
+constexpr qint64 kStallBoundMs = 5000;    // longest time the window's thread does not answer
+
+// Measures the longest time the window's thread leaves a 10 ms timer waiting.
+class StallMeter {
+ public:
+  StallMeter() {
+    clock_.start();
+    timer_.setInterval(10);
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      longest_ = std::max(longest_, clock_.restart());
+    });
+    timer_.start();
+  }
+  qint64 LongestMs() const { return std::max(longest_, clock_.elapsed()); }
+
+ private:
+  QElapsedTimer clock_;
+  QTimer timer_;
+  qint64 longest_ = 0;
+};
+
+// Runs `command` and draws the list once; returns the milliseconds both took.
+template <typename Command>
+qint64 TimedWithRepaint(CKorvaneDlg& dlg, Command command) {
+  QElapsedTimer clock;
+  clock.start();
+  command();
+  QCoreApplication::processEvents();
+  dlg.m_list->viewport()->repaint();
+  return clock.elapsed();
+}
+
+TEST(LoadWindow, AHundredThousandRecordingsAreListedAndCheckedWithoutStallingTheWindow) {
+  constexpr uint64_t kRecordings = 100000;
+  Window w;
+  CKorvaneDlg& dlg = w.dlg();
+  bool ended = false;
+  QObject::connect(&dlg, &CKorvaneDlg::ScanEnded, [&] { ended = true; });
+
+  // A worker-side thread reports what a scan finding kRecordings recordings reports, through
+  // the window's own feed, as the job the window shows (none started yet: job 0).
+  StallMeter stalls;
+  QElapsedTimer clock;
+  clock.start();
+  std::thread worker([&] {
+    window::FeedSink sink(dlg.Feed(), 0);
+    const uint64_t total = kRecordings * 4096;
+    sink.OnScanStart(total);
+    for (uint64_t i = 0; i < kRecordings; ++i) {
+      Recording r;
+      r.index = i;
+      r.start = 1700000000 + static_cast<int64_t>(i) * 10;
+      r.end = r.start;
+      r.position = i * 4096;
+      r.end_position = r.position + 40;
+      r.frames = 1;
+      sink.OnRecordingOpened(r);
+      r.end = r.start + 2;
+      r.end_position = r.position + 120;
+      r.frames = 3;
+      sink.OnRecordingClosed(r);
+      if (i % 1000 == 999) sink.OnProgress(r.position + 4096, total);
+    }
+    ScanResult result;
+    result.status = ScanStatus::kCompleted;
+    result.range_bytes = result.scanned_bytes = total;
+    result.recordings = kRecordings;
+    sink.Finish(result);
+  });
+  const bool in_time = QTest::qWaitFor([&] { return ended; }, 10 * test::kWaitMs);
+  const qint64 append_ms = clock.elapsed();
+  worker.join();
+  ASSERT_TRUE(in_time);
+  EXPECT_EQ(test::AnswerBox().text, "scan end!");
+  const qint64 append_stall_ms = stalls.LongestMs();
+
+  const auto& model = dlg.Rows();
+  ASSERT_EQ(model.rowCount(), static_cast<int>(kRecordings));
+  const auto& last = model.Rows().back();
+  EXPECT_TRUE(last.closed);
+  EXPECT_EQ(last.recording.frames, 3u);
+  EXPECT_EQ(model.index(static_cast<int>(kRecordings - 1), window::RecordingModel::kName).data().toString(), "99999.dav");
+  EXPECT_EQ(dlg.m_progress->value(), dlg.m_progress->maximum());
+
+  const qint64 select_ms = TimedWithRepaint(dlg, [&] { dlg.OnSelectAll(); });
+  EXPECT_TRUE(std::all_of(model.Rows().begin(), model.Rows().end(),
+                          [](const auto& row) { return row.checked; }));
+  const qint64 scroll_ms = TimedWithRepaint(dlg, [&] { dlg.m_list->scrollToBottom(); });
+  EXPECT_EQ(dlg.m_list->verticalScrollBar()->value(), dlg.m_list->verticalScrollBar()->maximum());
+  EXPECT_GT(dlg.m_list->verticalScrollBar()->maximum(), 0);
+  EXPECT_EQ(dlg.m_list->rowAt(dlg.m_list->viewport()->height() - 1) / 10,
+            static_cast<int>(kRecordings - 1) / 10);
+  const qint64 deselect_ms = TimedWithRepaint(dlg, [&] { dlg.OnDeselectAll(); });
+  EXPECT_TRUE(std::none_of(model.Rows().begin(), model.Rows().end(),
+                           [](const auto& row) { return row.checked; }));
+  const qint64 scroll_top_ms = TimedWithRepaint(dlg, [&] { dlg.m_list->scrollToTop(); });
+
+  std::printf(
+      "%llu recordings: listed in %lld ms (longest stall %lld ms); select all %lld ms, "
+      "scroll to the end %lld ms, deselect %lld ms, scroll to the top %lld ms\n",
+      static_cast<unsigned long long>(kRecordings), static_cast<long long>(append_ms),
+      static_cast<long long>(append_stall_ms), static_cast<long long>(select_ms),
+      static_cast<long long>(scroll_ms), static_cast<long long>(deselect_ms),
+      static_cast<long long>(scroll_top_ms));
+  EXPECT_LT(append_ms, kAppendBoundMs);
+  EXPECT_LT(append_stall_ms, kStallBoundMs);
+  EXPECT_LT(select_ms, kCommandBoundMs);
+  EXPECT_LT(scroll_ms, kCommandBoundMs);
+  EXPECT_LT(deselect_ms, kCommandBoundMs);
+  EXPECT_LT(scroll_top_ms, kCommandBoundMs);
+}
+
+// How many scans StartsAndStopsManyScans runs: KORVANE_START_STOP_CYCLES, 20 unless set (the
+// long suite runs 200).
+int StartStopCycles() {
+  const char* text = std::getenv("KORVANE_START_STOP_CYCLES");
+  const int cycles = text ? std::atoi(text) : 0;
+  return cycles > 0 ? cycles : 20;
+}
+
+TEST(LoadWindow, StartsAndStopsManyScans) {
+  test::TempDir dir;
+  const std::string image = dir.File("long.img");
+  test::WriteLongImage(image, 64ull << 30);  // sparse: long to scan, nothing on disk
+  Window w;
+  CKorvaneDlg& dlg = w.dlg();
+  w.FillForImage(image, dir.path().string());
+  int ends = 0;
+  bool ended = false;
+  QObject::connect(&dlg, &CKorvaneDlg::ScanEnded, [&] { ended = true, ++ends; });
+
+  const int cycles = StartStopCycles();
+  QElapsedTimer clock;
+  clock.start();
+  for (int cycle = 0; cycle < cycles; ++cycle) {
+    SCOPED_TRACE(cycle);
+    ended = false;
+    dlg.OnStartScan();
+    ASSERT_TRUE(dlg.Worker().Running());
+    // Every other scan is stopped at once, the others once they have found their rows.
+    if (cycle % 2) {
+      ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.Rows().rowCount() == 3; }, test::kWaitMs));
+    }
+    dlg.OnStopScan();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ended; }, test::kWaitMs));
+    const BoxSeen end = test::AnswerBox();
+    ASSERT_EQ(end.text, "scan end!");
+    ASSERT_EQ(g_bScanning.load(), 0);
+    ASSERT_LT(dlg.m_progress->value(), dlg.m_progress->maximum());
+    ASSERT_LE(dlg.Rows().rowCount(), 3);
+  }
+  dlg.Worker().Join();
+  EXPECT_EQ(ends, cycles);
+  EXPECT_EQ(test::VisibleBox(), nullptr);
+  std::printf("%d scans started and stopped in %lld ms\n", cycles,
+              static_cast<long long>(clock.elapsed()));
+}
+
+}  // namespace
+}  // namespace korvane
