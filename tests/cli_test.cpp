@@ -188,6 +188,19 @@ TEST_F(CliTest, SourcesThatCannotBeScannedExitWithOne) {
   EXPECT_NE(o.err.find("pipe"), std::string::npos) << o.err;
 }
 
+TEST(ByteCount, PlainDecimalUpToTheLargestSignedValue) {
+  EXPECT_EQ(cli::ParseByteCount("0"), 0u);
+  EXPECT_EQ(cli::ParseByteCount("9223372036854775807"), 9223372036854775807u);
+  // Leading zeros are part of a plain decimal number, however many there are.
+  EXPECT_EQ(cli::ParseByteCount("0000000000000000000000512"), 512u);
+  EXPECT_EQ(cli::ParseByteCount("00000000000000000000000000"), 0u);
+  EXPECT_EQ(cli::ParseByteCount("0009223372036854775807"), 9223372036854775807u);
+  for (const char* bad : {"", "9223372036854775808", "18446744073709551616", "00099999999999999999999",
+                          "+1", "-0", " 1", "1 ", "0x10", "1e3"}) {
+    EXPECT_FALSE(cli::ParseByteCount(bad)) << bad;
+  }
+}
+
 TEST_F(CliTest, HelpAndVersion) {
   Outcome o = Run({"--help"});
   EXPECT_EQ(o.status, 0);
