@@ -4,6 +4,8 @@
 // numbers are in range; written out again in a canonical form it parses to the same options;
 // ParseByteCount accepts exactly the decimal numbers up to 2^63 - 1; and the whole command, run
 // on a small image in place of the given source, ends with a documented exit status.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -12,8 +14,8 @@
 #include "cli/options.h"
 #include "cli/scan_command.h"
 #include "datewindow/date_text.h"
-#include "tools/image_builder.h"
 #include "fuzz/check.h"
+#include "tools/image_builder.h"
 
 namespace {
 
@@ -49,20 +51,27 @@ std::vector<std::string> Canonical(const Options& o, const std::string& source) 
   return args;
 }
 
-const std::string& SmallImage() {
-  static const std::string path = [] {
+// A small image in a temporary file, removed when the process ends.
+class SmallImage {
+ public:
+  SmallImage() {
     char name[] = "/tmp/korvane-cli-fuzz-XXXXXX";
     const int fd = mkstemp(name);
     if (fd < 0) Fail("cannot create the image");
+    ::close(fd);
+    path_ = name;
     korvane::testimage::ImageBuilder image(6000, korvane::testimage::Fill::kNoise, 7);
     image.AddRecording(100, 1393891200, 5, 1, 100);
     image.AddRecording(3000, 1393891200 + 86400, 5, 1, 100);
     std::string error;
-    if (!image.WriteTo(name, &error)) Fail("cannot write the image", error);
-    return std::string(name);
-  }();
-  return path;
-}
+    if (!image.WriteTo(path_, &error)) Fail("cannot write the image", error);
+  }
+  ~SmallImage() { std::remove(path_.c_str()); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
 
 }  // namespace
 
@@ -99,7 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static std::FILE* sink = std::fopen("/dev/null", "w");
   const Streams streams{sink, sink, false};
   static const std::atomic<int> kNoStop{0};
-  const int status = RunScanCommand(Canonical(o, SmallImage()), streams, kNoStop);
+  static const SmallImage image;
+  const int status = RunScanCommand(Canonical(o, image.path()), streams, kNoStop);
   const bool window_ok = !o.from || korvane::CompareDateText(*o.from, *o.to) > 0;
   CHECK(status == (window_ok ? kExitOk : kExitUsage), "status " + std::to_string(status));
   return 0;

@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <memory>
 
+#include "fuzz/check.h"
 #include "scan/source_reader.h"
 #include "tests/test_support.h"
-#include "fuzz/check.h"
 
 namespace {
 

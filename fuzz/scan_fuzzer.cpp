@@ -13,9 +13,9 @@
 #include <cstdlib>
 #include <memory>
 
+#include "fuzz/check.h"
 #include "scan/scanner.h"
 #include "tests/test_support.h"
-#include "fuzz/check.h"
 
 namespace {
 
