@@ -100,11 +100,15 @@ std::optional<Selection> ParseSelection(const std::string& text, std::string* er
 }
 
 std::optional<uint64_t> ParseByteCount(const std::string& text) {
-  if (text.empty() || text.size() > 19) return std::nullopt;
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  // Leading zeros do not count towards the length limit.
+  const size_t first = std::min(text.find_first_not_of('0'), text.size() - 1);
+  if (text.size() - first > 19) return std::nullopt;
   uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<uint64_t>(c - '0');  // 19 digits cannot wrap 64 bits
+  for (size_t i = first; i < text.size(); ++i) {
+    value = value * 10 + static_cast<uint64_t>(text[i] - '0');  // 19 digits cannot wrap 64 bits
   }
   if (value > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) return std::nullopt;
   return value;

@@ -53,6 +53,9 @@ int ParseDateWindow(std::string_view start, std::string_view end, DateWindow& wi
   if (!e) return 0;
   window.start = DateValue(s->year, s->month, s->day);
   window.end = DateValue(e->year, e->month, e->day);
+  // Both bounds 0 would read as "no window" and accept every frame. They are equal, so the window
+  // is empty: keep it empty on a day that is not 0.
+  if (window.start == 0 && window.end == 0) window.start = window.end = kSecondsPerDay;
   return 1;
 }
 

@@ -12,7 +12,12 @@
 
 namespace korvane {
 
+#ifdef KORVANE_FUZZ_CHUNK_SIZE
+// Fuzz builds use small chunks so that small inputs reach chunk boundaries.
+inline constexpr uint32_t kChunkSize = KORVANE_FUZZ_CHUNK_SIZE;
+#else
 inline constexpr uint32_t kChunkSize = 1u << 20;  // bytes whose positions one chunk tests
+#endif
 inline constexpr uint32_t kChunkOverlap = 512;    // read past the chunk so late headers are whole
 inline constexpr uint32_t kMinFrameLength = 24;
 inline constexpr uint32_t kMaxFrameLength = 16u << 20;

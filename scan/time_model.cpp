@@ -54,10 +54,10 @@ uint32_t PackFrameTime(const FrameTimeFields& f) {
 
 int64_t DaysFromCivil(int64_t year, int64_t month, int64_t day) {
   // Carry the month into the year first (month 0 is December of the year before).
-  const int64_t month0 = month - 1;  // cannot overflow below: month is at least kMin + 1 here
-  if (month == kMin) return kMin;
+  if (month == kMin) return kMin;    // month - 1 would overflow; such a date precedes every year
+  const int64_t month0 = month - 1;
   const int64_t y = SatAdd(year, FloorDiv(month0, 12));
-  const int64_t m = month0 - FloorDiv(month0, 12) * 12 + 1;  // 1..12
+  const int64_t m = (month0 % 12 + 12) % 12 + 1;  // 1..12, without multiplying back
   if (y > kYearLimit) return kMax;
   if (y < -kYearLimit) return kMin;
   // Days from 1970-01-01 to the first of that month (proleptic Gregorian, after H. Hinnant).

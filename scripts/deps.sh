@@ -6,6 +6,8 @@ KORVANE_TEST_PACKAGES=(util-linux)
 # The window: Qt 6 Widgets, Qt's own texts in Chinese, and fonts for Chinese and Latin text.
 KORVANE_WINDOW_PACKAGES=(qt6-base-dev qt6-translations-l10n libgl-dev fonts-wqy-zenhei
                          fonts-dejavu-core)
+# The fuzz targets: clang with libFuzzer and the sanitizers' runtimes.
+KORVANE_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev llvm-14)
 
 korvane_install() {
   local missing=() p

@@ -1,7 +1,9 @@
 // korvane-scan run as a user runs it: a real process on real files.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -186,6 +188,132 @@ TEST_F(CliTest, SourcesThatCannotBeScannedExitWithOne) {
   o = Run({fifo});  // must not hang waiting for a writer
   EXPECT_EQ(o.status, 1);
   EXPECT_NE(o.err.find("pipe"), std::string::npos) << o.err;
+
+  o = Run({"/dev/zero"});  // endless: must be refused, not scanned
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("character device"), std::string::npos) << o.err;
+  EXPECT_EQ(o.out, "");
+}
+
+TEST_F(CliTest, PathsWithChineseCharacters) {
+  const std::filesystem::path folder = dir_->path() / "录像 备份";
+  std::filesystem::create_directory(folder);
+  const std::string copy = (folder / "硬盘镜像.img").string();
+  std::filesystem::copy_file(Demo(), copy);
+  const Outcome want = Run({"--format", "json", Demo()});
+  const Outcome got = Run({"--format", "json", copy});
+  EXPECT_EQ(got.status, 0) << got.err;
+  EXPECT_EQ(got.out, want.out);
+
+  const Outcome missing = Run({(folder / "不存在.img").string()});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find("不存在.img"), std::string::npos) << missing.err;
+}
+
+// Every range against the plain per-position scan of the same bytes: offsets and sizes at and
+// past the end of the source, 0, 2^63 - 1 and sizes that are not whole sectors.
+TEST_F(CliTest, OffsetsAndSizesAtAndPastTheEnd) {
+  const std::vector<uint8_t> image = testimage::BuildDemoImage();
+  const uint64_t size = image.size();
+  ASSERT_NE(size % 512, 0u);
+  constexpr uint64_t kMax = 9223372036854775807u;
+  const std::vector<std::pair<uint64_t, std::optional<uint64_t>>> ranges = {
+      {0, std::nullopt},  {0, 0},        {size, std::nullopt}, {size, 1},
+      {size + 1, 4096},   {size - 1, 1}, {size - 4, std::nullopt}, {4096, 1},
+      {1000, 1000},       {12345, 1048575}, {1048577, 3 * 1048576 + 511},
+      {0, size - 1},      {0, kMax},     {kMax, std::nullopt}, {kMax, kMax},
+      {kMax - 1, 1},
+  };
+  for (const auto& [offset, length] : ranges) {
+    std::vector<std::string> args = {"--format", "csv", "--offset", std::to_string(offset)};
+    if (length) args.insert(args.end(), {"--size", std::to_string(*length)});
+    args.push_back(Demo());
+    const Outcome o = Run(args);
+    const std::string context = "offset " + std::to_string(offset) + " size " +
+                                (length ? std::to_string(*length) : "unset");
+    ASSERT_EQ(o.status, 0) << context << "\n" << o.err;
+    const uint64_t reach = length ? *length : (offset < size ? size - offset : 0);
+    std::string want = "name,start,end,position\n";
+    for (const Recording& r : test::ReferenceScan(image, offset, std::min(reach, size))) {
+      want += r.Name() + "," + r.StartText() + "," + r.EndText() + "," +
+              std::to_string(r.position) + "\n";
+    }
+    EXPECT_EQ(o.out, want) << context;
+  }
+}
+
+struct FileState {
+  std::string bytes;
+  timespec mtime;
+  timespec ctime;
+  bool operator==(const FileState& o) const {
+    return bytes == o.bytes && mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec &&
+           ctime.tv_sec == o.ctime.tv_sec && ctime.tv_nsec == o.ctime.tv_nsec;
+  }
+};
+
+FileState StateOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(stat(path.c_str(), &st), 0);
+  return {Slurp(path), st.st_mtim, st.st_ctim};
+}
+
+TEST_F(CliTest, TheSourceIsNeverWritten) {
+  test::TempDir own;
+  const std::string source = own.File("evidence.img");
+  std::filesystem::copy_file(Demo(), source);
+  // A timestamp in the past, so that any write would be seen even within one clock tick.
+  const timespec past[2] = {{1000000000, 0}, {1000000000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, source.c_str(), past, 0), 0);
+  const FileState before = StateOf(source);
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {source}, {"--format", "json", "--from", "2014/3/4", "--to", "2014/3/6", source},
+           {"--offset", "1000", "--size", "99999999", source}}) {
+    EXPECT_EQ(Run(args).status, 0);
+  }
+  EXPECT_TRUE(StateOf(source) == before) << "content, modification or change time moved";
+  size_t entries = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(own.path())) ++entries;
+  EXPECT_EQ(entries, 1u) << "nothing is created beside the source";
+}
+
+TEST_F(CliTest, AFileWithoutReadPermissionIsRefusedForAnUnprivilegedUser) {
+  test::TempDir own;
+  std::filesystem::permissions(own.path(), std::filesystem::perms::all);  // the user may enter
+  const std::string locked = own.File("locked.img"), open = own.File("readonly.img");
+  std::filesystem::copy_file(Demo(), locked);
+  std::filesystem::copy_file(Demo(), open);
+  std::filesystem::permissions(locked, std::filesystem::perms::owner_write);  // 0200: no reading
+  std::filesystem::permissions(open, std::filesystem::perms::owner_read |
+                                         std::filesystem::perms::group_read |
+                                         std::filesystem::perms::others_read);  // 0444
+
+  // Root reads everything; the check needs an unprivileged user.
+  const std::string as_user =
+      geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+  if (Run({"--version"}, as_user).status != 0) {
+    GTEST_SKIP() << "the user nobody cannot run " << KORVANE_SCAN_BINARY << " here";
+  }
+  Outcome o = Run({"--format", "csv", locked}, as_user);
+  EXPECT_EQ(o.status, 1) << o.err;
+  EXPECT_NE(o.err.find("Permission denied"), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("locked.img"), std::string::npos) << o.err;
+
+  o = Run({"--format", "csv", open}, as_user);
+  EXPECT_EQ(o.status, 0) << "a read-only file is all a scan needs\n" << o.err;
+}
+
+TEST(ByteCount, PlainDecimalUpToTheLargestSignedValue) {
+  EXPECT_EQ(cli::ParseByteCount("0"), 0u);
+  EXPECT_EQ(cli::ParseByteCount("9223372036854775807"), 9223372036854775807u);
+  // Leading zeros are part of a plain decimal number, however many there are.
+  EXPECT_EQ(cli::ParseByteCount("0000000000000000000000512"), 512u);
+  EXPECT_EQ(cli::ParseByteCount("00000000000000000000000000"), 0u);
+  EXPECT_EQ(cli::ParseByteCount("0009223372036854775807"), 9223372036854775807u);
+  for (const char* bad : {"", "9223372036854775808", "18446744073709551616", "00099999999999999999999",
+                          "+1", "-0", " 1", "1 ", "0x10", "1e3"}) {
+    EXPECT_FALSE(cli::ParseByteCount(bad)) << bad;
+  }
 }
 
 TEST_F(CliTest, HelpAndVersion) {

@@ -70,6 +70,17 @@ TEST(DateText, WindowBoundsAreDateValues) {
   EXPECT_TRUE(IsInDateWindow(PackDate(2014, 3, 4, 0, 0, 0), window));
 }
 
+TEST(DateText, AnEmptyWindowOnTheFirstDayOf1970StaysEmpty) {
+  // The texts differ, so the end counts as later; both carry to 1970-01-01, whose date value is
+  // 0, and a window of two zero bounds would mean "no window".
+  ASSERT_EQ(CompareDateText("1969/12/32", "1970/1/1"), 1);
+  DateWindow window;
+  ASSERT_EQ(ParseDateWindow("1969/12/32", "1970/1/1", window), 1);
+  EXPECT_FALSE(window.IsOpen());
+  EXPECT_FALSE(IsInDateWindow(PackDate(2014, 3, 4, 0, 0, 0), window));
+  EXPECT_EQ(window.start, window.end);
+}
+
 TEST(DateText, FailedParseLeavesTheWindowAlone) {
   DateWindow window{11, 22};
   EXPECT_EQ(ParseDateWindow("2014/3/4", "2014-3-5", window), 0);

@@ -1,6 +1,7 @@
 #include "scan/scanner.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -313,6 +314,8 @@ TEST(Scanner, ScansFilesAndReadOnlyLoopDevicesAlike) {
   std::ifstream in(dir.File("loop"));
   std::string loop;
   std::getline(in, loop);
+  struct stat before {};
+  ASSERT_EQ(stat(file.c_str(), &before), 0);
   job.source = loop;
   RecordingSink from_device;
   const ScanResult result = ScanSource(job, from_device, stop);
@@ -320,6 +323,15 @@ TEST(Scanner, ScansFilesAndReadOnlyLoopDevicesAlike) {
   ASSERT_EQ(result.status, ScanStatus::kCompleted) << result.error;
   EXPECT_EQ(result.range_bytes, image.size());
   ExpectSameRecordings(from_device.closed, from_file.closed, "loop device " + loop);
+
+  // The image behind the device is as it was.
+  struct stat after {};
+  ASSERT_EQ(stat(file.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+  EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+  std::ifstream back(file, std::ios::binary);
+  const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(back)), {});
+  EXPECT_TRUE(bytes == image);
 }
 
 }  // namespace

@@ -96,6 +96,12 @@ TEST(TimeModel, DateValuesSaturateInsteadOfOverflowing) {
   EXPECT_EQ(DateValue(INT64_MIN, 1, 1), INT64_MIN);
   EXPECT_EQ(DateValue(2014, INT64_MAX, 1), INT64_MAX);
   EXPECT_EQ(DateValue(2014, INT64_MIN, INT64_MIN), INT64_MIN);
+  EXPECT_EQ(DateValue(2014, INT64_MIN, 1), INT64_MIN);
+  // Months just above the minimum: carrying them into years must not overflow either.
+  for (int64_t above = 1; above <= 24; ++above) {
+    EXPECT_EQ(DateValue(2014, INT64_MIN + above, 1), INT64_MIN) << above;
+    EXPECT_EQ(DateValue(2014, INT64_MAX - above, 1), INT64_MAX) << above;
+  }
   EXPECT_EQ(DateValue(2014, 1, INT64_MAX), INT64_MAX);
   EXPECT_LT(DateValue(14, 3, 4), 0);
   EXPECT_EQ(DateValue(1970, 1, 1), 0);

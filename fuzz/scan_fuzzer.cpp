@@ -1,0 +1,203 @@
+// The scanner on arbitrary bytes, ranges and read faults, checked against the plain per-position
+// reference scan.
+//
+// The input chooses a range (offset and size, from small to 2^64 - 1), where its bytes lie in the
+// image (at the start, or across a chunk boundary of the range), a date window, unreadable
+// sectors, short reads and a stop request; the rest of it is the image's data. The fuzz build's
+// chunks are 4 KiB instead of 1 MiB, so that inputs of a few KiB cross several of them.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "fuzz/check.h"
+#include "scan/scanner.h"
+#include "tests/test_support.h"
+
+namespace {
+
+using korvane::DateValue;
+using korvane::DateWindow;
+using korvane::kChunkSize;
+using korvane::Recording;
+using korvane::ScanJob;
+using korvane::ScanResult;
+using korvane::ScanStatus;
+using korvane::test::Describe;
+using korvane::test::MemoryDevice;
+using korvane::test::RecordingSink;
+
+constexpr uint64_t kSector = 512;
+
+uint64_t PickOffset(FuzzedDataProvider& in, uint8_t how) {
+  switch (how % 8) {
+    case 4: return in.ConsumeIntegralInRange<uint64_t>(0, 2 * kChunkSize);
+    case 5: return in.ConsumeIntegral<uint64_t>();
+    case 6: return INT64_MAX - in.ConsumeIntegralInRange<uint64_t>(0, 1024);
+    case 7: return UINT64_MAX - in.ConsumeIntegralInRange<uint64_t>(0, 1024);
+    default: return in.ConsumeIntegralInRange<uint64_t>(0, 4096);
+  }
+}
+
+std::optional<uint64_t> PickSize(FuzzedDataProvider& in, uint8_t how) {
+  switch (how % 6) {
+    case 0: return std::nullopt;
+    case 1: return in.ConsumeIntegralInRange<uint64_t>(0, 8192);
+    case 2: {
+      const uint64_t chunks = in.ConsumeIntegralInRange<uint64_t>(1, 5);
+      const int64_t delta = in.ConsumeIntegralInRange<int64_t>(-1024, 1024);
+      return chunks * kChunkSize + static_cast<uint64_t>(delta);
+    }
+    case 3: return INT64_MAX;
+    case 4: return UINT64_MAX;
+    default: return in.ConsumeIntegral<uint64_t>();
+  }
+}
+
+DateWindow PickWindow(FuzzedDataProvider& in, uint8_t how) {
+  switch (how % 3) {
+    case 0: return {};
+    case 1: {
+      auto date = [&in] {
+        return DateValue(in.ConsumeIntegralInRange<int64_t>(1995, 2070),
+                         in.ConsumeIntegralInRange<int64_t>(-1, 14),
+                         in.ConsumeIntegralInRange<int64_t>(-1, 33));
+      };
+      const int64_t start = date();
+      return {start, date()};
+    }
+    default: {
+      const int64_t start = in.ConsumeIntegral<int64_t>();
+      return {start, in.ConsumeIntegral<int64_t>()};
+    }
+  }
+}
+
+// Bytes of [lo, hi) that lie in the sector s.
+uint64_t SectorOverlap(uint64_t s, uint64_t lo, uint64_t hi) {
+  const uint64_t a = std::max(s * kSector, lo);
+  const uint64_t b = std::min(s * kSector + kSector, hi);
+  return b > a ? b - a : 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FuzzedDataProvider in(data, size);
+  const uint8_t shape = in.ConsumeIntegral<uint8_t>();
+  const uint8_t faults = in.ConsumeIntegral<uint8_t>();
+
+  ScanJob job;
+  job.offset = PickOffset(in, shape & 7);
+  job.size = PickSize(in, static_cast<uint8_t>((shape >> 3) & 7));
+  job.window = PickWindow(in, static_cast<uint8_t>(shape >> 6));
+
+  // Where the data lies: near the start of the image, or around the range's start, its first or
+  // its second chunk boundary.
+  const uint64_t data_len = std::min<size_t>(in.remaining_bytes(), 1 << 16);
+  uint64_t base = in.ConsumeIntegralInRange<uint64_t>(0, 4096);
+  if ((faults & 3) != 0 && job.offset < (1 << 16)) {
+    const uint64_t back = in.ConsumeIntegralInRange<uint64_t>(0, data_len + 600);
+    const uint64_t anchor = job.offset + ((faults & 3) - 1) * kChunkSize;
+    base = anchor - std::min(back, anchor);
+  }
+  const uint64_t tail = in.ConsumeIntegralInRange<uint64_t>(0, 1100);
+
+  std::vector<uint8_t> image(base, 0);
+  std::set<uint64_t> bad;
+  const size_t bad_count = (faults >> 2) & 3;
+  for (size_t i = 0; i < bad_count; ++i) {
+    bad.insert((faults & 0x10) ? in.ConsumeIntegralInRange<uint64_t>(0, 8192)
+                               : base / kSector + in.ConsumeIntegralInRange<uint64_t>(0, 130));
+  }
+  size_t max_read = SIZE_MAX;
+  if (faults & 0x20) max_read = in.ConsumeIntegralInRange<size_t>(base < 65536 ? 1 : 4096, 70000);
+  const uint64_t stop_after = (faults >> 6) & 3;  // progress reports before a stop; 0 = never
+
+  const std::vector<uint8_t> bytes = in.ConsumeBytes<uint8_t>(data_len);
+  image.insert(image.end(), bytes.begin(), bytes.end());
+  image.resize(image.size() + tail, 0);
+  const uint64_t image_size = image.size();
+
+  auto owned = std::make_unique<MemoryDevice>(image);
+  MemoryDevice& device = *owned;
+  device.bad_sectors = bad;
+  device.max_read = max_read;
+  korvane::SourceReader reader(std::move(owned));
+
+  std::atomic<int> stop{0};
+  RecordingSink sink;
+  uint64_t reports = 0;
+  sink.on_progress = [&](uint64_t) {
+    if (++reports == stop_after) stop = 1;
+  };
+  const ScanResult result = korvane::ScanSource(reader, job, sink, stop);
+
+  // The range as the scanner must understand it.
+  const uint64_t total =
+      job.size ? *job.size : (job.offset < image_size ? image_size - job.offset : 0);
+  CHECK(result.range_bytes == total);
+  CHECK(sink.starts.size() == 1 && sink.starts[0] == total);
+  CHECK(result.status == ScanStatus::kCompleted || result.status == ScanStatus::kStopped);
+  if (result.status == ScanStatus::kCompleted) {
+    CHECK(result.scanned_bytes == total);
+  } else {
+    CHECK(stop_after != 0 && result.scanned_bytes < total);
+    CHECK(result.scanned_bytes % kChunkSize == 0, "a stop ends at a chunk boundary");
+  }
+  CHECK(!sink.progress.empty());
+  uint64_t last = 0;
+  for (const auto& p : sink.progress) {
+    CHECK(p.total == total && p.done >= last && p.done <= total);
+    last = p.done;
+  }
+  CHECK(last == result.scanned_bytes);
+  for (const auto& call : device.calls) {
+    CHECK(call.offset < image_size && call.len <= image_size - call.offset,
+          "a read past the source's end");
+  }
+
+  // What a plain scan of the tested positions finds, with unreadable sectors as zeros. Bytes
+  // before base are zeros and cannot start a magic, so the reference starts just before base.
+  std::vector<uint8_t> seen = image;
+  uint64_t unreadable = 0;
+  const uint64_t scan_end = job.offset + std::min(result.scanned_bytes, UINT64_MAX - job.offset);
+  for (uint64_t s : bad) {
+    if (s * kSector < image_size) {
+      std::fill(seen.begin() + static_cast<ptrdiff_t>(s * kSector),
+                seen.begin() + static_cast<ptrdiff_t>(std::min(s * kSector + kSector, image_size)),
+                0);
+    }
+    unreadable += SectorOverlap(s, job.offset, std::min(scan_end, image_size));
+  }
+  CHECK(result.unreadable_bytes == unreadable,
+        std::to_string(result.unreadable_bytes) + " != " + std::to_string(unreadable));
+  CHECK(unreadable == 0 || !result.error.empty());
+
+  const uint64_t from = base > 3 ? base - 3 : 0;
+  const std::vector<uint8_t> window_bytes(seen.begin() + static_cast<ptrdiff_t>(from), seen.end());
+  const uint64_t lo = std::max(job.offset, from);
+  const uint64_t hi = std::min(scan_end, image_size);
+  std::vector<Recording> want;
+  if (hi > lo) want = korvane::test::ReferenceScan(window_bytes, lo - from, hi - lo, job.window);
+  for (Recording& r : want) {
+    r.position += from;
+    r.end_position += from;
+  }
+
+  CHECK(sink.closed.size() == want.size(),
+        std::to_string(sink.closed.size()) + " recordings, want " + std::to_string(want.size()));
+  CHECK(sink.opened.size() == want.size());
+  CHECK(result.recordings == want.size());
+  for (size_t i = 0; i < want.size(); ++i) {
+    CHECK(korvane::test::SameRecording(sink.closed[i], want[i]),
+          "got " + Describe(sink.closed[i]) + " want " + Describe(want[i]));
+    const Recording& o = sink.opened[i];
+    CHECK(o.index == i && o.start == want[i].start && o.end == o.start &&
+          o.position == want[i].position && o.frames == 1);
+  }
+  return 0;
+}

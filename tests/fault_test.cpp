@@ -1,0 +1,250 @@
+// Faults of real files under a scan: interrupted, short and failing reads of the real POSIX
+// device (injected where the device calls pread), and files that shrink or vanish while they are
+// scanned. This executable replaces pread for itself; everything else it runs is the real code.
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <sstream>
+
+#include "cli/scan_command.h"
+#include "scan/scanner.h"
+#include "tests/test_support.h"
+#include "tools/image_builder.h"
+
+namespace {
+
+// What the next preads do. Only reads of `fd` are touched; everything else passes through.
+struct PreadFaults {
+  int fd = -1;
+  int eintr_every = 0;              // every Nth call fails with EINTR before reading
+  size_t max_len = SIZE_MAX;        // deliver at most this many bytes a call
+  std::set<uint64_t> bad_sectors;   // a read touching one of these fails with EIO
+  int calls = 0;
+  int interrupted = 0;
+  int failed = 0;
+};
+
+std::mutex g_faults_mutex;
+PreadFaults g_faults;
+
+using PreadFn = ssize_t (*)(int, void*, size_t, off_t);
+
+ssize_t FaultyPread(PreadFn real, int fd, void* buf, size_t n, off_t offset) {
+  {
+    std::lock_guard<std::mutex> lock(g_faults_mutex);
+    PreadFaults& f = g_faults;
+    if (fd == f.fd) {
+      ++f.calls;
+      if (f.eintr_every > 0 && f.calls % f.eintr_every == 0) {
+        ++f.interrupted;
+        errno = EINTR;
+        return -1;
+      }
+      n = std::min(n, f.max_len);
+      const uint64_t pos = static_cast<uint64_t>(offset);
+      for (uint64_t s = pos / 512; n > 0 && s * 512 < pos + n; ++s) {
+        if (f.bad_sectors.count(s)) {
+          ++f.failed;
+          errno = EIO;
+          return -1;
+        }
+      }
+    }
+  }
+  return real(fd, buf, n, offset);
+}
+
+}  // namespace
+
+extern "C" ssize_t pread(int fd, void* buf, size_t n, off_t offset) {
+  static const auto real = reinterpret_cast<PreadFn>(dlsym(RTLD_NEXT, "pread"));
+  return FaultyPread(real, fd, buf, n, offset);
+}
+
+extern "C" ssize_t pread64(int fd, void* buf, size_t n, off_t offset) {
+  static const auto real = reinterpret_cast<PreadFn>(dlsym(RTLD_NEXT, "pread64"));
+  return FaultyPread(real, fd, buf, n, offset);
+}
+
+namespace korvane {
+namespace {
+
+constexpr uint64_t kMiB = 1 << 20;
+
+// Arms the faults for the next file that the process opens, and disarms them when it goes.
+class ArmedFaults {
+ public:
+  explicit ArmedFaults(PreadFaults faults) {
+    // The next descriptor open() returns is the lowest free one.
+    const int probe = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ::close(probe);
+    std::lock_guard<std::mutex> lock(g_faults_mutex);
+    g_faults = std::move(faults);
+    g_faults.fd = probe;
+  }
+  ~ArmedFaults() {
+    std::lock_guard<std::mutex> lock(g_faults_mutex);
+    g_faults = PreadFaults{};
+  }
+  PreadFaults Seen() const {
+    std::lock_guard<std::mutex> lock(g_faults_mutex);
+    return g_faults;
+  }
+};
+
+std::vector<uint8_t> Image(uint64_t size, uint32_t seed) {
+  testimage::ImageBuilder image(size, testimage::Fill::kNoise, seed);
+  const int64_t t0 = DaysFromCivil(2014, 3, 4) * kSecondsPerDay;
+  uint64_t pos = 3000;
+  for (int i = 0; pos + 300 * 1100 < size; ++i) {
+    pos = image.AddRecording(pos, t0 + i * 3600, 300, 2, 1000) + 70000;
+  }
+  return image.bytes();
+}
+
+struct FileScan {
+  ScanResult result;
+  test::RecordingSink sink;
+};
+
+std::unique_ptr<FileScan> ScanFile(const std::string& path, std::function<void(uint64_t)> on_progress = {}) {
+  auto scan = std::make_unique<FileScan>();
+  scan->sink.on_progress = std::move(on_progress);
+  ScanJob job;
+  job.source = path;
+  static const std::atomic<int> kNoStop{0};
+  scan->result = ScanSource(job, scan->sink, kNoStop);
+  return scan;
+}
+
+void ExpectRecordings(const std::vector<Recording>& got, const std::vector<Recording>& want) {
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < got.size(); ++i) {
+    EXPECT_TRUE(test::SameRecording(got[i], want[i]))
+        << "got " << test::Describe(got[i]) << "\nwant " << test::Describe(want[i]);
+  }
+}
+
+class FaultTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    image_ = Image(3 * kMiB + 4321, 21);
+    path_ = dir_.File("disk.img");
+    test::WriteFile(path_, image_);
+  }
+  test::TempDir dir_;
+  std::vector<uint8_t> image_;
+  std::string path_;
+};
+
+TEST_F(FaultTest, InterruptedAndShortReadsOfARealFileLoseNothing) {
+  const auto want = test::ReferenceScan(image_, 0, image_.size());
+  ASSERT_GT(want.size(), 3u);
+  for (const auto& [eintr_every, max_len] : std::vector<std::pair<int, size_t>>{
+           {2, SIZE_MAX}, {1000000, 1000}, {3, 4093}}) {
+    PreadFaults armed;
+    armed.eintr_every = eintr_every;
+    armed.max_len = max_len;
+    ArmedFaults faults(armed);
+    const auto scan = ScanFile(path_);
+    const PreadFaults seen = faults.Seen();
+    EXPECT_EQ(scan->result.status, ScanStatus::kCompleted);
+    EXPECT_EQ(scan->result.unreadable_bytes, 0u);
+    EXPECT_EQ(scan->result.error, "");
+    ExpectRecordings(scan->sink.closed, want);
+    EXPECT_GT(seen.calls, 4) << "the faults were armed for the scanned file";
+    if (eintr_every == 2) {
+      EXPECT_GT(seen.interrupted, 0);
+    }
+  }
+}
+
+TEST_F(FaultTest, FailingSectorsOfARealFileAreSalvagedAroundAndCounted) {
+  // Sectors in the middle of a chunk, at a chunk's start, in its overlap, and the source's last
+  // (partial) sector.
+  const std::set<uint64_t> bad = {100, 101, 2048, 2047, (image_.size() - 1) / 512};
+  PreadFaults armed;
+  armed.bad_sectors = bad;
+  ArmedFaults faults(armed);
+  const auto scan = ScanFile(path_);
+  EXPECT_EQ(scan->result.status, ScanStatus::kCompleted);
+  const uint64_t last_sector_bytes = image_.size() % 512;
+  EXPECT_EQ(scan->result.unreadable_bytes, 4 * 512 + last_sector_bytes);
+  EXPECT_EQ(scan->result.error, std::strerror(EIO));
+  std::vector<uint8_t> zeroed = image_;
+  for (uint64_t s : bad) {
+    std::fill(zeroed.begin() + static_cast<ptrdiff_t>(s * 512),
+              zeroed.begin() + static_cast<ptrdiff_t>(std::min<uint64_t>(s * 512 + 512, zeroed.size())),
+              0);
+  }
+  ExpectRecordings(scan->sink.closed, test::ReferenceScan(zeroed, 0, zeroed.size()));
+}
+
+// korvane-scan's exit status and message for partly and wholly unreadable sources, run
+// in-process so that the injected faults apply.
+TEST_F(FaultTest, TheCommandLineReportsUnreadableBytes) {
+  auto run = [&](std::set<uint64_t> bad, std::vector<std::string> args) {
+    const std::string out = dir_.File("out"), err = dir_.File("err");
+    std::FILE* o = std::fopen(out.c_str(), "w");
+    std::FILE* e = std::fopen(err.c_str(), "w");
+    args.push_back(path_);
+    PreadFaults armed;
+    armed.bad_sectors = std::move(bad);
+    ArmedFaults faults(armed);
+    // The command opens the file after the two streams above.
+    static const std::atomic<int> kNoStop{0};
+    const int status = cli::RunScanCommand(args, {o, e, false}, kNoStop);
+    std::fclose(o);
+    std::fclose(e);
+    std::ifstream in(err);
+    std::stringstream text;
+    text << in.rdbuf();
+    return std::make_pair(status, text.str());
+  };
+  auto [status, err] = run({5, 6}, {"--quiet"});
+  EXPECT_EQ(status, cli::kExitUnreadable);
+  EXPECT_NE(err.find("1024 bytes could not be read (Input/output error)"), std::string::npos) << err;
+
+  // Every sector of the range unreadable: the source failed.
+  std::set<uint64_t> all;
+  for (uint64_t s = 0; s < 16; ++s) all.insert(s);
+  std::tie(status, err) = run(all, {"--size", "8192"});
+  EXPECT_EQ(status, cli::kExitSourceFailed) << err;
+  std::tie(status, err) = run(all, {"--size", "8704"});
+  EXPECT_EQ(status, cli::kExitUnreadable) << "one sector of the range was read";
+}
+
+TEST_F(FaultTest, AFileThatShrinksDuringTheScanReadsAsZerosPastItsNewEnd) {
+  const uint64_t cut = kMiB + kMiB / 2;
+  const auto scan = ScanFile(path_, [&](uint64_t done) {
+    if (done == kMiB) std::filesystem::resize_file(path_, cut);
+  });
+  EXPECT_EQ(scan->result.status, ScanStatus::kCompleted);
+  EXPECT_EQ(scan->result.unreadable_bytes, 0u) << "a shorter file is not a read error";
+  EXPECT_EQ(scan->result.scanned_bytes, image_.size());
+  const std::vector<uint8_t> shrunk(image_.begin(), image_.begin() + cut);
+  ExpectRecordings(scan->sink.closed, test::ReferenceScan(shrunk, 0, image_.size()));
+}
+
+TEST_F(FaultTest, ASourceDeletedDuringTheScanIsScannedToItsEnd) {
+  const auto scan = ScanFile(path_, [&](uint64_t done) {
+    if (done == kMiB) std::filesystem::remove(path_);
+  });
+  EXPECT_FALSE(std::filesystem::exists(path_));
+  EXPECT_EQ(scan->result.status, ScanStatus::kCompleted);
+  EXPECT_EQ(scan->result.unreadable_bytes, 0u);
+  ExpectRecordings(scan->sink.closed, test::ReferenceScan(image_, 0, image_.size()));
+}
+
+}  // namespace
+}  // namespace korvane
