@@ -4,6 +4,7 @@
 #include <winioctl.h>
 
 #include <algorithm>
+#include <climits>
 
 #include "scan/raw_device.h"
 #include "scan/win32_text.h"
