@@ -57,6 +57,8 @@ class Console {
     }
   }
   ~Console() {
+    std::fflush(stdout);  // written while the console still reads UTF-8
+    std::fflush(stderr);
     if (has_mode_) ::SetConsoleMode(err_, mode_);
     if (code_page_ != 0) ::SetConsoleOutputCP(code_page_);
   }
