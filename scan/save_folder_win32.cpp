@@ -157,7 +157,7 @@ class Win32SaveFolder final : public SaveFolder {
       const uint64_t end = static_cast<uint64_t>(size.QuadPart) - 1;
       at.Offset = static_cast<DWORD>(end);
       at.OffsetHigh = static_cast<DWORD>(end >> 32);
-      if (::ReadFile(log_, &last, 1, &got, &at) && got == 1 && last != '\n') out = "\n";
+      if (::ReadFile(log_, &last, 1, &got, &at) && got == 1 && last != '\n') out += '\n';
     }
     out += text;
     // Opened for appending only: every write goes to the end, whoever else appends.

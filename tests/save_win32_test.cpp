@@ -72,6 +72,9 @@ class Win32SaveTest : public ::testing::Test {
 
 TEST_F(Win32SaveTest, SavesIntoAFolderNamedInAnyScriptAndNeverReplaces) {
   std::ofstream(folder_ / "1.dav", std::ios::binary) << "mine";
+  // A log whose last line lacks its line break gets one before the next line.
+  std::ofstream(folder_ / "recordings.csv", std::ios::binary)
+      << std::string(kManifestHeader, sizeof kManifestHeader - 2);
   SaveJob job{source_, Utf8(folder_), recordings_};
   SaveSink sink;
   std::atomic<int> stop{0};
