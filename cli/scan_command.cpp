@@ -57,6 +57,8 @@ class PrintingSink final : public ScanSink {
         std::fputs("[", streams_.out);
         break;
     }
+    // The source is open and the scan begins: whoever reads the output may know at once.
+    std::fflush(streams_.out);
   }
 
   const std::vector<Recording>& found() const { return found_; }

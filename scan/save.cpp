@@ -1,49 +1,16 @@
 #include "scan/save.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <memory>
 #include <new>
 
 #include "scan/save_folder.h"
+#include "scan/sha256.h"
 
 namespace korvane {
 namespace {
 
 constexpr uint64_t kCopyChunk = 1u << 20;
-
-class Sha256 {
- public:
-  Sha256() : ctx_(EVP_MD_CTX_new()) {
-    ok_ = ctx_ != nullptr && EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr) == 1;
-  }
-  ~Sha256() { EVP_MD_CTX_free(ctx_); }
-  Sha256(const Sha256&) = delete;
-  Sha256& operator=(const Sha256&) = delete;
-
-  bool ok() const { return ok_; }
-  void Update(const uint8_t* data, size_t len) {
-    ok_ = ok_ && EVP_DigestUpdate(ctx_, data, len) == 1;
-  }
-  // Lower-case hex; empty when the library failed.
-  std::string Hex() {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    if (!ok_ || EVP_DigestFinal_ex(ctx_, digest, &len) != 1) return {};
-    static const char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned int i = 0; i < len; ++i) {
-      hex += kDigits[digest[i] >> 4];
-      hex += kDigits[digest[i] & 15];
-    }
-    return hex;
-  }
-
- private:
-  EVP_MD_CTX* ctx_;
-  bool ok_ = false;
-};
 
 std::string CsvField(const std::string& s) {
   if (s.find_first_of(",\"\r\n") == std::string::npos) return s;

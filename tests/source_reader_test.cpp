@@ -121,13 +121,13 @@ TEST(SourceReader, OpensRealFilesReadOnlyAndRefusesOthers) {
   std::string error;
   EXPECT_FALSE(SourceReader::Open(dir.File("missing.img"), &error));
   EXPECT_NE(error.find("missing.img"), std::string::npos) << error;
-  EXPECT_NE(error.find("No such file or directory"), std::string::npos) << error;
+  EXPECT_NE(error.find(test::NoSuchFileText()), std::string::npos) << error;
   EXPECT_FALSE(std::filesystem::exists(dir.File("missing.img"))) << "open never creates";
 
   EXPECT_FALSE(SourceReader::Open(dir.path().string(), &error));
   EXPECT_NE(error.find("directory"), std::string::npos) << error;
 
-  EXPECT_FALSE(SourceReader::Open("/dev/null", &error));
+  EXPECT_FALSE(SourceReader::Open(test::kNullDevice, &error));
   EXPECT_NE(error.find("character device"), std::string::npos) << error;
 
   const std::vector<uint8_t> bytes = Counting(5000);

@@ -9,6 +9,20 @@
 
 #include "scan/frame_search.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#include <winioctl.h>
+
+#include "scan/win32_text.h"
+#else
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
 namespace korvane::test {
 
 int64_t MemoryDevice::ReadAt(void* dst, size_t len, uint64_t offset, std::string* error) {
@@ -115,10 +129,180 @@ std::string Quote(const std::string& s) {
 std::vector<std::string> Listing(const std::filesystem::path& dir) {
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    names.push_back(entry.path().filename());
+    names.push_back(entry.path().filename().string());
   }
   std::sort(names.begin(), names.end());
   return names;
 }
+
+void MakeSparseFile(const std::string& path, uint64_t size) {
+#ifdef _WIN32
+  const HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 CREATE_ALWAYS, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot create " + path);
+  // NTFS allocates the whole length of a grown file unless it is marked sparse.
+  DWORD returned = 0;
+  ::DeviceIoControl(h, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+  LARGE_INTEGER end;
+  end.QuadPart = static_cast<LONGLONG>(size);
+  const bool grown = ::SetFilePointerEx(h, end, nullptr, FILE_BEGIN) && ::SetEndOfFile(h);
+  ::CloseHandle(h);
+  if (!grown) throw std::runtime_error("cannot grow " + path);
+#else
+  WriteFile(path, {});
+  std::filesystem::resize_file(path, size);
+#endif
+}
+
+void WriteAt(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes) {
+  std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
+  out.seekp(static_cast<std::streamoff>(offset));
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+#ifdef _WIN32
+
+namespace {
+
+std::wstring Wide(const std::string& text) {
+  std::wstring wide;
+  if (!win32::WideFromUtf8(text, &wide)) throw std::runtime_error("not UTF-8: " + text);
+  return wide;
+}
+
+// One argument as the C runtime's command-line parser reads it back.
+std::wstring QuotedArgument(const std::wstring& arg) {
+  std::wstring quoted = L"\"";
+  size_t backslashes = 0;
+  for (const wchar_t c : arg) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(backslashes * 2, L'\\');
+  return quoted + L"\"";
+}
+
+HANDLE InheritableFile(const std::wstring& path, DWORD access, DWORD disposition) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  return ::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                       disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(const std::string& binary, const std::vector<std::string>& args,
+                           const std::string& out_path, const std::string& err_path,
+                           bool interruptible, const std::function<void()>&) {
+  std::wstring command = QuotedArgument(Wide(binary));
+  for (const auto& arg : args) command += L" " + QuotedArgument(Wide(arg));
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_HIDE;
+  startup.hStdInput = InheritableFile(L"NUL", GENERIC_READ, OPEN_EXISTING);
+  startup.hStdOutput = InheritableFile(Wide(out_path), GENERIC_WRITE, CREATE_ALWAYS);
+  startup.hStdError = InheritableFile(Wide(err_path), GENERIC_WRITE, CREATE_ALWAYS);
+  PROCESS_INFORMATION info{};
+  if (::CreateProcessW(Wide(binary).c_str(), command.data(), nullptr, nullptr, TRUE,
+                       interruptible ? CREATE_NEW_CONSOLE : 0, nullptr, nullptr, &startup,
+                       &info)) {
+    ::CloseHandle(info.hThread);
+    process_ = info.hProcess;
+    id_ = info.dwProcessId;
+  }
+  for (HANDLE h : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
+    if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+  }
+}
+
+ChildProcess::~ChildProcess() {
+  Wait();
+  if (process_) ::CloseHandle(process_);
+}
+
+void ChildProcess::Interrupt() {
+  if (!process_) return;
+  // Ctrl-C goes to every process of a console: join the program's (once it has one), and ignore
+  // the event here.
+  ::FreeConsole();
+  for (int i = 0; i < 3000 && !::AttachConsole(id_); ++i) {
+    if (::WaitForSingleObject(process_, 10) == WAIT_OBJECT_0) return;
+  }
+  ::SetConsoleCtrlHandler(nullptr, TRUE);
+  ::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+  ::FreeConsole();
+}
+
+int ChildProcess::Wait() {
+  if (waited_ || !process_) return status_;
+  waited_ = true;
+  DWORD code = 0;
+  if (::WaitForSingleObject(process_, 120000) != WAIT_OBJECT_0) {
+    ::TerminateProcess(process_, 1);
+    ::WaitForSingleObject(process_, INFINITE);
+  } else if (::GetExitCodeProcess(process_, &code)) {
+    status_ = static_cast<int>(code);
+  }
+  return status_;
+}
+
+std::string NoSuchFileText() { return win32::SystemMessage(ERROR_FILE_NOT_FOUND); }
+std::string NoSuchFolderText() { return win32::SystemMessage(ERROR_PATH_NOT_FOUND); }
+#else
+
+ChildProcess::ChildProcess(const std::string& binary, const std::vector<std::string>& args,
+                           const std::string& out_path, const std::string& err_path, bool,
+                           const std::function<void()>& in_child) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(binary.c_str()));
+  for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  pid_ = ::fork();
+  if (pid_ != 0) return;
+  const int in = ::open("/dev/null", O_RDONLY);
+  const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (in < 0 || out < 0 || err < 0) ::_exit(127);
+  ::dup2(in, 0);
+  ::dup2(out, 1);
+  ::dup2(err, 2);
+  if (in_child) in_child();
+  ::execv(binary.c_str(), argv.data());
+  ::_exit(127);
+}
+
+ChildProcess::~ChildProcess() { Wait(); }
+
+void ChildProcess::Interrupt() {
+  if (pid_ > 0) ::kill(pid_, SIGINT);
+}
+
+int ChildProcess::Wait() {
+  if (waited_ || pid_ <= 0) return status_;
+  waited_ = true;
+  int raw = 0;
+  for (int i = 0; i < 12000; ++i) {
+    const pid_t done = ::waitpid(pid_, &raw, WNOHANG);
+    if (done == pid_) {
+      if (WIFEXITED(raw)) status_ = WEXITSTATUS(raw);
+      return status_;
+    }
+    if (done < 0 && errno != EINTR) return status_;
+    ::usleep(10000);
+  }
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, &raw, 0);
+  return status_;
+}
+
+std::string NoSuchFileText() { return std::strerror(ENOENT); }
+std::string NoSuchFolderText() { return std::strerror(ENOENT); }
+#endif
 
 }  // namespace korvane::test

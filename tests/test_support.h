@@ -85,6 +85,10 @@ class TempDir {
 };
 
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
+// A file of `size` zero bytes that takes no disk space (for sources of terabytes).
+void MakeSparseFile(const std::string& path, uint64_t size);
+// Overwrites bytes of an existing file at offset.
+void WriteAt(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes);
 
 // The whole contents of a file ("" when it cannot be read).
 std::string Slurp(const std::string& path);
@@ -94,5 +98,46 @@ std::string Quote(const std::string& s);
 
 // The names in a folder, hidden ones included, sorted.
 std::vector<std::string> Listing(const std::filesystem::path& dir);
+
+// The system's own wording (as the raw device reports it) for a missing file, and for a path
+// whose folder is missing.
+std::string NoSuchFileText();
+std::string NoSuchFolderText();
+
+// A program started with an empty stdin and its stdout and stderr going to files.
+class ChildProcess {
+ public:
+  // An interruptible program gets a (hidden) console of its own on Windows, where Ctrl-C is an
+  // event of the console rather than a signal.
+  ChildProcess(const std::string& binary, const std::vector<std::string>& args,
+               const std::string& out_path, const std::string& err_path,
+               bool interruptible = false, const std::function<void()>& posix_in_child = {});
+  ~ChildProcess();  // waits for the program if it still runs
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // Presses Ctrl-C for the program (an interruptible one, on Windows).
+  void Interrupt();
+  // The exit status; -1 when the program could not start, did not exit by itself, or was still
+  // running after two minutes (it is then killed).
+  int Wait();
+
+ private:
+#ifdef _WIN32
+  void* process_ = nullptr;
+  unsigned long id_ = 0;
+#else
+  int pid_ = -1;
+#endif
+  int status_ = -1;
+  bool waited_ = false;
+};
+
+// A character device present on every system of its kind.
+#ifdef _WIN32
+inline constexpr char kNullDevice[] = "NUL";
+#else
+inline constexpr char kNullDevice[] = "/dev/null";
+#endif
 
 }  // namespace korvane::test
