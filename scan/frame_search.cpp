@@ -89,7 +89,7 @@ std::string FindMagicOverrideProblem() {
   for (const FindMagicKernel& k : FindMagicKernels()) built = built || std::string_view(wanted) == k.name;
   return std::string("KORVANE_KERNEL=") + wanted +
          (built ? ": this CPU cannot run that kernel" : ": no such kernel") +
-         " (this CPU runs: " + SupportedFindMagicNames() + "); using " + Fastest()->name;
+         " (this CPU runs: " + SupportedFindMagicNames() + ")";
 }
 
 }  // namespace korvane

@@ -46,8 +46,8 @@ const char* SelectedFindMagicName();
 // build has no such kernel or this CPU cannot run it.
 bool SelectFindMagic(std::string_view name);
 
-// Non-empty when KORVANE_KERNEL names a kernel that cannot be used here: says why, and which
-// kernel runs instead.
+// Non-empty when KORVANE_KERNEL names a kernel that cannot be used here (the fastest then runs):
+// says why, and which kernels this CPU runs.
 std::string FindMagicOverrideProblem();
 
 // The names of the kernels this CPU runs, separated by spaces ("scalar sse2 avx2").

@@ -287,12 +287,15 @@ class ChunkPipeline {
 };
 
 unsigned WorkerCount(const ScanJob& job, uint64_t chunks) {
-  unsigned workers = job.workers ? job.workers : std::thread::hardware_concurrency();
-  workers = std::clamp(workers, 1u, kMaxScanWorkers);
-  return static_cast<unsigned>(std::max<uint64_t>(1, std::min<uint64_t>(workers, chunks)));
+  const unsigned workers = std::min(job.workers ? job.workers : DefaultScanWorkers(), kMaxScanWorkers);
+  return static_cast<unsigned>(std::clamp<uint64_t>(chunks, 1, workers));
 }
 
 }  // namespace
+
+unsigned DefaultScanWorkers() {
+  return std::clamp(std::thread::hardware_concurrency(), 1u, kMaxScanWorkers);
+}
 
 ScanResult ScanSource(const ScanJob& job, ScanSink& sink, const std::atomic<int>& stop) {
   std::string error;

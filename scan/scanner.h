@@ -76,6 +76,9 @@ struct ScanResult {
   bool Ran() const { return status == ScanStatus::kCompleted || status == ScanStatus::kStopped; }
 };
 
+// The workers a job with workers == 0 gets on this machine (before the source has its say).
+unsigned DefaultScanWorkers();
+
 // Opens job.source and scans it. `stop` is read afresh after each chunk; non-zero ends the scan.
 // Workers read and search whole chunks ahead of the one being reported, but the recordings,
 // progress and counts are reported chunk by chunk in order, exactly as a scan of one chunk after

@@ -254,6 +254,45 @@ TEST(ParallelScan, MemoryStaysFlatOnALargeImage) {
   EXPECT_LT(large, small + 8 * 1024) << "peak RSS grew with the image: " << small << " KiB, then "
                                      << large << " KiB";
 }
+
+// korvane-scan lists the same recordings with every kernel and any number of workers, chosen by
+// option or by KORVANE_KERNEL, and says which kernel runs.
+TEST(ParallelScan, CommandLineKernelAndWorkerChoices) {
+  test::TempDir dir;
+  const std::string image = dir.File("image.img");
+  test::WriteFile(image, Image(5 * kMiB + 999, 17));
+  auto run = [&](const std::string& env, const std::string& args, int* status) {
+    const std::string command = env + " '" KORVANE_SCAN_BINARY "' " + args + " 2>&1";
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+    const int raw = pclose(pipe);
+    *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return out;
+  };
+  int status = 0;
+  const std::string want = run("KORVANE_KERNEL=scalar", "--workers 1 --format json " + image, &status);
+  ASSERT_EQ(status, 0) << want;
+  EXPECT_NE(want.find("\"name\": \"12.dav\""), std::string::npos) << want;
+  for (const FindMagicKernel& k : FindMagicKernels()) {
+    if (!k.supported) continue;
+    const std::string name = k.name;
+    EXPECT_NE(run("KORVANE_KERNEL=" + name, "--version", &status).find("(search kernel: " + name + ";"),
+              std::string::npos);
+    EXPECT_EQ(run("KORVANE_KERNEL=" + name, "--format json " + image, &status), want) << name;
+    EXPECT_EQ(run("KORVANE_KERNEL=bogus", "--kernel " + name + " --workers 3 --format json " + image, &status), want) << name;
+  }
+  std::string out = run("KORVANE_KERNEL=bogus", "--version", &status);
+  EXPECT_EQ(status, 2);
+  EXPECT_NE(out.find("KORVANE_KERNEL=bogus: no such kernel (this CPU runs: scalar"), std::string::npos) << out;
+  out = run("", "--kernel bogus " + image, &status);
+  EXPECT_EQ(status, 2);
+  EXPECT_NE(out.find("--kernel bogus"), std::string::npos) << out;
+  run("", "--workers 9 " + image, &status);
+  EXPECT_EQ(status, 2);
+}
 #endif
 
 }  // namespace
