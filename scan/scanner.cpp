@@ -97,7 +97,7 @@ class ChunkPipeline {
           }
           t.reader = t.own_reader.get();
         }
-        t.buffer.reset(new uint8_t[kChunkSize + kChunkOverlap]);
+        t.buffer.reset(static_cast<uint8_t*>(::operator new[](kChunkSize + kChunkOverlap, std::align_val_t{kBufferAlignment})));
         t.positions.reset(new uint32_t[kChunkSize / 4 + 1]);
       }
       // One worker hands over each chunk before it reads the next, as a plain loop would.
@@ -142,10 +142,15 @@ class ChunkPipeline {
   }
 
  private:
+  // Reads into page-aligned memory copy fastest.
+  static constexpr size_t kBufferAlignment = 4096;
+  struct AlignedDelete {
+    void operator()(uint8_t* p) const { ::operator delete[](p, std::align_val_t{kBufferAlignment}); }
+  };
   struct Tools {
     SourceReader* reader = nullptr;
     std::unique_ptr<SourceReader> own_reader;
-    std::unique_ptr<uint8_t[]> buffer;
+    std::unique_ptr<uint8_t[], AlignedDelete> buffer;
     std::unique_ptr<uint32_t[]> positions;
   };
 
