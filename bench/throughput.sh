@@ -75,6 +75,7 @@ if [ "$got" != "$want_frames $want_recordings" ]; then
 fi
 peak_kib=$( { /usr/bin/time -f '%M' "$scan" --quiet "$image" >/dev/null; } 2>&1 | tail -1)
 
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 names=("dd bs=1M" "rg -c -a -F DHAV" "korvane-scan --quiet" "korvane-scan --quiet --workers 1")
 declare -A times
 for ((r = 1; r <= rounds; r++)); do
@@ -92,7 +93,7 @@ done
 
 echo "CPU: $(lscpu | sed -n 's/^Model name: *//p' | head -1), $(nproc) cores; $("$scan" --version)"
 echo "Image: $image, $size bytes in the page cache, $want_frames frames in $want_recordings recordings"
-echo "Load average before: $(cut -d' ' -f1-3 /proc/loadavg) (after: see below); $rounds rounds, medians"
+echo "$rounds rounds, medians; load average at the start: $load_before, at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 declare -A med
 for i in "${!names[@]}"; do
   med[$i]=$(echo "${times[$i]}" | tr ' ' '\n' | grep . | median)
@@ -101,7 +102,7 @@ for i in "${!names[@]}"; do
 done
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b / a }'; }
 echo "korvane-scan / dd: $(ratio "${med[2]}" "${med[0]}")x   korvane-scan / rg: $(ratio "${med[2]}" "${med[1]}")x   two workers / one: $(ratio "${med[2]}" "${med[3]}")x"
-echo "korvane-scan peak RSS: $((peak_kib / 1024)) MiB; load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "korvane-scan peak RSS: $(awk -v k="$peak_kib" 'BEGIN { printf "%.1f", k / 1024 }') MiB"
 
 if [ "$kernels" = 1 ]; then
   build/bench/bench/korvane_kernel_bench --benchmark_min_time=0.3
