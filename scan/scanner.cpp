@@ -100,8 +100,11 @@ class ChunkPipeline {
         t.buffer.reset(static_cast<uint8_t*>(::operator new[](kChunkSize + kChunkOverlap, std::align_val_t{kBufferAlignment})));
         t.positions.reset(new uint32_t[kChunkSize / 4 + 1]);
       }
-      // One worker hands over each chunk before it reads the next, as a plain loop would.
-      slots_.resize(tools_.size() == 1 ? 1 : tools_.size() + 2);
+      // One worker hands over each chunk before it reads the next, as a plain loop would. Several
+      // may run some chunks ahead, so that one of them losing the processor for a while (to
+      // another program) does not stop the others at once. A slot of nothing but matches holds
+      // 3 MiB; twelve keep the scan's memory under 64 MiB even then.
+      slots_.resize(tools_.size() == 1 ? 1 : std::min<size_t>(4 * tools_.size() + 4, 12));
       // Room for a chunk of nothing but matches; only what is written is ever touched.
       for (Slot& s : slots_) s.hits.reserve(kChunkSize / 4 + 1);
     } catch (const std::bad_alloc&) {
