@@ -20,7 +20,8 @@ struct Input {
 
 std::vector<uint8_t> Repeat(const std::string& pattern, size_t n) {
   std::vector<uint8_t> bytes(n + 3);
-  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(pattern[i % pattern.size()]);
+  for (size_t i = 0; i < bytes.size(); ++i)
+    bytes[i] = static_cast<uint8_t>(pattern[i % pattern.size()]);
   return bytes;
 }
 
@@ -50,8 +51,9 @@ void Search(benchmark::State& state, FindMagicFn find, const Input* input, size_
     benchmark::DoNotOptimize(count);
     benchmark::ClobberMemory();
     if (count != input->matches) {
-      state.SkipWithError(("found " + std::to_string(count) + " matches, not " +
-                           std::to_string(input->matches)).c_str());
+      state.SkipWithError(
+          ("found " + std::to_string(count) + " matches, not " + std::to_string(input->matches))
+              .c_str());
       break;
     }
   }

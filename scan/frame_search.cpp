@@ -62,8 +62,12 @@ std::atomic<const FindMagicKernel*>& Selected() {
 
 }  // namespace
 
-FindMagicFn SelectedFindMagic() { return Selected().load(std::memory_order_relaxed)->find; }
-const char* SelectedFindMagicName() { return Selected().load(std::memory_order_relaxed)->name; }
+FindMagicFn SelectedFindMagic() {
+  return Selected().load(std::memory_order_relaxed)->find;
+}
+const char* SelectedFindMagicName() {
+  return Selected().load(std::memory_order_relaxed)->name;
+}
 
 bool SelectFindMagic(std::string_view name) {
   const FindMagicKernel* k = SupportedKernel(name);
@@ -86,7 +90,8 @@ std::string FindMagicOverrideProblem() {
   const char* wanted = RequestedKernel();
   if (!wanted || SupportedKernel(wanted)) return {};
   bool built = false;
-  for (const FindMagicKernel& k : FindMagicKernels()) built = built || std::string_view(wanted) == k.name;
+  for (const FindMagicKernel& k : FindMagicKernels())
+    built = built || std::string_view(wanted) == k.name;
   return std::string("KORVANE_KERNEL=") + wanted +
          (built ? ": this CPU cannot run that kernel" : ": no such kernel") +
          " (this CPU runs: " + SupportedFindMagicNames() + ")";

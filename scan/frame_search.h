@@ -31,7 +31,7 @@ size_t FindMagicScalar(const uint8_t* buf, size_t n, uint32_t* out);
 struct FindMagicKernel {
   const char* name;  // "scalar", "sse2", "avx2", "avx512"
   FindMagicFn find;
-  bool supported;    // this CPU (and its operating system) can run it
+  bool supported;  // this CPU (and its operating system) can run it
 };
 
 // Every kernel of this build, the reference first and the fastest last.

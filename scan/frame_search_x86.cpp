@@ -66,12 +66,16 @@ inline __m128i Load16(const uint8_t* p) {
 
 // 0xFF in lane i when p[i..i+3] is the magic.
 inline __m128i Match16(const uint8_t* p, const Sse2Magic& m) {
-  const __m128i dh = _mm_and_si128(_mm_cmpeq_epi8(Load16(p), m.d), _mm_cmpeq_epi8(Load16(p + 1), m.h));
-  const __m128i av = _mm_and_si128(_mm_cmpeq_epi8(Load16(p + 2), m.a), _mm_cmpeq_epi8(Load16(p + 3), m.v));
+  const __m128i dh =
+      _mm_and_si128(_mm_cmpeq_epi8(Load16(p), m.d), _mm_cmpeq_epi8(Load16(p + 1), m.h));
+  const __m128i av =
+      _mm_and_si128(_mm_cmpeq_epi8(Load16(p + 2), m.a), _mm_cmpeq_epi8(Load16(p + 3), m.v));
   return _mm_and_si128(dh, av);
 }
 
-inline uint32_t Bits16(__m128i x) { return static_cast<uint32_t>(_mm_movemask_epi8(x)); }
+inline uint32_t Bits16(__m128i x) {
+  return static_cast<uint32_t>(_mm_movemask_epi8(x));
+}
 
 // ---- AVX2: 32 positions a vector, 128 a branch -------------------------------------------------
 
@@ -91,8 +95,8 @@ KORVANE_AVX2 inline __m256i Load32(const uint8_t* p) {
 KORVANE_AVX2 inline __m256i Match32(const uint8_t* p, const Avx2Magic& m) {
   const __m256i dh =
       _mm256_and_si256(_mm256_cmpeq_epi8(Load32(p), m.d), _mm256_cmpeq_epi8(Load32(p + 1), m.h));
-  const __m256i av =
-      _mm256_and_si256(_mm256_cmpeq_epi8(Load32(p + 2), m.a), _mm256_cmpeq_epi8(Load32(p + 3), m.v));
+  const __m256i av = _mm256_and_si256(_mm256_cmpeq_epi8(Load32(p + 2), m.a),
+                                      _mm256_cmpeq_epi8(Load32(p + 3), m.v));
   return _mm256_and_si256(dh, av);
 }
 
@@ -111,7 +115,9 @@ KORVANE_AVX512 inline Avx512Magic MakeAvx512Magic() {
           _mm512_set1_epi8('V')};
 }
 
-KORVANE_AVX512 inline __m512i Load64(const uint8_t* p) { return _mm512_loadu_si512(p); }
+KORVANE_AVX512 inline __m512i Load64(const uint8_t* p) {
+  return _mm512_loadu_si512(p);
+}
 
 // Each compare runs only where the ones before it matched, so no ANDs are needed.
 KORVANE_AVX512 inline uint64_t Match64(const uint8_t* p, const Avx512Magic& m) {
@@ -134,12 +140,13 @@ size_t FindMagicSse2(const uint8_t* buf, size_t n, uint32_t* out) {
     const __m128i m2 = Match16(buf + i + 32, m), m3 = Match16(buf + i + 48, m);
     const __m128i any = _mm_or_si128(_mm_or_si128(m0, m1), _mm_or_si128(m2, m3));
     if (Bits16(any) != 0) {
-      const uint64_t bits = Bits16(m0) | uint64_t{Bits16(m1)} << 16 |
-                            uint64_t{Bits16(m2)} << 32 | uint64_t{Bits16(m3)} << 48;
+      const uint64_t bits = Bits16(m0) | uint64_t{Bits16(m1)} << 16 | uint64_t{Bits16(m2)} << 32 |
+                            uint64_t{Bits16(m3)} << 48;
       count = Emit(bits, static_cast<uint32_t>(i), out, count);
     }
   }
-  for (; i + 16 <= n; i += 16) count = Emit(Bits16(Match16(buf + i, m)), static_cast<uint32_t>(i), out, count);
+  for (; i + 16 <= n; i += 16)
+    count = Emit(Bits16(Match16(buf + i, m)), static_cast<uint32_t>(i), out, count);
   if (i < n) {
     const size_t last = n - 16;  // overlaps [last, i), already tested
     count = Emit(Bits16(Match16(buf + last, m)) & (~0u << (i - last)), static_cast<uint32_t>(last),
@@ -163,7 +170,8 @@ KORVANE_AVX2 size_t FindMagicAvx2(const uint8_t* buf, size_t n, uint32_t* out) {
       count = Emit(Bits32(m2) | uint64_t{Bits32(m3)} << 32, base + 64, out, count);
     }
   }
-  for (; i + 32 <= n; i += 32) count = Emit(Bits32(Match32(buf + i, m)), static_cast<uint32_t>(i), out, count);
+  for (; i + 32 <= n; i += 32)
+    count = Emit(Bits32(Match32(buf + i, m)), static_cast<uint32_t>(i), out, count);
   if (i < n) {
     const size_t last = n - 32;
     count = Emit(Bits32(Match32(buf + last, m)) & (~0u << (i - last)), static_cast<uint32_t>(last),
@@ -188,11 +196,12 @@ KORVANE_AVX512 size_t FindMagicAvx512(const uint8_t* buf, size_t n, uint32_t* ou
       count = Emit(m3, base + 192, out, count);
     }
   }
-  for (; i + 64 <= n; i += 64) count = Emit(Match64(buf + i, m), static_cast<uint32_t>(i), out, count);
+  for (; i + 64 <= n; i += 64)
+    count = Emit(Match64(buf + i, m), static_cast<uint32_t>(i), out, count);
   if (i < n) {
     const size_t last = n - 64;
-    count = Emit(Match64(buf + last, m) & (~uint64_t{0} << (i - last)),
-                 static_cast<uint32_t>(last), out, count);
+    count = Emit(Match64(buf + last, m) & (~uint64_t{0} << (i - last)), static_cast<uint32_t>(last),
+                 out, count);
   }
   return count;
 }
@@ -201,7 +210,9 @@ KORVANE_AVX512 size_t FindMagicAvx512(const uint8_t* buf, size_t n, uint32_t* ou
 
 namespace {
 // CPUID leaf 7 bits and the XCR0 state bits the operating system must have enabled.
-bool OsSaves(unsigned long long state) { return (_xgetbv(0) & state) == state; }
+bool OsSaves(unsigned long long state) {
+  return (_xgetbv(0) & state) == state;
+}
 bool HasOsxsave() {
   int r[4];
   __cpuid(r, 1);
@@ -214,7 +225,9 @@ int Leaf7Ebx() {
 }
 }  // namespace
 
-bool CpuRunsAvx2() { return HasOsxsave() && OsSaves(0x6) && (Leaf7Ebx() & (1 << 5)) != 0; }
+bool CpuRunsAvx2() {
+  return HasOsxsave() && OsSaves(0x6) && (Leaf7Ebx() & (1 << 5)) != 0;
+}
 bool CpuRunsAvx512() {
   const int ebx = Leaf7Ebx();
   return HasOsxsave() && OsSaves(0xE6) && (ebx & (1 << 16)) != 0 && (ebx & (1 << 30)) != 0;

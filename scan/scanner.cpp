@@ -12,11 +12,14 @@
 
 #include "scan/frame_search.h"
 
-static_assert(std::endian::native == std::endian::little, "the frame search loads little-endian words");
+static_assert(std::endian::native == std::endian::little,
+              "the frame search loads little-endian words");
 
 namespace korvane {
 
-std::string Recording::Name() const { return std::to_string(index) + ".dav"; }
+std::string Recording::Name() const {
+  return std::to_string(index) + ".dav";
+}
 
 namespace {
 
@@ -97,7 +100,8 @@ class ChunkPipeline {
           }
           t.reader = t.own_reader.get();
         }
-        t.buffer.reset(static_cast<uint8_t*>(::operator new[](kChunkSize + kChunkOverlap, std::align_val_t{kBufferAlignment})));
+        t.buffer.reset(static_cast<uint8_t*>(
+            ::operator new[](kChunkSize + kChunkOverlap, std::align_val_t{kBufferAlignment})));
         t.positions.reset(new uint32_t[kChunkSize / 4 + 1]);
       }
       // One worker hands over each chunk before it reads the next, as a plain loop would. Several
@@ -148,7 +152,9 @@ class ChunkPipeline {
   // Reads into page-aligned memory copy fastest.
   static constexpr size_t kBufferAlignment = 4096;
   struct AlignedDelete {
-    void operator()(uint8_t* p) const { ::operator delete[](p, std::align_val_t{kBufferAlignment}); }
+    void operator()(uint8_t* p) const {
+      ::operator delete[](p, std::align_val_t{kBufferAlignment});
+    }
   };
   struct Tools {
     SourceReader* reader = nullptr;
@@ -290,12 +296,13 @@ class ChunkPipeline {
   uint64_t next_ = 0;               // chunks claimed
   uint64_t handed_over_ = 0;        // chunks handed over
   bool stopping_ = false;
-  bool stopped_ = false;            // by a stop request
+  bool stopped_ = false;  // by a stop request
   std::exception_ptr failure_;
 };
 
 unsigned WorkerCount(const ScanJob& job, uint64_t chunks) {
-  const unsigned workers = std::min(job.workers ? job.workers : DefaultScanWorkers(), kMaxScanWorkers);
+  const unsigned workers =
+      std::min(job.workers ? job.workers : DefaultScanWorkers(), kMaxScanWorkers);
   return static_cast<unsigned>(std::clamp<uint64_t>(chunks, 1, workers));
 }
 
@@ -328,8 +335,8 @@ ScanResult ScanSource(SourceReader& reader, const ScanJob& job, ScanSink& sink,
   // zeros, so they hold no frame and need not be read at all.
   const uint64_t end = job.offset + std::min(total, UINT64_MAX - job.offset);
   const uint64_t read_end = std::clamp(source_size, job.offset, end);
-  const uint64_t chunks = (read_end - job.offset) / kChunkSize +
-                          ((read_end - job.offset) % kChunkSize != 0 ? 1 : 0);
+  const uint64_t chunks =
+      (read_end - job.offset) / kChunkSize + ((read_end - job.offset) % kChunkSize != 0 ? 1 : 0);
 
   ChunkPipeline pipeline(job, total, end, chunks);
   if (!pipeline.Prepare(reader, WorkerCount(job, chunks))) {

@@ -43,7 +43,8 @@ void ExpectAllAgree(const uint8_t* buf, size_t n, const std::string& context) {
 std::vector<uint8_t> RandomBytes(std::mt19937_64& rng, size_t n, const std::string& alphabet) {
   std::vector<uint8_t> bytes(n);
   for (auto& b : bytes) {
-    b = alphabet.empty() ? static_cast<uint8_t>(rng()) : static_cast<uint8_t>(alphabet[rng() % alphabet.size()]);
+    b = alphabet.empty() ? static_cast<uint8_t>(rng())
+                         : static_cast<uint8_t>(alphabet[rng() % alphabet.size()]);
   }
   return bytes;
 }
@@ -65,7 +66,8 @@ TEST(FindMagic, EveryKernelAgreesOnEveryLengthAndAlignment) {
     const std::vector<uint8_t> bytes = RandomBytes(rng, 4096 + 64, alphabet);
     for (size_t start = 0; start < 64; ++start) {
       for (size_t n = 0; n <= 700; n += (n < 300 ? 1 : 37)) {
-        ExpectAllAgree(bytes.data() + start, n, "alphabet '" + alphabet + "' start " + std::to_string(start));
+        ExpectAllAgree(bytes.data() + start, n,
+                       "alphabet '" + alphabet + "' start " + std::to_string(start));
         ++cases;
       }
     }
@@ -103,7 +105,8 @@ TEST(FindMagic, EveryKernelAgreesOnTheBenchmarkInputClasses) {
   const size_t n = 64 * 1024 + 13;
   std::vector<uint8_t> buf(n + 3);
   auto fill = [&](const std::string& pattern) {
-    for (size_t i = 0; i < buf.size(); ++i) buf[i] = static_cast<uint8_t>(pattern[i % pattern.size()]);
+    for (size_t i = 0; i < buf.size(); ++i)
+      buf[i] = static_cast<uint8_t>(pattern[i % pattern.size()]);
   };
   fill(std::string(1, '\0'));
   EXPECT_TRUE(Find(&FindMagicScalar, buf.data(), n).empty());

@@ -35,7 +35,8 @@ std::vector<uint8_t> Image(uint64_t size, uint32_t seed) {
   int64_t t = DaysFromCivil(2014, 3, 4) * kSecondsPerDay;
   for (uint64_t edge = kMiB; edge < size; edge += kMiB) {
     t += static_cast<int64_t>(rng() % 3);
-    image.AddRecording(edge - 3000 - rng() % 3000, t, 12, static_cast<uint32_t>(1 + rng() % 3), 500);
+    image.AddRecording(edge - 3000 - rng() % 3000, t, 12, static_cast<uint32_t>(1 + rng() % 3),
+                       500);
     image.AddStrayMagic(edge - 1 - rng() % 19, testimage::PackEpochSeconds(t + 1));
     t += 10;
   }
@@ -105,7 +106,8 @@ void ExpectSameReports(const Outcome& got, const Outcome& want, const std::strin
   EXPECT_EQ(got.result.recordings, want.result.recordings) << context;
   ASSERT_EQ(got.sink.progress.size(), want.sink.progress.size()) << context;
   for (size_t i = 0; i < got.sink.progress.size(); ++i) {
-    EXPECT_EQ(got.sink.progress[i].done, want.sink.progress[i].done) << context << " progress " << i;
+    EXPECT_EQ(got.sink.progress[i].done, want.sink.progress[i].done)
+        << context << " progress " << i;
   }
   ASSERT_EQ(got.sink.opened.size(), want.sink.opened.size()) << context;
   ASSERT_EQ(got.sink.closed.size(), want.sink.closed.size()) << context;
@@ -128,11 +130,11 @@ TEST(ParallelScan, ReportsWhatOneWorkerReportsWithAnyNumberOfWorkers) {
       job.size = size;
       job.window = window;
       const auto one = Scan(image, job, 1);
-      EXPECT_EQ(one->sink.closed.size(),
-                test::ReferenceScan(image, offset, size, window).size());
+      EXPECT_EQ(one->sink.closed.size(), test::ReferenceScan(image, offset, size, window).size());
       for (unsigned workers : {2u, 3u, kMaxScanWorkers}) {
-        ExpectSameReports(*Scan(image, job, workers), *one,
-                          "offset " + std::to_string(offset) + " workers " + std::to_string(workers));
+        ExpectSameReports(
+            *Scan(image, job, workers), *one,
+            "offset " + std::to_string(offset) + " workers " + std::to_string(workers));
       }
     }
   }
@@ -182,7 +184,9 @@ TEST(ParallelScan, StopEndsRightAfterTheReportedChunk) {
     const auto got = Scan(
         image, ScanJob{}, workers,
         [](MemoryDevice& d) {
-          d.before_read = [](MemoryDevice&) { std::this_thread::sleep_for(std::chrono::milliseconds(1)); };
+          d.before_read = [](MemoryDevice&) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          };
         },
         &stop,
         [&](uint64_t done) {
@@ -236,7 +240,8 @@ TEST(ParallelScan, MemoryStaysFlatOnALargeImage) {
     if (pid == 0) {
       const int null = ::open("/dev/null", O_WRONLY);
       dup2(null, 1);
-      execl(KORVANE_SCAN_BINARY, "korvane-scan", "--quiet", file.c_str(), static_cast<char*>(nullptr));
+      execl(KORVANE_SCAN_BINARY, "korvane-scan", "--quiet", file.c_str(),
+            static_cast<char*>(nullptr));
       _exit(127);
     }
     int status = 0;
@@ -251,8 +256,8 @@ TEST(ParallelScan, MemoryStaysFlatOnALargeImage) {
   ASSERT_GT(small, 0);
   ASSERT_GT(large, 0);
   EXPECT_LT(large, 64 * 1024);
-  EXPECT_LT(large, small + 8 * 1024) << "peak RSS grew with the image: " << small << " KiB, then "
-                                     << large << " KiB";
+  EXPECT_LT(large, small + 8 * 1024)
+      << "peak RSS grew with the image: " << small << " KiB, then " << large << " KiB";
 }
 
 // korvane-scan lists the same recordings with every kernel and any number of workers, chosen by
@@ -273,20 +278,27 @@ TEST(ParallelScan, CommandLineKernelAndWorkerChoices) {
     return out;
   };
   int status = 0;
-  const std::string want = run("KORVANE_KERNEL=scalar", "--workers 1 --format json " + image, &status);
+  const std::string want =
+      run("KORVANE_KERNEL=scalar", "--workers 1 --format json " + image, &status);
   ASSERT_EQ(status, 0) << want;
   EXPECT_NE(want.find("\"name\": \"12.dav\""), std::string::npos) << want;
   for (const FindMagicKernel& k : FindMagicKernels()) {
     if (!k.supported) continue;
     const std::string name = k.name;
-    EXPECT_NE(run("KORVANE_KERNEL=" + name, "--version", &status).find("(search kernel: " + name + ";"),
-              std::string::npos);
+    EXPECT_NE(
+        run("KORVANE_KERNEL=" + name, "--version", &status).find("(search kernel: " + name + ";"),
+        std::string::npos);
     EXPECT_EQ(run("KORVANE_KERNEL=" + name, "--format json " + image, &status), want) << name;
-    EXPECT_EQ(run("KORVANE_KERNEL=bogus", "--kernel " + name + " --workers 3 --format json " + image, &status), want) << name;
+    EXPECT_EQ(run("KORVANE_KERNEL=bogus",
+                  "--kernel " + name + " --workers 3 --format json " + image, &status),
+              want)
+        << name;
   }
   std::string out = run("KORVANE_KERNEL=bogus", "--version", &status);
   EXPECT_EQ(status, 2);
-  EXPECT_NE(out.find("KORVANE_KERNEL=bogus: no such kernel (this CPU runs: scalar"), std::string::npos) << out;
+  EXPECT_NE(out.find("KORVANE_KERNEL=bogus: no such kernel (this CPU runs: scalar"),
+            std::string::npos)
+      << out;
   out = run("", "--kernel bogus " + image, &status);
   EXPECT_EQ(status, 2);
   EXPECT_NE(out.find("--kernel bogus"), std::string::npos) << out;
