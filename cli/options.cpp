@@ -27,6 +27,9 @@ const char kUsage[] =
     "  --select LIST      with --save, only these: numbers, ranges and names such as\n"
     "                     0,3,5-9 or 0.dav,2.dav\n"
     "  --quiet            no progress line on stderr\n"
+    "  --kernel NAME      search kernel: scalar, sse2, avx2 or avx512 (default: the fastest\n"
+    "                     this CPU runs, or the one named by KORVANE_KERNEL)\n"
+    "  --workers N        threads reading and searching, 1 to 8 (default: one per processor)\n"
     "  --help             show this help\n"
     "  --version          show the version and the search kernel in use\n"
     "\n"
@@ -171,6 +174,14 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
     } else if (name == "--from" || name == "--to") {
       if (!take_value()) return fail(name + " needs a date such as 2014/3/4");
       (name == "--from" ? options.from : options.to) = *value;
+    } else if (name == "--kernel") {
+      if (!take_value()) return fail("--kernel needs a kernel name such as avx2");
+      options.kernel = *value;
+    } else if (name == "--workers") {
+      if (!take_value() || value->size() != 1 || (*value)[0] < '1' || (*value)[0] > '8') {
+        return fail("--workers takes a number from 1 to 8");
+      }
+      options.workers = static_cast<unsigned>((*value)[0] - '0');
     } else if (name == "--format") {
       if (!take_value()) return fail("--format needs one of table, tsv, csv, json");
       if (*value == "table") {

@@ -32,6 +32,8 @@ struct Options {
   OutputFormat format = OutputFormat::kTable;
   std::optional<std::string> save_dir;  // --save DIR
   std::optional<Selection> select;      // --select LIST; all found recordings when unset
+  std::optional<std::string> kernel;  // search kernel by name
+  unsigned workers = 0;               // 0: one per processor
   std::string source;
 };
 

@@ -128,9 +128,22 @@ int RunScanCommand(const std::vector<std::string>& args, const Streams& streams,
     std::fputs(kUsage, streams.out);
     return kExitOk;
   }
+  if (options.kernel) {
+    if (!SelectFindMagic(*options.kernel)) {
+      std::fprintf(streams.err, "korvane-scan: --kernel %s: not a kernel this CPU runs (it runs: %s)\n",
+                   options.kernel->c_str(), SupportedFindMagicNames().c_str());
+      return kExitUsage;
+    }
+  } else if (const std::string problem = FindMagicOverrideProblem(); !problem.empty()) {
+    std::fprintf(streams.err, "korvane-scan: %s\n", problem.c_str());
+    return kExitUsage;
+  }
   if (options.version) {
-    std::fprintf(streams.out, "korvane-scan %s (search kernel: %s)\n", KORVANE_VERSION,
-                 SelectedFindMagicName());
+    const unsigned workers = options.workers ? options.workers : DefaultScanWorkers();
+    std::fprintf(streams.out,
+                 "korvane-scan %s (search kernel: %s; this CPU runs: %s; workers: %u)\n",
+                 KORVANE_VERSION, SelectedFindMagicName(), SupportedFindMagicNames().c_str(),
+                 workers);
     return kExitOk;
   }
 
@@ -138,6 +151,7 @@ int RunScanCommand(const std::vector<std::string>& args, const Streams& streams,
   job.source = options.source;
   job.offset = options.offset;
   job.size = options.size;
+  job.workers = options.workers;
   if (options.from) {
     if (CompareDateText(*options.from, *options.to) <= 0 ||
         ParseDateWindow(*options.from, *options.to, job.window) == 0) {

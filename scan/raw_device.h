@@ -18,6 +18,9 @@ class RawDevice {
   // Reads up to len bytes at the absolute offset. Returns the count delivered (0 at the end of the
   // source), or -1 on a read error with the system's reason in *error. Retries interrupted reads.
   virtual int64_t ReadAt(void* dst, size_t len, uint64_t offset, std::string* error) = 0;
+
+  // True when several threads may call ReadAt at once (each read names its own offset).
+  virtual bool ConcurrentReads() const { return false; }
 };
 
 // Opens path read-only, letting others go on reading and writing it. Only regular files and

@@ -27,6 +27,7 @@ class PosixDevice final : public RawDevice {
   PosixDevice& operator=(const PosixDevice&) = delete;
 
   uint64_t Size() const override { return size_; }
+  bool ConcurrentReads() const override { return true; }  // pread keeps no file position
 
   int64_t ReadAt(void* dst, size_t len, uint64_t offset, std::string* error) override {
     if (offset > static_cast<uint64_t>(INT64_MAX)) return 0;

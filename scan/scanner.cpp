@@ -2,17 +2,24 @@
 
 #include <algorithm>
 #include <bit>
+#include <condition_variable>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "scan/frame_search.h"
 
-static_assert(std::endian::native == std::endian::little, "the frame search loads little-endian words");
+static_assert(std::endian::native == std::endian::little,
+              "the frame search loads little-endian words");
 
 namespace korvane {
 
-std::string Recording::Name() const { return std::to_string(index) + ".dav"; }
+std::string Recording::Name() const {
+  return std::to_string(index) + ".dav";
+}
 
 namespace {
 
@@ -51,7 +58,259 @@ class Segmenter {
   uint64_t next_index_ = 0;
 };
 
+// A frame header a worker found in its chunk: where, its time word and its frame length.
+struct Hit {
+  uint32_t offset;
+  uint32_t packed;
+  uint32_t length;
+};
+
+// Reads and searches the chunks of a range with several workers, and hands the results over to
+// the segmenter and the sink in chunk order on the calling thread.
+//
+// Chunk k goes to ring slot k % slots. A worker claims the next chunk, waits until its slot has
+// been handed over (so workers run at most `slots` chunks ahead of the hand-over), reads and
+// searches the chunk with its own buffer, fills the slot with the chunk's hits and read results,
+// and claims the next. The calling thread is a worker too; between its own chunks it hands over
+// every slot that is ready, in order, and it alone calls the sink. Memory is a buffer per worker
+// and a hit list per slot, whatever the range's size.
+class ChunkPipeline {
+ public:
+  ChunkPipeline(const ScanJob& job, uint64_t total, uint64_t end, uint64_t chunks)
+      : job_(job), total_(total), end_(end), chunks_(chunks), find_(SelectedFindMagic()) {}
+  ~ChunkPipeline() { StopHelpers(); }
+  ChunkPipeline(const ChunkPipeline&) = delete;
+  ChunkPipeline& operator=(const ChunkPipeline&) = delete;
+
+  // Sets up to `workers` workers, the calling thread's on `reader`, the others on readers that
+  // share its source (none if the source cannot take reads from several threads). False when
+  // the memory cannot be had.
+  bool Prepare(SourceReader& reader, unsigned workers) {
+    try {
+      tools_.resize(workers);
+      for (unsigned w = 0; w < workers; ++w) {
+        Tools& t = tools_[w];
+        if (w == 0) {
+          t.reader = &reader;
+        } else {
+          t.own_reader = reader.Share();
+          if (!t.own_reader) {
+            tools_.resize(w);
+            break;
+          }
+          t.reader = t.own_reader.get();
+        }
+        t.buffer.reset(static_cast<uint8_t*>(
+            ::operator new[](kChunkSize + kChunkOverlap, std::align_val_t{kBufferAlignment})));
+        t.positions.reset(new uint32_t[kChunkSize / 4 + 1]);
+      }
+      // One worker hands over each chunk before it reads the next, as a plain loop would. Several
+      // may run some chunks ahead, so that one of them losing the processor for a while (to
+      // another program) does not stop the others at once. A slot of nothing but matches holds
+      // 3 MiB; twelve keep the scan's memory under 64 MiB even then.
+      slots_.resize(tools_.size() == 1 ? 1 : std::min<size_t>(4 * tools_.size() + 4, 12));
+      // Room for a chunk of nothing but matches; only what is written is ever touched.
+      for (Slot& s : slots_) s.hits.reserve(kChunkSize / 4 + 1);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    return true;
+  }
+
+  // Scans every chunk, or up to the one after which `stop` was seen. True when stopped.
+  bool Run(Segmenter& segmenter, ScanSink& sink, const std::atomic<int>& stop, ScanResult& result) {
+    segmenter_ = &segmenter;
+    sink_ = &sink;
+    stop_ = &stop;
+    result_ = &result;
+    StartHelpers();
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      HandOverReady(lock);
+      if (stopping_ || next_ >= chunks_) break;
+      const uint64_t k = next_++;
+      while (!stopping_ && !SlotFree(k)) {
+        if (!HandOverReady(lock)) filled_.wait(lock);
+      }
+      if (stopping_) break;
+      lock.unlock();
+      Process(k, tools_[0]);
+      lock.lock();
+      SlotOf(k).filled = true;
+    }
+    while (!stopping_ && handed_over_ < next_) {
+      if (!HandOverReady(lock)) filled_.wait(lock);
+    }
+    const bool stopped = stopped_;
+    lock.unlock();
+    StopHelpers();
+    if (failure_) std::rethrow_exception(failure_);
+    return stopped;
+  }
+
+ private:
+  // Reads into page-aligned memory copy fastest.
+  static constexpr size_t kBufferAlignment = 4096;
+  struct AlignedDelete {
+    void operator()(uint8_t* p) const {
+      ::operator delete[](p, std::align_val_t{kBufferAlignment});
+    }
+  };
+  struct Tools {
+    SourceReader* reader = nullptr;
+    std::unique_ptr<SourceReader> own_reader;
+    std::unique_ptr<uint8_t[], AlignedDelete> buffer;
+    std::unique_ptr<uint32_t[]> positions;
+  };
+
+  // One chunk's results. Owned by the worker that claimed the chunk until `filled`, then by the
+  // hand-over until it frees the slot; `filled` itself is guarded by mutex_.
+  struct Slot {
+    std::vector<Hit> hits;  // frames in the date window, in position order
+    uint64_t unreadable = 0;
+    std::string error;
+    bool filled = false;
+  };
+
+  Slot& SlotOf(uint64_t k) { return slots_[static_cast<size_t>(k % slots_.size())]; }
+  bool SlotFree(uint64_t k) const { return handed_over_ + slots_.size() > k; }
+
+  uint64_t ChunkStart(uint64_t k) const { return job_.offset + k * kChunkSize; }
+  uint32_t ChunkLength(uint64_t k) const {
+    return static_cast<uint32_t>(std::min<uint64_t>(kChunkSize, end_ - ChunkStart(k)));
+  }
+
+  // Reads chunk k (and the overlap after it) and finds its frames. Runs without the lock.
+  void Process(uint64_t k, Tools& tools) {
+    const uint64_t start = ChunkStart(k);
+    const uint32_t len = ChunkLength(k);
+    Slot& slot = SlotOf(k);
+    uint8_t* buffer = tools.buffer.get();
+    SourceReader::Stats stats = tools.reader->ReadAligned(buffer, len + kChunkOverlap, start, len);
+    slot.unreadable = stats.unreadable;
+    slot.error = std::move(stats.error);
+    slot.hits.clear();
+    const size_t count = find_(buffer, len, tools.positions.get());
+    for (size_t i = 0; i < count; ++i) {
+      const uint32_t offset = tools.positions[i];
+      const uint8_t* header = buffer + offset;
+      const uint32_t packed = LoadLe32(header + 16);
+      if (!IsInDateWindow(packed, job_.window)) continue;
+      uint32_t length = LoadLe32(header + 12);
+      if (length < kMinFrameLength || length > kMaxFrameLength) length = kMinFrameLength;
+      slot.hits.push_back({offset, packed, length});
+    }
+  }
+
+  // Hands over, in chunk order, every chunk whose results are ready: frames to the segmenter,
+  // counts to the result, progress to the sink; then looks at the stop flag. Called with the
+  // lock held; drops it while the sink works. Returns whether it handed over anything.
+  bool HandOverReady(std::unique_lock<std::mutex>& lock) {
+    bool any = false;
+    while (!stopping_ && handed_over_ < next_ && SlotOf(handed_over_).filled) {
+      const uint64_t k = handed_over_;
+      Slot& slot = SlotOf(k);
+      lock.unlock();
+      const uint64_t start = ChunkStart(k);
+      result_->unreadable_bytes += slot.unreadable;
+      if (!slot.error.empty() && result_->error.empty()) result_->error = slot.error;
+      for (const Hit& hit : slot.hits) {
+        const uint64_t position = start + hit.offset;
+        segmenter_->AddFrame(PackedTimeToDayCount(hit.packed), position, position + hit.length);
+      }
+      const uint64_t chunk_end = start + ChunkLength(k);
+      result_->scanned_bytes = chunk_end - job_.offset;
+      sink_->OnProgress(result_->scanned_bytes, total_);
+      const bool stop = chunk_end < end_ && stop_->load(std::memory_order_relaxed) != 0;
+      lock.lock();
+      slot.filled = false;
+      ++handed_over_;
+      if (stop) stopping_ = stopped_ = true;
+      free_.notify_all();
+      any = true;
+    }
+    return any;
+  }
+
+  void HelperLoop(Tools& tools) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    try {
+      for (;;) {
+        if (stopping_ || next_ >= chunks_) return;
+        const uint64_t k = next_++;
+        free_.wait(lock, [&] { return stopping_ || SlotFree(k); });
+        if (stopping_) return;
+        lock.unlock();
+        Process(k, tools);
+        lock.lock();
+        SlotOf(k).filled = true;
+        filled_.notify_one();
+      }
+    } catch (...) {
+      // The claimed chunk will never be filled: end the scan and let the caller see why.
+      if (!lock.owns_lock()) lock.lock();
+      if (!failure_) failure_ = std::current_exception();
+      stopping_ = true;
+      filled_.notify_all();
+      free_.notify_all();
+    }
+  }
+
+  void StartHelpers() {
+    for (size_t w = 1; w < tools_.size(); ++w) {
+      try {
+        helpers_.emplace_back([this, w] { HelperLoop(tools_[w]); });
+      } catch (const std::system_error&) {
+        break;  // fewer threads: the others take the chunks
+      }
+    }
+  }
+
+  void StopHelpers() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    free_.notify_all();
+    for (std::thread& t : helpers_) t.join();
+    helpers_.clear();
+  }
+
+  const ScanJob& job_;
+  const uint64_t total_;
+  const uint64_t end_;
+  const uint64_t chunks_;
+  const FindMagicFn find_;
+  std::vector<Tools> tools_;
+  std::vector<Slot> slots_;
+  std::vector<std::thread> helpers_;
+
+  Segmenter* segmenter_ = nullptr;
+  ScanSink* sink_ = nullptr;
+  const std::atomic<int>* stop_ = nullptr;
+  ScanResult* result_ = nullptr;
+
+  std::mutex mutex_;
+  std::condition_variable filled_;  // a slot was filled, or a helper failed
+  std::condition_variable free_;    // a slot was handed over, or the scan is ending
+  uint64_t next_ = 0;               // chunks claimed
+  uint64_t handed_over_ = 0;        // chunks handed over
+  bool stopping_ = false;
+  bool stopped_ = false;  // by a stop request
+  std::exception_ptr failure_;
+};
+
+unsigned WorkerCount(const ScanJob& job, uint64_t chunks) {
+  const unsigned workers =
+      std::min(job.workers ? job.workers : DefaultScanWorkers(), kMaxScanWorkers);
+  return static_cast<unsigned>(std::clamp<uint64_t>(chunks, 1, workers));
+}
+
 }  // namespace
+
+unsigned DefaultScanWorkers() {
+  return std::clamp(std::thread::hardware_concurrency(), 1u, kMaxScanWorkers);
+}
 
 ScanResult ScanSource(const ScanJob& job, ScanSink& sink, const std::atomic<int>& stop) {
   std::string error;
@@ -76,47 +335,19 @@ ScanResult ScanSource(SourceReader& reader, const ScanJob& job, ScanSink& sink,
   // zeros, so they hold no frame and need not be read at all.
   const uint64_t end = job.offset + std::min(total, UINT64_MAX - job.offset);
   const uint64_t read_end = std::clamp(source_size, job.offset, end);
+  const uint64_t chunks =
+      (read_end - job.offset) / kChunkSize + ((read_end - job.offset) % kChunkSize != 0 ? 1 : 0);
 
-  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kChunkSize + kChunkOverlap]);
-  std::unique_ptr<uint32_t[]> hits(new (std::nothrow) uint32_t[kChunkSize / 4 + 1]);
-  if (!buffer || !hits) {
+  ChunkPipeline pipeline(job, total, end, chunks);
+  if (!pipeline.Prepare(reader, WorkerCount(job, chunks))) {
     result.status = ScanStatus::kNoMemory;
-    result.error = "not enough memory for the scan buffer";
+    result.error = "not enough memory for the scan buffers";
     return result;
   }
 
   sink.OnScanStart(total);
-  const FindMagicFn find = SelectedFindMagic();
   Segmenter segmenter(sink);
-
-  uint64_t chunk = job.offset;
-  bool stopped = false;
-  while (chunk < read_end) {
-    const uint32_t len = static_cast<uint32_t>(std::min<uint64_t>(kChunkSize, end - chunk));
-    const SourceReader::Stats stats =
-        reader.ReadAligned(buffer.get(), len + kChunkOverlap, chunk, len);
-    result.unreadable_bytes += stats.unreadable;
-    if (!stats.error.empty() && result.error.empty()) result.error = stats.error;
-
-    const size_t count = find(buffer.get(), len, hits.get());
-    for (size_t i = 0; i < count; ++i) {
-      const uint8_t* header = buffer.get() + hits[i];
-      const uint32_t packed = LoadLe32(header + 16);
-      if (!IsInDateWindow(packed, job.window)) continue;
-      uint32_t length = LoadLe32(header + 12);
-      if (length < kMinFrameLength || length > kMaxFrameLength) length = kMinFrameLength;
-      const uint64_t position = chunk + hits[i];
-      segmenter.AddFrame(PackedTimeToDayCount(packed), position, position + length);
-    }
-
-    chunk += len;
-    result.scanned_bytes = chunk - job.offset;
-    sink.OnProgress(result.scanned_bytes, total);
-    if (chunk < end && stop.load(std::memory_order_relaxed) != 0) {
-      stopped = true;
-      break;
-    }
-  }
+  const bool stopped = pipeline.Run(segmenter, sink, stop, result);
   if (!stopped && result.scanned_bytes < total) {
     // What lies past the source's end holds nothing: the range is done.
     result.scanned_bytes = total;

@@ -21,6 +21,7 @@ inline constexpr uint32_t kChunkSize = 1u << 20;  // bytes whose positions one c
 inline constexpr uint32_t kChunkOverlap = 512;    // read past the chunk so late headers are whole
 inline constexpr uint32_t kMinFrameLength = 24;
 inline constexpr uint32_t kMaxFrameLength = 16u << 20;
+inline constexpr unsigned kMaxScanWorkers = 8;
 
 // What to scan. `size` unset means the rest of the source after `offset`.
 struct ScanJob {
@@ -28,6 +29,10 @@ struct ScanJob {
   uint64_t offset = 0;
   std::optional<uint64_t> size;
   DateWindow window;
+  // Threads that read and search chunks at the same time: 0 means one per processor. At most
+  // kMaxScanWorkers; one when the source cannot be read by several threads at once. The results,
+  // and the order of the sink's calls, are the same with any number.
+  unsigned workers = 0;
 };
 
 // One recording: a run of accepted frames whose times step by 0 or 1 second.
@@ -44,7 +49,7 @@ struct Recording {
   std::string EndText() const { return FormatDayCountTime(end); }
 };
 
-// Where a scan reports. Calls come from the scanning thread, in order.
+// Where a scan reports. Calls come from the thread that called ScanSource, in order, one at a time.
 class ScanSink {
  public:
   virtual ~ScanSink() = default;
@@ -76,7 +81,13 @@ struct ScanResult {
   bool Ran() const { return status == ScanStatus::kCompleted || status == ScanStatus::kStopped; }
 };
 
+// The workers a job with workers == 0 gets on this machine (before the source has its say).
+unsigned DefaultScanWorkers();
+
 // Opens job.source and scans it. `stop` is read afresh after each chunk; non-zero ends the scan.
+// Workers read and search whole chunks ahead of the one being reported, but the recordings,
+// progress and counts are reported chunk by chunk in order, exactly as a scan of one chunk after
+// the other would report them, and a stop still ends the scan right after the chunk reported.
 ScanResult ScanSource(const ScanJob& job, ScanSink& sink, const std::atomic<int>& stop);
 
 // The same on a source that is already open (job.source is then only a label).

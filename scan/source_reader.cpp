@@ -16,6 +16,11 @@ std::unique_ptr<SourceReader> SourceReader::Open(const std::string& path, std::s
   return std::make_unique<SourceReader>(std::move(device));
 }
 
+std::unique_ptr<SourceReader> SourceReader::Share() const {
+  if (!device_->ConcurrentReads()) return nullptr;
+  return std::unique_ptr<SourceReader>(new SourceReader(device_, SharedTag{}));
+}
+
 SourceReader::Stats SourceReader::ReadAligned(uint8_t* dst, size_t len, uint64_t offset,
                                               size_t counted) {
   stats_ = Stats{};

@@ -22,6 +22,10 @@ class SourceReader {
 
   uint64_t Size() const { return device_->Size(); }
 
+  // A second reader of the same open source, for another thread, when the device takes reads
+  // from several threads at once; null otherwise. It shares the device, nothing else.
+  std::unique_ptr<SourceReader> Share() const;
+
   struct Stats {
     uint64_t unreadable = 0;  // bytes of the counted part of the request that could not be read
     uint64_t missing = 0;     // bytes of the counted part that the source held when it was opened
@@ -40,7 +44,10 @@ class SourceReader {
   void ReadRange(uint8_t* buf, size_t n, uint64_t pos);
   void Salvage(uint8_t* buf, size_t n, uint64_t pos);
 
-  std::unique_ptr<RawDevice> device_;
+  struct SharedTag {};
+  SourceReader(std::shared_ptr<RawDevice> device, SharedTag) : device_(std::move(device)) {}
+
+  std::shared_ptr<RawDevice> device_;
   std::vector<uint8_t> bounce_;
   // Per-request state.
   uint64_t count_lo_ = 0;

@@ -27,6 +27,7 @@ namespace korvane::test {
 
 int64_t MemoryDevice::ReadAt(void* dst, size_t len, uint64_t offset, std::string* error) {
   if (before_read) before_read(*this);
+  const std::lock_guard<std::mutex> lock(mutex_);
   calls.push_back({offset, len});
   if (offset >= bytes_.size()) return 0;
   size_t n = std::min<uint64_t>({len, bytes_.size() - offset, max_read});

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -28,6 +29,7 @@ class MemoryDevice final : public RawDevice {
 
   uint64_t Size() const override { return bytes_.size(); }
   int64_t ReadAt(void* dst, size_t len, uint64_t offset, std::string* error) override;
+  bool ConcurrentReads() const override { return concurrent; }
 
   std::set<uint64_t> bad_sectors;  // sector numbers (offset / 512)
   size_t max_read = SIZE_MAX;      // deliver at most this many bytes a call
@@ -35,9 +37,12 @@ class MemoryDevice final : public RawDevice {
   // Called before each read (for example to shrink the source while it is read).
   std::function<void(MemoryDevice&)> before_read;
   std::vector<uint8_t>& bytes() { return bytes_; }
+  // Lets several threads read at once (reads are then serialised inside, after before_read).
+  bool concurrent = false;
 
  private:
   std::vector<uint8_t> bytes_;
+  std::mutex mutex_;
 };
 
 // The plain reading of the rules: every position of [offset, offset + size) tested one by one on

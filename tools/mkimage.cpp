@@ -2,6 +2,8 @@
 //   korvane-mkimage demo FILE          the demo image
 //   korvane-mkimage video CLIP FILE    noise with recordings of real video from an H.264 clip
 //                                      (352x288, 25 frames a second, e.g. tests/data's)
+//   korvane-mkimage bench FILE [MIB]   a large image for timing scans (default 4096 MiB)
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -11,8 +13,52 @@
 using namespace korvane;
 using namespace korvane::testimage;
 
+namespace {
+
+constexpr uint64_t kMiB = 1 << 20;
+
+// Noise holding recordings, written piece by piece so memory stays small whatever the size.
+// Each 64 MiB piece holds two recordings of 25 frames a second with 20 KB frames, the second an
+// hour after the first; prints how many frames and recordings the image holds.
+int WriteBenchImage(const std::string& path, uint64_t mib) {
+  constexpr uint64_t kPiece = 64 * kMiB;
+  constexpr uint32_t kPayload = 20000;
+  constexpr uint32_t kFrames = 1500;  // 60 seconds, about 30 MB
+  std::FILE* out = std::fopen(path.c_str(), "wb");
+  if (!out) {
+    std::fprintf(stderr, "korvane-mkimage: cannot create '%s'\n", path.c_str());
+    return 1;
+  }
+  int64_t t = DaysFromCivil(2014, 3, 4) * kSecondsPerDay;
+  uint64_t frames = 0, recordings = 0;
+  for (uint64_t done = 0; done < mib * kMiB; done += kPiece) {
+    const uint64_t size = std::min(kPiece, mib * kMiB - done);
+    ImageBuilder piece(size, Fill::kNoise, static_cast<uint32_t>(done / kPiece + 1));
+    for (uint64_t at = 4096; at + kFrames * FrameLength(kPayload) < size; at += size / 2) {
+      piece.AddRecording(at, t, kFrames, 25, kPayload);
+      frames += kFrames;
+      ++recordings;
+      t += 3600;
+    }
+    if (std::fwrite(piece.bytes().data(), 1, piece.bytes().size(), out) != piece.bytes().size()) {
+      std::fclose(out);
+      std::fprintf(stderr, "korvane-mkimage: cannot write '%s'\n", path.c_str());
+      return 1;
+    }
+  }
+  if (std::fclose(out) != 0) {
+    std::fprintf(stderr, "korvane-mkimage: cannot write '%s'\n", path.c_str());
+    return 1;
+  }
+  std::printf("frames %" PRIu64 " recordings %" PRIu64 "\n", frames, recordings);
+  return 0;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  if (argc >= 3 && std::string(argv[1]) == "demo") {
+  const std::string mode = argc >= 3 ? argv[1] : "";
+  if (mode == "demo") {
     ImageBuilder image(0, Fill::kZeros);
     image.bytes() = BuildDemoImage();
     std::string error;
@@ -33,10 +79,17 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "korvane-mkimage: %s\n", error.c_str());
     return 1;
   }
+  if (mode == "bench" && argc <= 4) {
+    const uint64_t mib = argc == 4 ? std::strtoull(argv[3], nullptr, 10) : 4096;
+    if (mib > 0) return WriteBenchImage(argv[2], mib);
+  }
   std::fprintf(stderr,
                "usage: korvane-mkimage demo FILE\n"
                "       korvane-mkimage video CLIP.h264 FILE\n"
+               "       korvane-mkimage bench FILE [MIB]\n"
                "Writes the demo image (noise with five recordings in it), or noise with three\n"
-               "recordings of real video cut from an H.264 clip of 352x288 at 25 frames a second.\n");
+               "recordings of real video cut from an H.264 clip of 352x288 at 25 frames a second,\n"
+               "or MIB MiB (default 4096) of noise with two recordings every 64 MiB for timing\n"
+               "scans; bench prints how many frames and recordings that image holds.\n");
   return 2;
 }

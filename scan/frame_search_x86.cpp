@@ -1,0 +1,252 @@
+// SIMD search kernels for "DHAV" on x86-64.
+//
+// Why they look the way they do:
+// - Every kernel tests all four bytes of every position: vector k of a block compares the bytes
+//   at p, p+1, p+2 and p+3 with 'D', 'H', 'A' and 'V' (four unaligned loads, four byte compares,
+//   three ANDs; AVX-512 chains masked compares instead of ANDs). A cheaper filter on two bytes
+//   ('D' at p, 'V' at p+3) is twice as fast on random data but slows down tenfold on data full of
+//   such pairs, which video payloads can be; the exact test costs the same on every input, so
+//   only the number of matches changes the speed.
+// - One branch per four vectors: the four match vectors are ORed and tested once (64 bytes with
+//   SSE2, 128 with AVX2, 256 with AVX-512). A branch per vector costs 2-4x on random data; the
+//   shape of the loop matters more than the width of the vectors.
+// - On a block with matches each vector's byte mask is taken apart bit by bit, lowest first, so
+//   positions come out in increasing order and none is skipped after a match.
+// - The last partial vector is not done byte by byte: the kernel tests the last full vector of
+//   the buffer again (it overlaps positions already tested) and drops the overlapped positions
+//   from its mask. Loads never go past buf[n + 2], which the caller guarantees readable.
+// - Buffers shorter than one vector go to the scalar reference.
+// - Each kernel carries its own target attribute, so the rest of the program stays plain x86-64
+//   and runs on any x86-64 CPU; frame_search.cpp picks a kernel at run time by CPU features.
+#include "scan/frame_search_x86.h"
+
+#ifdef KORVANE_X86_KERNELS
+
+#include <immintrin.h>
+
+#include <bit>
+
+#include "scan/frame_search.h"
+
+#if defined(__GNUC__) || defined(__clang__)
+#define KORVANE_TARGET(isa) __attribute__((target(isa)))
+#else
+#define KORVANE_TARGET(isa)  // MSVC compiles any intrinsic without being asked
+#endif
+#define KORVANE_AVX2 KORVANE_TARGET("avx2")
+#define KORVANE_AVX512 KORVANE_TARGET("avx512f,avx512bw")
+
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#endif
+
+namespace korvane::x86 {
+namespace {
+
+// Appends base + i for every set bit i of mask, lowest first.
+template <typename Mask>
+inline size_t Emit(Mask mask, uint32_t base, uint32_t* out, size_t count) {
+  while (mask != 0) {
+    out[count++] = base + static_cast<uint32_t>(std::countr_zero(mask));
+    mask &= mask - 1;
+  }
+  return count;
+}
+
+// ---- SSE2: 16 positions a vector, 64 a branch --------------------------------------------------
+
+struct Sse2Magic {
+  __m128i d = _mm_set1_epi8('D'), h = _mm_set1_epi8('H'), a = _mm_set1_epi8('A'),
+          v = _mm_set1_epi8('V');
+};
+
+inline __m128i Load16(const uint8_t* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+// 0xFF in lane i when p[i..i+3] is the magic.
+inline __m128i Match16(const uint8_t* p, const Sse2Magic& m) {
+  const __m128i dh =
+      _mm_and_si128(_mm_cmpeq_epi8(Load16(p), m.d), _mm_cmpeq_epi8(Load16(p + 1), m.h));
+  const __m128i av =
+      _mm_and_si128(_mm_cmpeq_epi8(Load16(p + 2), m.a), _mm_cmpeq_epi8(Load16(p + 3), m.v));
+  return _mm_and_si128(dh, av);
+}
+
+inline uint32_t Bits16(__m128i x) {
+  return static_cast<uint32_t>(_mm_movemask_epi8(x));
+}
+
+// ---- AVX2: 32 positions a vector, 128 a branch -------------------------------------------------
+
+struct Avx2Magic {
+  __m256i d, h, a, v;
+};
+
+KORVANE_AVX2 inline Avx2Magic MakeAvx2Magic() {
+  return {_mm256_set1_epi8('D'), _mm256_set1_epi8('H'), _mm256_set1_epi8('A'),
+          _mm256_set1_epi8('V')};
+}
+
+KORVANE_AVX2 inline __m256i Load32(const uint8_t* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+KORVANE_AVX2 inline __m256i Match32(const uint8_t* p, const Avx2Magic& m) {
+  const __m256i dh =
+      _mm256_and_si256(_mm256_cmpeq_epi8(Load32(p), m.d), _mm256_cmpeq_epi8(Load32(p + 1), m.h));
+  const __m256i av = _mm256_and_si256(_mm256_cmpeq_epi8(Load32(p + 2), m.a),
+                                      _mm256_cmpeq_epi8(Load32(p + 3), m.v));
+  return _mm256_and_si256(dh, av);
+}
+
+KORVANE_AVX2 inline uint32_t Bits32(__m256i x) {
+  return static_cast<uint32_t>(_mm256_movemask_epi8(x));
+}
+
+// ---- AVX-512: 64 positions a vector, 256 a branch ----------------------------------------------
+
+struct Avx512Magic {
+  __m512i d, h, a, v;
+};
+
+KORVANE_AVX512 inline Avx512Magic MakeAvx512Magic() {
+  return {_mm512_set1_epi8('D'), _mm512_set1_epi8('H'), _mm512_set1_epi8('A'),
+          _mm512_set1_epi8('V')};
+}
+
+KORVANE_AVX512 inline __m512i Load64(const uint8_t* p) {
+  return _mm512_loadu_si512(p);
+}
+
+// Each compare runs only where the ones before it matched, so no ANDs are needed.
+KORVANE_AVX512 inline uint64_t Match64(const uint8_t* p, const Avx512Magic& m) {
+  __mmask64 k = _mm512_cmpeq_epi8_mask(Load64(p), m.d);
+  k = _mm512_mask_cmpeq_epi8_mask(k, Load64(p + 1), m.h);
+  k = _mm512_mask_cmpeq_epi8_mask(k, Load64(p + 2), m.a);
+  k = _mm512_mask_cmpeq_epi8_mask(k, Load64(p + 3), m.v);
+  return k;
+}
+
+}  // namespace
+
+size_t FindMagicSse2(const uint8_t* buf, size_t n, uint32_t* out) {
+  if (n < 16) return FindMagicScalar(buf, n, out);
+  const Sse2Magic m;
+  size_t count = 0;
+  size_t i = 0;
+  for (; i + 64 <= n; i += 64) {
+    const __m128i m0 = Match16(buf + i, m), m1 = Match16(buf + i + 16, m);
+    const __m128i m2 = Match16(buf + i + 32, m), m3 = Match16(buf + i + 48, m);
+    const __m128i any = _mm_or_si128(_mm_or_si128(m0, m1), _mm_or_si128(m2, m3));
+    if (Bits16(any) != 0) {
+      const uint64_t bits = Bits16(m0) | uint64_t{Bits16(m1)} << 16 | uint64_t{Bits16(m2)} << 32 |
+                            uint64_t{Bits16(m3)} << 48;
+      count = Emit(bits, static_cast<uint32_t>(i), out, count);
+    }
+  }
+  for (; i + 16 <= n; i += 16)
+    count = Emit(Bits16(Match16(buf + i, m)), static_cast<uint32_t>(i), out, count);
+  if (i < n) {
+    const size_t last = n - 16;  // overlaps [last, i), already tested
+    count = Emit(Bits16(Match16(buf + last, m)) & (~0u << (i - last)), static_cast<uint32_t>(last),
+                 out, count);
+  }
+  return count;
+}
+
+KORVANE_AVX2 size_t FindMagicAvx2(const uint8_t* buf, size_t n, uint32_t* out) {
+  if (n < 32) return FindMagicScalar(buf, n, out);
+  const Avx2Magic m = MakeAvx2Magic();
+  size_t count = 0;
+  size_t i = 0;
+  for (; i + 128 <= n; i += 128) {
+    const __m256i m0 = Match32(buf + i, m), m1 = Match32(buf + i + 32, m);
+    const __m256i m2 = Match32(buf + i + 64, m), m3 = Match32(buf + i + 96, m);
+    const __m256i any = _mm256_or_si256(_mm256_or_si256(m0, m1), _mm256_or_si256(m2, m3));
+    if (!_mm256_testz_si256(any, any)) {
+      const uint32_t base = static_cast<uint32_t>(i);
+      count = Emit(Bits32(m0) | uint64_t{Bits32(m1)} << 32, base, out, count);
+      count = Emit(Bits32(m2) | uint64_t{Bits32(m3)} << 32, base + 64, out, count);
+    }
+  }
+  for (; i + 32 <= n; i += 32)
+    count = Emit(Bits32(Match32(buf + i, m)), static_cast<uint32_t>(i), out, count);
+  if (i < n) {
+    const size_t last = n - 32;
+    count = Emit(Bits32(Match32(buf + last, m)) & (~0u << (i - last)), static_cast<uint32_t>(last),
+                 out, count);
+  }
+  return count;
+}
+
+KORVANE_AVX512 size_t FindMagicAvx512(const uint8_t* buf, size_t n, uint32_t* out) {
+  if (n < 64) return FindMagicScalar(buf, n, out);
+  const Avx512Magic m = MakeAvx512Magic();
+  size_t count = 0;
+  size_t i = 0;
+  for (; i + 256 <= n; i += 256) {
+    const uint64_t m0 = Match64(buf + i, m), m1 = Match64(buf + i + 64, m);
+    const uint64_t m2 = Match64(buf + i + 128, m), m3 = Match64(buf + i + 192, m);
+    if ((m0 | m1 | m2 | m3) != 0) {
+      const uint32_t base = static_cast<uint32_t>(i);
+      count = Emit(m0, base, out, count);
+      count = Emit(m1, base + 64, out, count);
+      count = Emit(m2, base + 128, out, count);
+      count = Emit(m3, base + 192, out, count);
+    }
+  }
+  for (; i + 64 <= n; i += 64)
+    count = Emit(Match64(buf + i, m), static_cast<uint32_t>(i), out, count);
+  if (i < n) {
+    const size_t last = n - 64;
+    count = Emit(Match64(buf + last, m) & (~uint64_t{0} << (i - last)), static_cast<uint32_t>(last),
+                 out, count);
+  }
+  return count;
+}
+
+#if defined(_MSC_VER) && !defined(__clang__)
+
+namespace {
+// CPUID leaf 7 bits and the XCR0 state bits the operating system must have enabled.
+bool OsSaves(unsigned long long state) {
+  return (_xgetbv(0) & state) == state;
+}
+bool HasOsxsave() {
+  int r[4];
+  __cpuid(r, 1);
+  return (r[2] & (1 << 27)) != 0;
+}
+int Leaf7Ebx() {
+  int r[4];
+  __cpuidex(r, 7, 0);
+  return r[1];
+}
+}  // namespace
+
+bool CpuRunsAvx2() {
+  return HasOsxsave() && OsSaves(0x6) && (Leaf7Ebx() & (1 << 5)) != 0;
+}
+bool CpuRunsAvx512() {
+  const int ebx = Leaf7Ebx();
+  return HasOsxsave() && OsSaves(0xE6) && (ebx & (1 << 16)) != 0 && (ebx & (1 << 30)) != 0;
+}
+
+#else
+
+// The compiler's runtime checks both the CPU and that the OS saves the wider registers.
+bool CpuRunsAvx2() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
+bool CpuRunsAvx512() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+}
+
+#endif
+
+}  // namespace korvane::x86
+
+#endif  // KORVANE_X86_KERNELS

@@ -1,0 +1,311 @@
+// The scan with several workers and every kernel: the same reports, in the same order, as one
+// worker reading chunk after chunk, whatever order the chunks are read in.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <random>
+#include <thread>
+
+#if defined(__unix__)
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include "scan/frame_search.h"
+#include "scan/scanner.h"
+#include "tests/test_support.h"
+#include "tools/image_builder.h"
+
+namespace korvane {
+namespace {
+
+using test::MemoryDevice;
+using test::RecordingSink;
+using testimage::ImageBuilder;
+
+constexpr uint64_t kMiB = 1 << 20;
+
+// Recordings that run across chunk edges, stray magics in the last bytes of chunks, magics cut by
+// the image's end.
+std::vector<uint8_t> Image(uint64_t size, uint32_t seed) {
+  ImageBuilder image(size, testimage::Fill::kNoise, seed);
+  std::mt19937_64 rng(seed);
+  int64_t t = DaysFromCivil(2014, 3, 4) * kSecondsPerDay;
+  for (uint64_t edge = kMiB; edge < size; edge += kMiB) {
+    t += static_cast<int64_t>(rng() % 3);
+    image.AddRecording(edge - 3000 - rng() % 3000, t, 12, static_cast<uint32_t>(1 + rng() % 3),
+                       500);
+    image.AddStrayMagic(edge - 1 - rng() % 19, testimage::PackEpochSeconds(t + 1));
+    t += 10;
+  }
+  image.AddStrayMagic(size - 2, testimage::PackEpochSeconds(t));
+  return image.bytes();
+}
+
+// A sink that also notes calls from any thread but the one that started the scan.
+class ThreadNotingSink : public RecordingSink {
+ public:
+  void OnScanStart(uint64_t total) override {
+    Note();
+    RecordingSink::OnScanStart(total);
+  }
+  void OnProgress(uint64_t done, uint64_t total) override {
+    Note();
+    RecordingSink::OnProgress(done, total);
+  }
+  void OnRecordingOpened(const Recording& r) override {
+    Note();
+    RecordingSink::OnRecordingOpened(r);
+  }
+  void OnRecordingClosed(const Recording& r) override {
+    Note();
+    RecordingSink::OnRecordingClosed(r);
+  }
+  bool AllOnThisThread() const { return other_threads == 0; }
+
+ private:
+  void Note() {
+    if (std::this_thread::get_id() != caller) ++other_threads;
+  }
+  std::thread::id caller = std::this_thread::get_id();
+  int other_threads = 0;
+};
+
+struct Outcome {
+  ScanResult result;
+  ThreadNotingSink sink;
+  size_t reads = 0;
+};
+
+std::unique_ptr<Outcome> Scan(const std::vector<uint8_t>& image, ScanJob job, unsigned workers,
+                              std::function<void(MemoryDevice&)> setup = {},
+                              const std::atomic<int>* stop = nullptr,
+                              std::function<void(uint64_t)> on_progress = {}) {
+  auto out = std::make_unique<Outcome>();
+  out->sink.on_progress = std::move(on_progress);
+  auto device = std::make_unique<MemoryDevice>(image);
+  device->concurrent = true;
+  MemoryDevice* raw = device.get();
+  if (setup) setup(*raw);
+  SourceReader reader(std::move(device));
+  static const std::atomic<int> kNoStop{0};
+  job.workers = workers;
+  out->result = ScanSource(reader, job, out->sink, stop ? *stop : kNoStop);
+  out->reads = raw->calls.size();
+  return out;
+}
+
+void ExpectSameReports(const Outcome& got, const Outcome& want, const std::string& context) {
+  EXPECT_TRUE(got.sink.AllOnThisThread()) << context;
+  EXPECT_EQ(got.result.status, want.result.status) << context;
+  EXPECT_EQ(got.result.scanned_bytes, want.result.scanned_bytes) << context;
+  EXPECT_EQ(got.result.unreadable_bytes, want.result.unreadable_bytes) << context;
+  EXPECT_EQ(got.result.error, want.result.error) << context;
+  EXPECT_EQ(got.result.recordings, want.result.recordings) << context;
+  ASSERT_EQ(got.sink.progress.size(), want.sink.progress.size()) << context;
+  for (size_t i = 0; i < got.sink.progress.size(); ++i) {
+    EXPECT_EQ(got.sink.progress[i].done, want.sink.progress[i].done)
+        << context << " progress " << i;
+  }
+  ASSERT_EQ(got.sink.opened.size(), want.sink.opened.size()) << context;
+  ASSERT_EQ(got.sink.closed.size(), want.sink.closed.size()) << context;
+  for (size_t i = 0; i < got.sink.closed.size(); ++i) {
+    EXPECT_TRUE(test::SameRecording(got.sink.opened[i], want.sink.opened[i])) << context;
+    EXPECT_TRUE(test::SameRecording(got.sink.closed[i], want.sink.closed[i]))
+        << context << "\n got  " << test::Describe(got.sink.closed[i]) << "\n want "
+        << test::Describe(want.sink.closed[i]);
+  }
+}
+
+TEST(ParallelScan, ReportsWhatOneWorkerReportsWithAnyNumberOfWorkers) {
+  const std::vector<uint8_t> image = Image(9 * kMiB + 4321, 11);
+  const DateWindow windows[] = {{}, {DateValue(2014, 3, 4), DateValue(2014, 3, 5)}};
+  for (const DateWindow& window : windows) {
+    for (const auto& [offset, size] : std::vector<std::pair<uint64_t, uint64_t>>{
+             {0, image.size()}, {1000, 5 * kMiB}, {3, 20 * kMiB}, {kMiB, kMiB - 1}}) {
+      ScanJob job;
+      job.offset = offset;
+      job.size = size;
+      job.window = window;
+      const auto one = Scan(image, job, 1);
+      EXPECT_EQ(one->sink.closed.size(), test::ReferenceScan(image, offset, size, window).size());
+      for (unsigned workers : {2u, 3u, kMaxScanWorkers}) {
+        ExpectSameReports(
+            *Scan(image, job, workers), *one,
+            "offset " + std::to_string(offset) + " workers " + std::to_string(workers));
+      }
+    }
+  }
+}
+
+TEST(ParallelScan, ChunksReadOutOfOrderAreReportedInOrder) {
+  const std::vector<uint8_t> image = Image(12 * kMiB, 12);
+  ScanJob job;
+  const auto one = Scan(image, job, 1);
+  // The first chunk, and then random others, take long to read: later chunks finish first.
+  std::mt19937 rng(5);
+  std::mutex rng_mutex;
+  auto slow = [&](MemoryDevice& d) {
+    d.before_read = [&](MemoryDevice&) {
+      int ms;
+      {
+        const std::lock_guard<std::mutex> lock(rng_mutex);
+        ms = static_cast<int>(rng() % 4);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    };
+  };
+  for (unsigned workers : {2u, 4u}) {
+    const auto got = Scan(image, job, workers, slow);
+    ExpectSameReports(*got, *one, "workers " + std::to_string(workers));
+    EXPECT_EQ(got->reads, one->reads) << "each chunk is read once";
+  }
+}
+
+TEST(ParallelScan, UnreadableSectorsCountTheSameAndTheFirstErrorIsKept) {
+  const std::vector<uint8_t> image = Image(6 * kMiB + 1000, 13);
+  ScanJob job;
+  auto bad = [](MemoryDevice& d) {
+    d.bad_sectors = {(kMiB / 512) - 1, 3 * kMiB / 512 + 7, 3 * kMiB / 512 + 8, 6 * kMiB / 512};
+  };
+  const auto one = Scan(image, job, 1, bad);
+  EXPECT_EQ(one->result.unreadable_bytes, 4u * 512);
+  ExpectSameReports(*Scan(image, job, 3, bad), *one, "bad sectors");
+}
+
+TEST(ParallelScan, StopEndsRightAfterTheReportedChunk) {
+  const std::vector<uint8_t> image = Image(10 * kMiB, 14);
+  const auto want = test::ReferenceScan(image, 0, 3 * kMiB);
+  for (unsigned workers : {1u, 2u, 4u}) {
+    // The sink asks to stop after the third chunk's progress, while other workers read ahead.
+    std::atomic<int> stop{0};
+    const auto got = Scan(
+        image, ScanJob{}, workers,
+        [](MemoryDevice& d) {
+          d.before_read = [](MemoryDevice&) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          };
+        },
+        &stop,
+        [&](uint64_t done) {
+          if (done == 3 * kMiB) stop = 1;
+        });
+    const std::string context = "workers " + std::to_string(workers);
+    EXPECT_EQ(got->result.status, ScanStatus::kStopped) << context;
+    EXPECT_EQ(got->result.scanned_bytes, 3 * kMiB) << context;
+    ASSERT_EQ(got->sink.progress.size(), 3u) << context;
+    EXPECT_EQ(got->sink.progress.back().done, 3 * kMiB) << context;
+    EXPECT_TRUE(got->sink.AllOnThisThread()) << context;
+    ASSERT_EQ(got->sink.closed.size(), want.size()) << context;
+    for (size_t i = 0; i < want.size(); ++i) {
+      EXPECT_TRUE(test::SameRecording(got->sink.closed[i], want[i])) << context;
+    }
+    if (workers == 1) {
+      EXPECT_EQ(got->reads, 3u) << "one worker reads nothing ahead";
+    }
+  }
+}
+
+TEST(ParallelScan, EveryKernelGivesTheSameRecordings) {
+  const std::vector<uint8_t> image = Image(5 * kMiB + 77, 15);
+  const std::string before = SelectedFindMagicName();
+  ScanJob job;
+  job.offset = 1;
+  ASSERT_TRUE(SelectFindMagic("scalar"));
+  const auto reference = Scan(image, job, 1);
+  EXPECT_EQ(reference->sink.closed.size(), test::ReferenceScan(image, 1, image.size()).size());
+  for (const FindMagicKernel& k : FindMagicKernels()) {
+    if (!k.supported) continue;
+    ASSERT_TRUE(SelectFindMagic(k.name));
+    ExpectSameReports(*Scan(image, job, 2), *reference, k.name);
+  }
+  ASSERT_TRUE(SelectFindMagic(before));
+}
+
+#if defined(__unix__)
+// Peak memory of a whole korvane-scan process does not grow with the image: a sparse file of
+// 1 GiB, and one of 8 MiB, both well under 64 MiB.
+TEST(ParallelScan, MemoryStaysFlatOnALargeImage) {
+  test::TempDir dir;
+  auto peak_kib = [&](uint64_t size) -> long {
+    const std::string file = dir.File("sparse-" + std::to_string(size) + ".img");
+    {
+      std::vector<uint8_t> head = Image(4 * kMiB, 16);
+      test::WriteFile(file, head);
+    }
+    if (truncate(file.c_str(), static_cast<off_t>(size)) != 0) return -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const int null = ::open("/dev/null", O_WRONLY);
+      dup2(null, 1);
+      execl(KORVANE_SCAN_BINARY, "korvane-scan", "--quiet", file.c_str(),
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    int status = 0;
+    struct rusage usage {};
+    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      return -1;
+    }
+    return usage.ru_maxrss;  // KiB on Linux
+  };
+  const long small = peak_kib(8 * kMiB);
+  const long large = peak_kib(1024 * kMiB);
+  ASSERT_GT(small, 0);
+  ASSERT_GT(large, 0);
+  EXPECT_LT(large, 64 * 1024);
+  EXPECT_LT(large, small + 8 * 1024)
+      << "peak RSS grew with the image: " << small << " KiB, then " << large << " KiB";
+}
+
+// korvane-scan lists the same recordings with every kernel and any number of workers, chosen by
+// option or by KORVANE_KERNEL, and says which kernel runs.
+TEST(ParallelScan, CommandLineKernelAndWorkerChoices) {
+  test::TempDir dir;
+  const std::string image = dir.File("image.img");
+  test::WriteFile(image, Image(5 * kMiB + 999, 17));
+  auto run = [&](const std::string& env, const std::string& args, int* status) {
+    const std::string command = env + " '" KORVANE_SCAN_BINARY "' " + args + " 2>&1";
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+    const int raw = pclose(pipe);
+    *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return out;
+  };
+  int status = 0;
+  const std::string want =
+      run("KORVANE_KERNEL=scalar", "--workers 1 --format json " + image, &status);
+  ASSERT_EQ(status, 0) << want;
+  EXPECT_NE(want.find("\"name\": \"12.dav\""), std::string::npos) << want;
+  for (const FindMagicKernel& k : FindMagicKernels()) {
+    if (!k.supported) continue;
+    const std::string name = k.name;
+    EXPECT_NE(
+        run("KORVANE_KERNEL=" + name, "--version", &status).find("(search kernel: " + name + ";"),
+        std::string::npos);
+    EXPECT_EQ(run("KORVANE_KERNEL=" + name, "--format json " + image, &status), want) << name;
+    EXPECT_EQ(run("KORVANE_KERNEL=bogus",
+                  "--kernel " + name + " --workers 3 --format json " + image, &status),
+              want)
+        << name;
+  }
+  std::string out = run("KORVANE_KERNEL=bogus", "--version", &status);
+  EXPECT_EQ(status, 2);
+  EXPECT_NE(out.find("KORVANE_KERNEL=bogus: no such kernel (this CPU runs: scalar"),
+            std::string::npos)
+      << out;
+  out = run("", "--kernel bogus " + image, &status);
+  EXPECT_EQ(status, 2);
+  EXPECT_NE(out.find("--kernel bogus"), std::string::npos) << out;
+  run("", "--workers 9 " + image, &status);
+  EXPECT_EQ(status, 2);
+}
+#endif
+
+}  // namespace
+}  // namespace korvane
