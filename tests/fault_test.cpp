@@ -117,11 +117,16 @@ struct FileScan {
   test::RecordingSink sink;
 };
 
-std::unique_ptr<FileScan> ScanFile(const std::string& path, std::function<void(uint64_t)> on_progress = {}) {
+// `workers` 1 reads chunk after chunk, so a change made from the progress callback is seen by
+// every later read; parallel workers may have read ahead of it.
+std::unique_ptr<FileScan> ScanFile(const std::string& path,
+                                   std::function<void(uint64_t)> on_progress = {},
+                                   unsigned workers = 0) {
   auto scan = std::make_unique<FileScan>();
   scan->sink.on_progress = std::move(on_progress);
   ScanJob job;
   job.source = path;
+  job.workers = workers;
   static const std::atomic<int> kNoStop{0};
   scan->result = ScanSource(job, scan->sink, kNoStop);
   return scan;
@@ -226,9 +231,11 @@ TEST_F(FaultTest, TheCommandLineReportsUnreadableBytes) {
 
 TEST_F(FaultTest, AFileThatShrinksDuringTheScanReadsAsZerosPastItsNewEnd) {
   const uint64_t cut = kMiB + kMiB / 2;
-  const auto scan = ScanFile(path_, [&](uint64_t done) {
-    if (done == kMiB) std::filesystem::resize_file(path_, cut);
-  });
+  const auto scan = ScanFile(
+      path_, [&](uint64_t done) {
+        if (done == kMiB) std::filesystem::resize_file(path_, cut);
+      },
+      /*workers=*/1);
   EXPECT_EQ(scan->result.status, ScanStatus::kCompleted);
   EXPECT_EQ(scan->result.unreadable_bytes, 0u) << "a shorter file is not a read error";
   EXPECT_EQ(scan->result.scanned_bytes, image_.size());
