@@ -1,5 +1,5 @@
 # The window (Qt 6 Widgets) off screen in the debug build; then its worker tests (stop, closing
-# during a scan) again under ThreadSanitizer.
+# during a scan) again under ThreadSanitizer, and the whole suite under ASan + UBSan.
 source scripts/deps.sh
 korvane_install "${KORVANE_BUILD_PACKAGES[@]}" "${KORVANE_TEST_PACKAGES[@]}" \
   "${KORVANE_WINDOW_PACKAGES[@]}"
@@ -11,3 +11,6 @@ fi
 ctest --preset dev -R '^window\.' --timeout 600
 korvane_build tsan --target korvane_window_tests
 ctest --preset window-tsan --timeout 600
+# And the whole window suite under AddressSanitizer + UndefinedBehaviorSanitizer.
+korvane_build asan --target korvane_window_tests
+ctest --preset asan -R '^window\.' --timeout 900
