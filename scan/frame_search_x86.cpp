@@ -1,12 +1,18 @@
 // SIMD search kernels for "DHAV" on x86-64.
 //
 // Why they look the way they do:
-// - Every kernel tests all four bytes of every position: vector k of a block compares the bytes
-//   at p, p+1, p+2 and p+3 with 'D', 'H', 'A' and 'V' (four unaligned loads, four byte compares,
-//   three ANDs; AVX-512 chains masked compares instead of ANDs). A cheaper filter on two bytes
-//   ('D' at p, 'V' at p+3) is twice as fast on random data but slows down tenfold on data full of
-//   such pairs, which video payloads can be; the exact test costs the same on every input, so
-//   only the number of matches changes the speed.
+// - The SSE2 kernel tests all four bytes of every position: vector k of a block compares the
+//   bytes at p, p+1, p+2 and p+3 with 'D', 'H', 'A' and 'V' (four unaligned loads, four byte
+//   compares, three ANDs). Its speed is the same on every input; only matches slow it down.
+// - AVX2 and AVX-512 filter first and confirm by the block. A block's vectors first compare only
+//   'D' at p and 'V' at p+3 (two loads a vector); only a block where some position passes that
+//   gets the 'H' and 'A' compares, for all its vectors at once, so each position is still tested
+//   on all four bytes before it is reported. With these widths the kernel is bound by its loads
+//   (two per cycle), so halving them nearly doubles the speed on data where such pairs are rare
+//   (random, zeros; measured 34 -> 60 GB/s with AVX2, 48 -> 75 GB/s with AVX-512). Data dense in
+//   D..V pairs takes the confirm path on every block and costs what the exact four-load test
+//   costs (about 32 and 40 GB/s): never worse than that, and far from the per-candidate
+//   confirmation that drops to 3 GB/s on such data.
 // - One branch per four vectors: the four match vectors are ORed and tested once (64 bytes with
 //   SSE2, 128 with AVX2, 256 with AVX-512). A branch per vector costs 2-4x on random data; the
 //   shape of the loop matters more than the width of the vectors.
@@ -100,6 +106,17 @@ KORVANE_AVX2 inline __m256i Match32(const uint8_t* p, const Avx2Magic& m) {
   return _mm256_and_si256(dh, av);
 }
 
+// The filter: lanes where 'D' is at p and 'V' at p+3. Confirm then tests 'H' and 'A' in them.
+KORVANE_AVX2 inline __m256i Candidates32(const uint8_t* p, const Avx2Magic& m) {
+  return _mm256_and_si256(_mm256_cmpeq_epi8(Load32(p), m.d), _mm256_cmpeq_epi8(Load32(p + 3), m.v));
+}
+
+KORVANE_AVX2 inline __m256i Confirm32(__m256i candidates, const uint8_t* p, const Avx2Magic& m) {
+  const __m256i ha = _mm256_and_si256(_mm256_cmpeq_epi8(Load32(p + 1), m.h),
+                                      _mm256_cmpeq_epi8(Load32(p + 2), m.a));
+  return _mm256_and_si256(candidates, ha);
+}
+
 KORVANE_AVX2 inline uint32_t Bits32(__m256i x) {
   return static_cast<uint32_t>(_mm256_movemask_epi8(x));
 }
@@ -119,13 +136,25 @@ KORVANE_AVX512 inline __m512i Load64(const uint8_t* p) {
   return _mm512_loadu_si512(p);
 }
 
-// Each compare runs only where the ones before it matched, so no ANDs are needed.
+// Each compare runs only where the ones before it matched, so no ANDs are needed. Used for the
+// last vectors of a buffer; the main loop splits the same test into Candidates64 and Confirm64.
 KORVANE_AVX512 inline uint64_t Match64(const uint8_t* p, const Avx512Magic& m) {
   __mmask64 k = _mm512_cmpeq_epi8_mask(Load64(p), m.d);
   k = _mm512_mask_cmpeq_epi8_mask(k, Load64(p + 1), m.h);
   k = _mm512_mask_cmpeq_epi8_mask(k, Load64(p + 2), m.a);
   k = _mm512_mask_cmpeq_epi8_mask(k, Load64(p + 3), m.v);
   return k;
+}
+
+KORVANE_AVX512 inline uint64_t Candidates64(const uint8_t* p, const Avx512Magic& m) {
+  const __mmask64 k = _mm512_cmpeq_epi8_mask(Load64(p), m.d);
+  return _mm512_mask_cmpeq_epi8_mask(k, Load64(p + 3), m.v);
+}
+
+KORVANE_AVX512 inline uint64_t Confirm64(uint64_t candidates, const uint8_t* p,
+                                         const Avx512Magic& m) {
+  const __mmask64 k = _mm512_mask_cmpeq_epi8_mask(candidates, Load64(p + 1), m.h);
+  return _mm512_mask_cmpeq_epi8_mask(k, Load64(p + 2), m.a);
 }
 
 }  // namespace
@@ -161,10 +190,13 @@ KORVANE_AVX2 size_t FindMagicAvx2(const uint8_t* buf, size_t n, uint32_t* out) {
   size_t count = 0;
   size_t i = 0;
   for (; i + 128 <= n; i += 128) {
-    const __m256i m0 = Match32(buf + i, m), m1 = Match32(buf + i + 32, m);
-    const __m256i m2 = Match32(buf + i + 64, m), m3 = Match32(buf + i + 96, m);
-    const __m256i any = _mm256_or_si256(_mm256_or_si256(m0, m1), _mm256_or_si256(m2, m3));
+    const uint8_t* p = buf + i;
+    const __m256i c0 = Candidates32(p, m), c1 = Candidates32(p + 32, m);
+    const __m256i c2 = Candidates32(p + 64, m), c3 = Candidates32(p + 96, m);
+    const __m256i any = _mm256_or_si256(_mm256_or_si256(c0, c1), _mm256_or_si256(c2, c3));
     if (!_mm256_testz_si256(any, any)) {
+      const __m256i m0 = Confirm32(c0, p, m), m1 = Confirm32(c1, p + 32, m);
+      const __m256i m2 = Confirm32(c2, p + 64, m), m3 = Confirm32(c3, p + 96, m);
       const uint32_t base = static_cast<uint32_t>(i);
       count = Emit(Bits32(m0) | uint64_t{Bits32(m1)} << 32, base, out, count);
       count = Emit(Bits32(m2) | uint64_t{Bits32(m3)} << 32, base + 64, out, count);
@@ -186,14 +218,15 @@ KORVANE_AVX512 size_t FindMagicAvx512(const uint8_t* buf, size_t n, uint32_t* ou
   size_t count = 0;
   size_t i = 0;
   for (; i + 256 <= n; i += 256) {
-    const uint64_t m0 = Match64(buf + i, m), m1 = Match64(buf + i + 64, m);
-    const uint64_t m2 = Match64(buf + i + 128, m), m3 = Match64(buf + i + 192, m);
-    if ((m0 | m1 | m2 | m3) != 0) {
+    const uint8_t* p = buf + i;
+    const uint64_t c0 = Candidates64(p, m), c1 = Candidates64(p + 64, m);
+    const uint64_t c2 = Candidates64(p + 128, m), c3 = Candidates64(p + 192, m);
+    if ((c0 | c1 | c2 | c3) != 0) {
       const uint32_t base = static_cast<uint32_t>(i);
-      count = Emit(m0, base, out, count);
-      count = Emit(m1, base + 64, out, count);
-      count = Emit(m2, base + 128, out, count);
-      count = Emit(m3, base + 192, out, count);
+      count = Emit(Confirm64(c0, p, m), base, out, count);
+      count = Emit(Confirm64(c1, p + 64, m), base + 64, out, count);
+      count = Emit(Confirm64(c2, p + 128, m), base + 128, out, count);
+      count = Emit(Confirm64(c3, p + 192, m), base + 192, out, count);
     }
   }
   for (; i + 64 <= n; i += 64)
