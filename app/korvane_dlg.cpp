@@ -18,6 +18,7 @@
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
 #include <QTableView>
+#include <QTimer>
 #include <algorithm>
 #include <climits>
 
@@ -83,7 +84,11 @@ CKorvaneDlg::CKorvaneDlg(QWidget* parent)
       m_dtStart(nullptr),
       m_dtEnd(nullptr),
       ui_(std::make_unique<Ui::CKorvaneDlg>()),
-      feed_([this] { QMetaObject::invokeMethod(this, "DrainScanFeed", Qt::QueuedConnection); }) {
+      feed_([this](bool ended) {
+        // A job's end is shown at once; news on the way is taken at a steady pace.
+        QMetaObject::invokeMethod(this, ended ? "DrainScanFeed" : "ScheduleDrain",
+                                  Qt::QueuedConnection);
+      }) {
   CKorvaneApp::InitResources();
   ui_->setupUi(this);
   m_progress = ui_->progressBar;
@@ -91,6 +96,8 @@ CKorvaneDlg::CKorvaneDlg(QWidget* parent)
   m_list = ui_->resultsList;
   m_dtStart = ui_->startDateEdit;
   m_dtEnd = ui_->endDateEdit;
+  drain_timer_.setSingleShot(true);
+  connect(&drain_timer_, &QTimer::timeout, this, &CKorvaneDlg::DrainScanFeed);
 
   connect(ui_->byteModeRadio, &QRadioButton::clicked, this, &CKorvaneDlg::OnByteMode);
   connect(ui_->blockModeRadio, &QRadioButton::clicked, this, &CKorvaneDlg::OnBlockMode);
@@ -329,7 +336,23 @@ void CKorvaneDlg::OnStopScan() {
 
 // --- The worker's reports --------------------------------------------------------------------
 
+void CKorvaneDlg::ScheduleDrain() {
+  // The worker asks as soon as it has news; the window takes it at most every kDrainInterval.
+  // Each take redraws the bar and the list (text layout, on a thread pool of its own), and a
+  // scan that finds recordings fast would otherwise have the window redrawing all the time, on
+  // the processors the scan's workers need.
+  if (drain_timer_.isActive()) return;
+  const qint64 since = last_drain_.isValid() ? last_drain_.elapsed() : kDrainInterval;
+  if (since >= kDrainInterval) {
+    DrainScanFeed();
+  } else {
+    drain_timer_.start(static_cast<int>(kDrainInterval - since));
+  }
+}
+
 void CKorvaneDlg::DrainScanFeed() {
+  drain_timer_.stop();
+  last_drain_.start();
   OnScanEvents(feed_.Take());
 }
 

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QMessageBox>
 #include <QString>
+#include <QTimer>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -90,6 +92,7 @@ class CKorvaneDlg : public QDialog {
   void done(int result) override;
 
  private:
+  Q_INVOKABLE void ScheduleDrain();
   Q_INVOKABLE void DrainScanFeed();
   bool OnInitDialog();
   void ShowWarning(const QString& text);
@@ -103,6 +106,9 @@ class CKorvaneDlg : public QDialog {
   std::unique_ptr<Ui::CKorvaneDlg> ui_;
   korvane::window::RecordingModel model_;
   korvane::window::ScanFeed feed_;
+  static constexpr qint64 kDrainInterval = 100;  // ms between takes of the feed
+  QTimer drain_timer_;
+  QElapsedTimer last_drain_;
   uint64_t job_number_ = 0;   // the scan whose rows, or the job whose progress, the window shows
   uint64_t shown_done_ = 0, shown_total_ = 0;  // what the bar shows
   size_t save_files_ = 0;     // how many files the running save was asked for

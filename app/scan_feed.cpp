@@ -18,7 +18,7 @@ void ScanFeed::Push(ScanEvent event) {
   }
   // A non-empty queue already has a take on its way; the end of a job always sends one more,
   // so whoever waits for it is woken whatever the queue held.
-  if (was_empty || finished) wake_();
+  if (was_empty || finished) wake_(finished);
 }
 
 std::vector<ScanEvent> ScanFeed::Take() {

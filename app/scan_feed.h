@@ -34,9 +34,9 @@ struct ScanEvent {
 class ScanFeed {
  public:
   // `wake` runs on the pushing thread, with no lock held, whenever a push finds the queue empty
-  // and after every kFinished and kSaveFinished. It must not wait for anything: it only posts a
-  // call of Take().
-  explicit ScanFeed(std::function<void()> wake) : wake_(std::move(wake)) {}
+  // (with false) and after every kFinished and kSaveFinished (with true: a job has ended). It must
+  // not wait for anything: it only posts a call of Take().
+  explicit ScanFeed(std::function<void(bool ended)> wake) : wake_(std::move(wake)) {}
 
   // Any thread. A progress report replaces one of the same job still waiting at the end of the
   // queue, so a busy window gets the latest figure, not every one.
@@ -46,7 +46,7 @@ class ScanFeed {
   std::vector<ScanEvent> Take();
 
  private:
-  std::function<void()> wake_;
+  std::function<void(bool ended)> wake_;
   std::mutex mutex_;
   std::vector<ScanEvent> events_;
 };
