@@ -4,9 +4,10 @@
 # after round, `dd bs=1M`, `rg -c -a -F DHAV` and `korvane-scan --quiet` over it. Prints the
 # median of each in GB/s (10^9 bytes a second) and korvane-scan's ratios to dd and rg.
 #
-#   bench/throughput.sh [--rounds N] [--size-mib N] [--image FILE] [--kernels]
+#   bench/throughput.sh [--rounds N] [--size-mib N] [--image FILE] [--kernels] [--window]
 #
-# --kernels also runs the kernel benchmarks. The image is kept (build/bench/throughput.img by
+# --kernels also runs the kernel benchmarks; --window also times the window's scan against a
+# plain scan of the same image in one process (korvane-window-bench, off screen; installs Qt). The image is kept (build/bench/throughput.img by
 # default) and reused while its size matches. Needs free memory for the whole image.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,13 +17,15 @@ rounds=5
 size_mib=4096
 image=build/bench/throughput.img
 kernels=0
+window=0
 while [ $# -gt 0 ]; do
   case $1 in
     --rounds) rounds=$2; shift 2 ;;
     --size-mib) size_mib=$2; shift 2 ;;
     --image) image=$2; shift 2 ;;
     --kernels) kernels=1; shift ;;
-    *) echo "usage: $0 [--rounds N] [--size-mib N] [--image FILE] [--kernels]" >&2; exit 2 ;;
+    --window) window=1; shift ;;
+    *) echo "usage: $0 [--rounds N] [--size-mib N] [--image FILE] [--kernels] [--window]" >&2; exit 2 ;;
   esac
 done
 
@@ -106,4 +109,11 @@ echo "korvane-scan peak RSS: $(awk -v k="$peak_kib" 'BEGIN { printf "%.1f", k / 
 
 if [ "$kernels" = 1 ]; then
   build/bench/bench/korvane_kernel_bench --benchmark_min_time=0.3
+fi
+
+if [ "$window" = 1 ]; then
+  korvane_install "${KORVANE_WINDOW_PACKAGES[@]}"
+  korvane_build bench --target korvane-window-bench
+  warm
+  QT_QPA_PLATFORM=offscreen build/bench/app/korvane-window-bench "$image" "$rounds" 2>/dev/null
 fi
