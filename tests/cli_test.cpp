@@ -192,23 +192,17 @@ TEST_F(CliTest, SourcesThatCannotBeScannedExitWithOne) {
 #endif
 }
 
-// A path's UTF-8 text, as korvane-scan takes it on every platform.
-std::string Utf8(const std::filesystem::path& path) {
-  const std::u8string text = path.u8string();
-  return {text.begin(), text.end()};
-}
-
 TEST_F(CliTest, PathsWithChineseCharacters) {
   const std::filesystem::path folder = dir_->path() / u8"录像 备份";
   std::filesystem::create_directory(folder);
   const std::filesystem::path copy = folder / u8"硬盘镜像.img";
   std::filesystem::copy_file(Demo(), copy);
   const Outcome want = Run({"--format", "json", Demo()});
-  const Outcome got = Run({"--format", "json", Utf8(copy)});
+  const Outcome got = Run({"--format", "json", test::Utf8Path(copy)});
   EXPECT_EQ(got.status, 0) << got.err;
   EXPECT_EQ(got.out, want.out);
 
-  const Outcome missing = Run({Utf8(folder / u8"不存在.img")});
+  const Outcome missing = Run({test::Utf8Path(folder / u8"不存在.img")});
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(missing.err.find("不存在.img"), std::string::npos) << missing.err;
 }

@@ -22,11 +22,6 @@ std::string Contents(const std::filesystem::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::string Utf8(const std::filesystem::path& path) {
-  const std::u8string text = path.u8string();
-  return std::string(text.begin(), text.end());
-}
-
 std::string Digest(const std::string& text, size_t piece) {
   Sha256 hash;
   for (size_t at = 0; at < text.size(); at += piece) {
@@ -75,7 +70,7 @@ TEST_F(Win32SaveTest, SavesIntoAFolderNamedInAnyScriptAndNeverReplaces) {
   // A log whose last line lacks its line break gets one before the next line.
   std::ofstream(folder_ / "recordings.csv", std::ios::binary)
       << std::string(kManifestHeader, sizeof kManifestHeader - 2);
-  SaveJob job{source_, Utf8(folder_), recordings_};
+  SaveJob job{source_, test::Utf8Path(folder_), recordings_};
   SaveSink sink;
   std::atomic<int> stop{0};
   SaveResult result = SaveRecordings(job, sink, stop);
@@ -101,7 +96,7 @@ TEST_F(Win32SaveTest, SavesIntoAFolderNamedInAnyScriptAndNeverReplaces) {
 
 TEST_F(Win32SaveTest, AStoppedFileLeavesNothingBehind) {
   // The stop request is seen after the first MiB written.
-  SaveJob job{source_, Utf8(folder_), {recordings_[1]}};
+  SaveJob job{source_, test::Utf8Path(folder_), {recordings_[1]}};
   SaveSink sink;
   std::atomic<int> stop{1};
   const SaveResult result = SaveRecordings(job, sink, stop);
@@ -112,7 +107,7 @@ TEST_F(Win32SaveTest, AStoppedFileLeavesNothingBehind) {
   }
 
   std::string error;
-  EXPECT_FALSE(CheckSaveFolder(Utf8(folder_ / "missing"), &error));
+  EXPECT_FALSE(CheckSaveFolder(test::Utf8Path(folder_ / "missing"), &error));
   EXPECT_NE(error.find("does not exist"), std::string::npos) << error;
   EXPECT_FALSE(CheckSaveFolder(source_, &error));
   EXPECT_NE(error.find("is not a folder"), std::string::npos) << error;
@@ -121,7 +116,7 @@ TEST_F(Win32SaveTest, AStoppedFileLeavesNothingBehind) {
 TEST_F(Win32SaveTest, TheCommandLineSavesIntoAFolderNamedInAnyScript) {
   const std::string out = dir_.File("out"), err = dir_.File("err");
   const int status = test::ChildProcess(KORVANE_SCAN_BINARY,
-                                        {"--save", Utf8(folder_), "--select", "1", source_}, out,
+                                        {"--save", test::Utf8Path(folder_), "--select", "1", source_}, out,
                                         err)
                          .Wait();
   EXPECT_EQ(status, 0) << Slurp(err);

@@ -136,6 +136,11 @@ std::vector<std::string> Listing(const std::filesystem::path& dir) {
   return names;
 }
 
+std::string Utf8Path(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
 void MakeSparseFile(const std::string& path, uint64_t size) {
 #ifdef _WIN32
   const HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,

@@ -90,6 +90,9 @@ class TempDir {
 };
 
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
+
+// A path as UTF-8 text, the way the program takes paths whatever the system's code page.
+std::string Utf8Path(const std::filesystem::path& path);
 // A file of `size` zero bytes that takes no disk space (for sources of terabytes).
 void MakeSparseFile(const std::string& path, uint64_t size);
 // Overwrites bytes of an existing file at offset.
