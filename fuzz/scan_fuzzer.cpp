@@ -3,8 +3,9 @@
 //
 // The input chooses a range (offset and size, from small to 2^64 - 1), where its bytes lie in the
 // image (at the start, or across a chunk boundary of the range), a date window, unreadable
-// sectors, short reads and a stop request; the rest of it is the image's data. The fuzz build's
-// chunks are 4 KiB instead of 1 MiB, so that inputs of a few KiB cross several of them.
+// sectors, short reads, one to three scan workers and a stop request; the rest of it is the
+// image's data. The fuzz build's chunks are 4 KiB instead of 1 MiB, so that inputs of a few KiB
+// cross several of them.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -116,6 +117,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t max_read = SIZE_MAX;
   if (faults & 0x20) max_read = in.ConsumeIntegralInRange<size_t>(base < 65536 ? 1 : 4096, 70000);
   const uint64_t stop_after = (faults >> 6) & 3;  // progress reports before a stop; 0 = never
+  // One worker, or several reading the device at once.
+  job.workers = in.ConsumeIntegralInRange<unsigned>(1, 3);
 
   const std::vector<uint8_t> bytes = in.ConsumeBytes<uint8_t>(data_len);
   image.insert(image.end(), bytes.begin(), bytes.end());
@@ -126,6 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   MemoryDevice& device = *owned;
   device.bad_sectors = bad;
   device.max_read = max_read;
+  device.concurrent = job.workers > 1;
   korvane::SourceReader reader(std::move(owned));
 
   std::atomic<int> stop{0};
