@@ -51,13 +51,14 @@ void ExpectSameRecordings(const std::vector<Recording>& got, const std::vector<R
   }
 }
 
-// Frames planted where chunk and range edges make mistakes likely.
+// Frames planted where chunk and range edges make mistakes likely: around every 256 KiB (chunk
+// edges, and the edges of the pieces a chunk is searched in).
 std::vector<uint8_t> EdgyImage(uint64_t size, uint32_t seed) {
   ImageBuilder image(size, seed % 2 ? Fill::kNoise : Fill::kZeros, seed);
   std::mt19937_64 rng(seed);
   const int64_t base = DaysFromCivil(2014, 3, 4) * kSecondsPerDay;
   int64_t t = base;
-  for (uint64_t edge = kMiB; edge < size + kMiB; edge += kMiB) {
+  for (uint64_t edge = kMiB / 4; edge < size + kMiB; edge += kMiB / 4) {
     for (int k = 0; k < 6; ++k) {
       const int64_t delta = static_cast<int64_t>(rng() % 48) - 24;
       const uint64_t pos = edge > static_cast<uint64_t>(-delta) ? edge + delta : 0;
