@@ -40,6 +40,8 @@ std::vector<Input> Inputs(size_t n) {
   inputs.push_back({"zeros", std::vector<uint8_t>(n + 3, 0), 0});
   inputs.push_back({"all_D", Repeat("D", n), 0});
   inputs.push_back({"DxxV_dense", Repeat("DxxV", n), 0});  // every 'D' has its 'V' 3 bytes on
+  // Dense in both pairs a wide kernel can filter on: the worst case short of matches.
+  inputs.push_back({"DxxVxHAx_dense", Repeat("DxxVxHAx", n), 0});
   inputs.push_back({"DHAV_every_4", Repeat("DHAV", n), n / 4});
   return inputs;
 }

@@ -5,14 +5,18 @@
 //   bytes at p, p+1, p+2 and p+3 with 'D', 'H', 'A' and 'V' (four unaligned loads, four byte
 //   compares, three ANDs). Its speed is the same on every input; only matches slow it down.
 // - AVX2 and AVX-512 filter first and confirm by the block. A block's vectors first compare only
-//   'D' at p and 'V' at p+3 (two loads a vector); only a block where some position passes that
-//   gets the 'H' and 'A' compares, for all its vectors at once, so each position is still tested
-//   on all four bytes before it is reported. With these widths the kernel is bound by its loads
-//   (two per cycle), so halving them nearly doubles the speed on data where such pairs are rare
-//   (random, zeros; measured 34 -> 60 GB/s with AVX2, 48 -> 75 GB/s with AVX-512). Data dense in
-//   D..V pairs takes the confirm path on every block and costs what the exact four-load test
-//   costs (about 32 and 40 GB/s): never worse than that, and far from the per-candidate
-//   confirmation that drops to 3 GB/s on such data.
+//   two of the four bytes, 'D' at p and 'V' at p+3 (two loads a vector); only a block where some
+//   position passes that gets the other two compares, for all its vectors at once, so each
+//   position is still tested on all four bytes before it is reported. With these widths the
+//   kernel is bound by its loads (two per cycle), so halving them nearly doubles the speed where
+//   such pairs are rare (random data, zeros: 34 -> 60 GB/s with AVX2, 48 -> 80 with AVX-512).
+// - Data can be full of one pair (video payloads may be): every block then takes the
+//   confirmation and costs what the exact four-load test costs. So the blocks go in groups of 64,
+//   and after a group where more than a quarter of the blocks needed the confirmation the next
+//   group filters on the other pair, 'H' at p+1 and 'A' at p+2, and confirms 'D' and 'V'. Data
+//   dense in one pair runs at full speed; only data dense in both (DxxVxHAx...) falls back to
+//   about the exact test's speed, still ten times the per-position loop. A per-candidate
+//   confirmation instead would drop to 3 GB/s on such data.
 // - One branch per four vectors: the four match vectors are ORed and tested once (64 bytes with
 //   SSE2, 128 with AVX2, 256 with AVX-512). A branch per vector costs 2-4x on random data; the
 //   shape of the loop matters more than the width of the vectors.
@@ -30,6 +34,7 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <bit>
 
 #include "scan/frame_search.h"
@@ -106,15 +111,22 @@ KORVANE_AVX2 inline __m256i Match32(const uint8_t* p, const Avx2Magic& m) {
   return _mm256_and_si256(dh, av);
 }
 
-// The filter: lanes where 'D' is at p and 'V' at p+3. Confirm then tests 'H' and 'A' in them.
+// The filter and the confirmation for one vector. With kHA false the filter is 'D' at p and 'V'
+// at p+3 and the confirmation 'H' and 'A'; with kHA true the other way round.
+template <bool kHA>
 KORVANE_AVX2 inline __m256i Candidates32(const uint8_t* p, const Avx2Magic& m) {
-  return _mm256_and_si256(_mm256_cmpeq_epi8(Load32(p), m.d), _mm256_cmpeq_epi8(Load32(p + 3), m.v));
+  if constexpr (kHA) {
+    return _mm256_and_si256(_mm256_cmpeq_epi8(Load32(p + 1), m.h),
+                            _mm256_cmpeq_epi8(Load32(p + 2), m.a));
+  } else {
+    return _mm256_and_si256(_mm256_cmpeq_epi8(Load32(p), m.d),
+                            _mm256_cmpeq_epi8(Load32(p + 3), m.v));
+  }
 }
 
+template <bool kHA>
 KORVANE_AVX2 inline __m256i Confirm32(__m256i candidates, const uint8_t* p, const Avx2Magic& m) {
-  const __m256i ha = _mm256_and_si256(_mm256_cmpeq_epi8(Load32(p + 1), m.h),
-                                      _mm256_cmpeq_epi8(Load32(p + 2), m.a));
-  return _mm256_and_si256(candidates, ha);
+  return _mm256_and_si256(candidates, Candidates32<!kHA>(p, m));
 }
 
 KORVANE_AVX2 inline uint32_t Bits32(__m256i x) {
@@ -146,15 +158,87 @@ KORVANE_AVX512 inline uint64_t Match64(const uint8_t* p, const Avx512Magic& m) {
   return k;
 }
 
+template <bool kHA>
 KORVANE_AVX512 inline uint64_t Candidates64(const uint8_t* p, const Avx512Magic& m) {
-  const __mmask64 k = _mm512_cmpeq_epi8_mask(Load64(p), m.d);
-  return _mm512_mask_cmpeq_epi8_mask(k, Load64(p + 3), m.v);
+  if constexpr (kHA) {
+    const __mmask64 k = _mm512_cmpeq_epi8_mask(Load64(p + 1), m.h);
+    return _mm512_mask_cmpeq_epi8_mask(k, Load64(p + 2), m.a);
+  } else {
+    const __mmask64 k = _mm512_cmpeq_epi8_mask(Load64(p), m.d);
+    return _mm512_mask_cmpeq_epi8_mask(k, Load64(p + 3), m.v);
+  }
 }
 
+template <bool kHA>
 KORVANE_AVX512 inline uint64_t Confirm64(uint64_t candidates, const uint8_t* p,
                                          const Avx512Magic& m) {
-  const __mmask64 k = _mm512_mask_cmpeq_epi8_mask(candidates, Load64(p + 1), m.h);
-  return _mm512_mask_cmpeq_epi8_mask(k, Load64(p + 2), m.a);
+  if constexpr (kHA) {
+    const __mmask64 k = _mm512_mask_cmpeq_epi8_mask(candidates, Load64(p), m.d);
+    return _mm512_mask_cmpeq_epi8_mask(k, Load64(p + 3), m.v);
+  } else {
+    const __mmask64 k = _mm512_mask_cmpeq_epi8_mask(candidates, Load64(p + 1), m.h);
+    return _mm512_mask_cmpeq_epi8_mask(k, Load64(p + 2), m.a);
+  }
+}
+
+// The blocks of [i, end) with one filter pair; counts in `busy` the blocks that needed the
+// confirmation.
+template <bool kHA>
+KORVANE_AVX2 inline size_t Avx2Blocks(const uint8_t* buf, size_t i, size_t end, const Avx2Magic& m,
+                                      uint32_t* out, size_t count, unsigned& busy) {
+  for (; i < end; i += 128) {
+    const uint8_t* p = buf + i;
+    const __m256i c0 = Candidates32<kHA>(p, m), c1 = Candidates32<kHA>(p + 32, m);
+    const __m256i c2 = Candidates32<kHA>(p + 64, m), c3 = Candidates32<kHA>(p + 96, m);
+    const __m256i any = _mm256_or_si256(_mm256_or_si256(c0, c1), _mm256_or_si256(c2, c3));
+    if (!_mm256_testz_si256(any, any)) {
+      ++busy;
+      const __m256i m0 = Confirm32<kHA>(c0, p, m), m1 = Confirm32<kHA>(c1, p + 32, m);
+      const __m256i m2 = Confirm32<kHA>(c2, p + 64, m), m3 = Confirm32<kHA>(c3, p + 96, m);
+      const uint32_t base = static_cast<uint32_t>(i);
+      count = Emit(Bits32(m0) | uint64_t{Bits32(m1)} << 32, base, out, count);
+      count = Emit(Bits32(m2) | uint64_t{Bits32(m3)} << 32, base + 64, out, count);
+    }
+  }
+  return count;
+}
+
+template <bool kHA>
+KORVANE_AVX512 inline size_t Avx512Blocks(const uint8_t* buf, size_t i, size_t end,
+                                          const Avx512Magic& m, uint32_t* out, size_t count,
+                                          unsigned& busy) {
+  for (; i < end; i += 256) {
+    const uint8_t* p = buf + i;
+    const uint64_t c0 = Candidates64<kHA>(p, m), c1 = Candidates64<kHA>(p + 64, m);
+    const uint64_t c2 = Candidates64<kHA>(p + 128, m), c3 = Candidates64<kHA>(p + 192, m);
+    if ((c0 | c1 | c2 | c3) != 0) {
+      ++busy;
+      const uint32_t base = static_cast<uint32_t>(i);
+      count = Emit(Confirm64<kHA>(c0, p, m), base, out, count);
+      count = Emit(Confirm64<kHA>(c1, p + 64, m), base + 64, out, count);
+      count = Emit(Confirm64<kHA>(c2, p + 128, m), base + 128, out, count);
+      count = Emit(Confirm64<kHA>(c3, p + 192, m), base + 192, out, count);
+    }
+  }
+  return count;
+}
+
+// Runs the blocks of [0, end) in groups, each with the filter pair that was the quieter of late:
+// after a group where more than a quarter of the blocks needed the confirmation, the next group
+// filters on the other pair.
+template <typename Blocks>
+inline size_t FilteredGroups(size_t end, size_t block, Blocks blocks) {
+  constexpr size_t kGroupBlocks = 64;
+  size_t count = 0;
+  bool ha = false;
+  for (size_t i = 0; i < end;) {
+    const size_t group_end = i + std::min(end - i, kGroupBlocks * block);
+    unsigned busy = 0;
+    count = blocks(ha, i, group_end, count, busy);
+    if (busy > kGroupBlocks / 4) ha = !ha;
+    i = group_end;
+  }
+  return count;
 }
 
 }  // namespace
@@ -187,21 +271,13 @@ size_t FindMagicSse2(const uint8_t* buf, size_t n, uint32_t* out) {
 KORVANE_AVX2 size_t FindMagicAvx2(const uint8_t* buf, size_t n, uint32_t* out) {
   if (n < 32) return FindMagicScalar(buf, n, out);
   const Avx2Magic m = MakeAvx2Magic();
-  size_t count = 0;
-  size_t i = 0;
-  for (; i + 128 <= n; i += 128) {
-    const uint8_t* p = buf + i;
-    const __m256i c0 = Candidates32(p, m), c1 = Candidates32(p + 32, m);
-    const __m256i c2 = Candidates32(p + 64, m), c3 = Candidates32(p + 96, m);
-    const __m256i any = _mm256_or_si256(_mm256_or_si256(c0, c1), _mm256_or_si256(c2, c3));
-    if (!_mm256_testz_si256(any, any)) {
-      const __m256i m0 = Confirm32(c0, p, m), m1 = Confirm32(c1, p + 32, m);
-      const __m256i m2 = Confirm32(c2, p + 64, m), m3 = Confirm32(c3, p + 96, m);
-      const uint32_t base = static_cast<uint32_t>(i);
-      count = Emit(Bits32(m0) | uint64_t{Bits32(m1)} << 32, base, out, count);
-      count = Emit(Bits32(m2) | uint64_t{Bits32(m3)} << 32, base + 64, out, count);
-    }
-  }
+  const size_t blocks_end = n / 128 * 128;
+  size_t count = FilteredGroups(
+      blocks_end, 128, [&](bool ha, size_t from, size_t to, size_t c, unsigned& busy) {
+        return ha ? Avx2Blocks<true>(buf, from, to, m, out, c, busy)
+                  : Avx2Blocks<false>(buf, from, to, m, out, c, busy);
+      });
+  size_t i = blocks_end;
   for (; i + 32 <= n; i += 32)
     count = Emit(Bits32(Match32(buf + i, m)), static_cast<uint32_t>(i), out, count);
   if (i < n) {
@@ -215,20 +291,13 @@ KORVANE_AVX2 size_t FindMagicAvx2(const uint8_t* buf, size_t n, uint32_t* out) {
 KORVANE_AVX512 size_t FindMagicAvx512(const uint8_t* buf, size_t n, uint32_t* out) {
   if (n < 64) return FindMagicScalar(buf, n, out);
   const Avx512Magic m = MakeAvx512Magic();
-  size_t count = 0;
-  size_t i = 0;
-  for (; i + 256 <= n; i += 256) {
-    const uint8_t* p = buf + i;
-    const uint64_t c0 = Candidates64(p, m), c1 = Candidates64(p + 64, m);
-    const uint64_t c2 = Candidates64(p + 128, m), c3 = Candidates64(p + 192, m);
-    if ((c0 | c1 | c2 | c3) != 0) {
-      const uint32_t base = static_cast<uint32_t>(i);
-      count = Emit(Confirm64(c0, p, m), base, out, count);
-      count = Emit(Confirm64(c1, p + 64, m), base + 64, out, count);
-      count = Emit(Confirm64(c2, p + 128, m), base + 128, out, count);
-      count = Emit(Confirm64(c3, p + 192, m), base + 192, out, count);
-    }
-  }
+  const size_t blocks_end = n / 256 * 256;
+  size_t count = FilteredGroups(
+      blocks_end, 256, [&](bool ha, size_t from, size_t to, size_t c, unsigned& busy) {
+        return ha ? Avx512Blocks<true>(buf, from, to, m, out, c, busy)
+                  : Avx512Blocks<false>(buf, from, to, m, out, c, busy);
+      });
+  size_t i = blocks_end;
   for (; i + 64 <= n; i += 64)
     count = Emit(Match64(buf + i, m), static_cast<uint32_t>(i), out, count);
   if (i < n) {

@@ -101,6 +101,52 @@ TEST(FindMagic, EveryKernelFindsAPlantedMagicAtEveryPositionAndNoPartialOne) {
   }
 }
 
+TEST(FindMagic, EveryKernelAgreesWhereTheDataChangesKind) {
+  // Wide kernels change the pair of bytes they filter on when one pair keeps matching, so data
+  // that changes between kinds dense in one pair, the other, both or neither runs them through
+  // every way of filtering and every switch, at any place. Whole and partial magics are
+  // planted all over, also right at the edges between kinds.
+  std::mt19937_64 rng(2024);
+  const std::vector<std::string> patterns = {"DxxV", "xHAx", "DxxVxHAx", "DHAx", "xHAV"};
+  const std::vector<std::string> plants = {"DHAV", "DHAV", "DGAV", "DHBV", "EHAV", "DHAW", "xHAV",
+                                           "DHAx", "DxAV", "DHxV"};
+  std::vector<uint8_t> bytes;
+  std::vector<size_t> edges;
+  while (bytes.size() < 3 * 1024 * 1024) {
+    edges.push_back(bytes.size());
+    const size_t length = 1 + rng() % 40000;
+    const size_t kind = rng() % (patterns.size() + 2);
+    if (kind < patterns.size()) {
+      const std::string& pattern = patterns[kind];
+      const size_t phase = rng() % pattern.size();
+      for (size_t i = 0; i < length; ++i)
+        bytes.push_back(static_cast<uint8_t>(pattern[(i + phase) % pattern.size()]));
+    } else {
+      const std::vector<uint8_t> noise = RandomBytes(rng, length, kind % 2 ? "DHAVx" : "");
+      bytes.insert(bytes.end(), noise.begin(), noise.end());
+    }
+  }
+  auto plant = [&](size_t at) {
+    const std::string& what = plants[rng() % plants.size()];
+    for (size_t i = 0; i < what.size() && at + i < bytes.size(); ++i) bytes[at + i] = what[i];
+  };
+  for (size_t edge : edges) {
+    for (int d = -4; d <= 4; ++d) {
+      if (edge + d < bytes.size() && rng() % 3 == 0) plant(edge + d);
+    }
+  }
+  for (int i = 0; i < 20000; ++i) plant(rng() % bytes.size());
+  bytes.resize(bytes.size() + 3, 'V');
+
+  const size_t size = bytes.size() - 3;
+  ExpectAllAgree(bytes.data(), size, "the whole buffer");
+  for (int i = 0; i < 12; ++i) {
+    const size_t start = rng() % 4096;
+    const size_t n = rng() % (size - start);
+    ExpectAllAgree(bytes.data() + start, n, "start " + std::to_string(start));
+  }
+}
+
 TEST(FindMagic, EveryKernelAgreesOnTheBenchmarkInputClasses) {
   const size_t n = 64 * 1024 + 13;
   std::vector<uint8_t> buf(n + 3);
@@ -115,6 +161,8 @@ TEST(FindMagic, EveryKernelAgreesOnTheBenchmarkInputClasses) {
   ExpectAllAgree(buf.data(), n, "all D");
   fill("DxxV");
   ExpectAllAgree(buf.data(), n, "D..V dense");
+  fill("DxxVxHAx");
+  ExpectAllAgree(buf.data(), n, "D..V and H.A dense");
   fill("DHAV");
   EXPECT_EQ(Find(&FindMagicScalar, buf.data(), n).size(), (n + 3) / 4);
   ExpectAllAgree(buf.data(), n, "DHAV every 4 bytes");
