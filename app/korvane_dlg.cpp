@@ -497,7 +497,7 @@ void CKorvaneDlg::OnSave() {
     return;
   }
   std::string error;
-  if (!korvane::CheckSaveFolder(folder, &error)) {
+  if (!korvane::CheckSaveFolder(folder, &error, model_.Source())) {
     ShowWarning(kBadFolderText.arg(PathText(error)));
     return;
   }

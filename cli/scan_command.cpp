@@ -164,7 +164,7 @@ int RunScanCommand(const std::vector<std::string>& args, const Streams& streams,
   if (options.save_dir) {
     // A folder that cannot take the files is a mistake to report before a long scan.
     std::string why;
-    if (!CheckSaveFolder(*options.save_dir, &why)) {
+    if (!CheckSaveFolder(*options.save_dir, &why, options.source)) {
       std::fprintf(streams.err, "korvane-scan: --save: %s\nTry 'korvane-scan --help' for more.\n",
                    why.c_str());
       return kExitUsage;

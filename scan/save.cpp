@@ -161,7 +161,14 @@ std::string NumberedName(const std::string& name, unsigned n) {
   return name.substr(0, dot) + " (" + std::to_string(n) + ")" + name.substr(dot);
 }
 
-bool CheckSaveFolder(const std::string& folder, std::string* error) {
+bool CheckSaveFolder(const std::string& folder, std::string* error, const std::string& source) {
+  if (!source.empty()) {
+    std::string why = FolderWritesToSource(folder, source);
+    if (!why.empty()) {
+      if (error) *error = std::move(why);
+      return false;
+    }
+  }
   return OpenSaveFolder(folder, error) != nullptr;
 }
 
@@ -182,6 +189,11 @@ SaveResult SaveRecordings(SourceReader& reader, const SaveJob& job, SaveSink& si
                           const std::atomic<int>& stop) {
   SaveResult result;
   result.folder = job.folder;
+  result.error = FolderWritesToSource(job.folder, job.source);
+  if (!result.error.empty()) {
+    result.status = SaveStatus::kFolderFailed;
+    return result;
+  }
   std::unique_ptr<SaveFolder> folder = OpenSaveFolder(job.folder, &result.error);
   if (!folder) {
     result.status = SaveStatus::kFolderFailed;

@@ -72,7 +72,7 @@ enum class SaveStatus {
   kCompleted,     // every recording was tried; see each file's outcome
   kStopped,       // a stop request ended it; the file being written was removed
   kOpenFailed,    // the source could not be opened; nothing written
-  kFolderFailed,  // the folder is missing, not a folder or not writable; nothing written
+  kFolderFailed,  // the folder is missing, not a folder, not writable or on the source; nothing written
   kNoMemory,      // the copy buffer could not be allocated; nothing written
 };
 
@@ -118,7 +118,9 @@ SaveResult SaveRecordings(const SaveJob& job, SaveSink& sink, const std::atomic<
 SaveResult SaveRecordings(SourceReader& reader, const SaveJob& job, SaveSink& sink,
                           const std::atomic<int>& stop);
 
-// Checks that a folder exists and can be saved into; on failure *error says why. Creates nothing.
-bool CheckSaveFolder(const std::string& folder, std::string* error);
+// Checks that a folder exists and can be saved into, and, given the source, that saving there
+// would not write to it (FolderWritesToSource); on failure *error says why. Creates nothing.
+bool CheckSaveFolder(const std::string& folder, std::string* error,
+                     const std::string& source = std::string());
 
 }  // namespace korvane

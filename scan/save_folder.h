@@ -48,6 +48,14 @@ class SaveFolder {
 // puts a message naming the folder and the reason into *error. Creates nothing.
 std::unique_ptr<SaveFolder> OpenSaveFolder(const std::string& path, std::string* error);
 
+// Why saving into `folder` would write to the source it reads, or empty when it would not. It
+// would when the folder's file system lies on the source device (on it, on a partition of it, or
+// on a device built on it: device mapper, RAID, a loop device whose backing file is on it), or,
+// for a source that is a file, inside that file (through a loop device). A folder merely on the
+// same file system as a source file does not count: writing next to an image does not change
+// it. Only Linux can tell; elsewhere the answer is always empty.
+std::string FolderWritesToSource(const std::string& folder, const std::string& source);
+
 // "0.dav" with n = 2 gives "0 (2).dav"; n = 0 gives the name itself. The number goes before the
 // last extension, or at the end of a name without one.
 std::string NumberedName(const std::string& name, unsigned n);

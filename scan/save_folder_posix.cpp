@@ -10,8 +10,17 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <fstream>
 #include <random>
+#include <set>
 #include <string>
+
+#if defined(__linux__)
+#include <dirent.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/sysmacros.h>
+#endif
 
 #include "scan/save_folder.h"
 
@@ -279,7 +288,77 @@ class PosixSaveFolder final : public SaveFolder {
   std::string log_name_;
 };
 
+#if defined(__linux__)
+// Block devices as "major:minor", the way /sys/dev/block names them.
+std::string DeviceName(dev_t dev) {
+  return std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
+}
+
+std::string ReadLine(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+// What a write to a file system's device changes: the devices beneath it and the files that
+// loop devices among them are backed by.
+struct Beneath {
+  std::set<std::string> devices;
+  std::set<std::pair<dev_t, ino_t>> files;
+};
+
+// Adds the block device `dev` and every device whose bytes a write to it changes: the whole disk
+// of a partition, what a device-mapper or RAID device is built on, and the device holding a loop
+// device's backing file (and that file); each of those in turn.
+void AddBeneath(const std::string& dev, Beneath& beneath, int depth) {
+  if (depth > 16 || !beneath.devices.insert(dev).second) return;
+  char real[PATH_MAX];
+  if (!::realpath(("/sys/dev/block/" + dev).c_str(), real)) return;
+  const std::string dir = real;
+  if (::access((dir + "/partition").c_str(), F_OK) == 0) {
+    const std::string disk = ReadLine(dir + "/../dev");
+    if (!disk.empty()) AddBeneath(disk, beneath, depth + 1);
+  }
+  if (DIR* slaves = ::opendir((dir + "/slaves").c_str())) {
+    while (const dirent* entry = ::readdir(slaves)) {
+      if (entry->d_name[0] == '.') continue;
+      const std::string slave = ReadLine(dir + "/slaves/" + entry->d_name + "/dev");
+      if (!slave.empty()) AddBeneath(slave, beneath, depth + 1);
+    }
+    ::closedir(slaves);
+  }
+  const std::string backing = ReadLine(dir + "/loop/backing_file");
+  struct stat st;
+  if (!backing.empty() && ::stat(backing.c_str(), &st) == 0) {
+    beneath.files.insert({st.st_dev, st.st_ino});
+    AddBeneath(DeviceName(st.st_dev), beneath, depth + 1);
+  }
+}
+#endif
+
 }  // namespace
+
+std::string FolderWritesToSource(const std::string& folder, const std::string& source) {
+#if defined(__linux__)
+  struct stat src;
+  struct stat dir;
+  if (::stat(source.c_str(), &src) != 0 || ::stat(folder.c_str(), &dir) != 0) return {};
+  Beneath beneath;
+  AddBeneath(DeviceName(dir.st_dev), beneath, 0);
+  const bool writes =
+      S_ISBLK(src.st_mode) ? beneath.devices.count(DeviceName(src.st_rdev)) != 0
+      : S_ISREG(src.st_mode) ? beneath.files.count({src.st_dev, src.st_ino}) != 0
+                             : false;
+  if (!writes) return {};
+  return "the folder " + folder + " lies on " + source +
+         ", the source being read: saving there would write to it";
+#else
+  (void)folder;
+  (void)source;
+  return {};
+#endif
+}
 
 std::unique_ptr<SaveFolder> OpenSaveFolder(const std::string& path, std::string* error) {
   if (path.empty()) {

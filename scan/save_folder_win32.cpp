@@ -229,6 +229,13 @@ class Win32SaveFolder final : public SaveFolder {
 
 }  // namespace
 
+std::string FolderWritesToSource(const std::string& folder, const std::string& source) {
+  // Not told on Windows yet: which disks hold a folder's volume is left unchecked.
+  (void)folder;
+  (void)source;
+  return {};
+}
+
 std::unique_ptr<SaveFolder> OpenSaveFolder(const std::string& path, std::string* error) {
   if (path.empty()) {
     if (error) *error = "no save folder given";

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -413,6 +414,94 @@ TEST_F(SaveTest, AFullDiskFailsOnlyTheFilesThatDoNotFit) {
   EXPECT_EQ(Listing(small), (std::vector<std::string>{"0.dav", "2.dav", "recordings.csv"}));
   EXPECT_EQ(Slurp((small / "2.dav").string()), Expected(found_[2]));
   EXPECT_EQ(sink.progress.back().done, sink.totals[0]) << "the bar still reaches its end";
+}
+
+// A disk image attached as a loop device, with an ext4 file system mounted from it, torn down in
+// reverse. The image has one partition; where the kernel lists loop devices' partitions the file
+// system is made on the partition, elsewhere on the whole device. Needs root, losetup and
+// mkfs.ext4.
+class LoopDisk {
+ public:
+  explicit LoopDisk(const fs::path& dir) : image_(dir / "evidence.img"), mnt_(dir / "mnt") {
+    // An MBR with one Linux partition from sector 2048 to the end of a 40 MiB image.
+    constexpr uint32_t kSectors = 40 * 2048, kFirst = 2048;
+    std::vector<uint8_t> bytes(512, 0);
+    uint8_t* entry = bytes.data() + 446;
+    entry[4] = 0x83;
+    for (int i = 0; i < 4; ++i) {
+      entry[8 + i] = static_cast<uint8_t>(kFirst >> (8 * i));
+      entry[12 + i] = static_cast<uint8_t>((kSectors - kFirst) >> (8 * i));
+    }
+    bytes[510] = 0x55;
+    bytes[511] = 0xAA;
+    bytes.resize(static_cast<size_t>(kSectors) * 512, 0);
+    test::WriteFile(image_.string(), bytes);
+    int status = 0;
+    const std::string out =
+        Shell("losetup -P -f --show " + Quote(image_.string()) + " 2>/dev/null", &status);
+    if (status != 0 || out.empty()) return;
+    disk_ = out.substr(0, out.find('\n'));
+    for (int i = 0; i < 25 && partition_.empty(); ++i) {
+      if (fs::exists(disk_ + "p1")) partition_ = disk_ + "p1";
+      else std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const std::string fs_device = partition_.empty() ? disk_ : partition_;
+    fs::create_directory(mnt_);
+    Shell("mkfs.ext4 -q -F " + Quote(fs_device) + " >/dev/null 2>&1 && mount " +
+              Quote(fs_device) + " " + Quote(mnt_.string()) + " 2>/dev/null",
+          &status);
+    mounted_ = status == 0;
+  }
+  ~LoopDisk() {
+    if (mounted_) Shell("umount " + Quote(mnt_.string()) + " 2>/dev/null");
+    if (!disk_.empty()) Shell("losetup -d " + Quote(disk_) + " 2>/dev/null");
+  }
+  bool ready() const { return mounted_; }
+  const fs::path& image() const { return image_; }
+  const std::string& disk() const { return disk_; }
+  const std::string& partition() const { return partition_; }  // empty: none listed
+  const fs::path& mount_point() const { return mnt_; }
+
+ private:
+  fs::path image_, mnt_;
+  std::string disk_, partition_;
+  bool mounted_ = false;
+};
+
+TEST_F(SaveTest, AFolderOnTheSourceBeingReadIsRefusedWithoutWritingAnything) {
+  LoopDisk disk(dir_.path());
+  if (!disk.ready()) GTEST_SKIP() << "cannot attach a loop device and mount a file system on it here";
+  const fs::path inside = disk.mount_point() / "out";
+  fs::create_directory(inside);
+  // The whole disk, its partition, and the image file behind the loop device: the folder lies on
+  // each of them, and a save there would change the source it reads.
+  std::vector<std::string> sources = {disk.disk(), disk.image().string()};
+  if (disk.partition().empty()) {
+    std::printf("this kernel lists no partitions of loop devices: the file system is on %s\n",
+                disk.disk().c_str());
+  } else {
+    sources.push_back(disk.partition());
+  }
+  for (const std::string& source : sources) {
+    std::string why;
+    EXPECT_FALSE(CheckSaveFolder(inside.string(), &why, source)) << source;
+    EXPECT_NE(why.find("the source being read"), std::string::npos) << why;
+    EventSink sink;
+    std::atomic<int> stop{0};
+    const SaveResult result = SaveRecordings(SaveJob{source, inside.string(), {found_[0]}}, sink, stop);
+    EXPECT_EQ(result.status, SaveStatus::kFolderFailed) << source;
+    EXPECT_NE(result.error.find("saving there would write to it"), std::string::npos) << result.error;
+    EXPECT_TRUE(sink.totals.empty()) << "nothing started";
+  }
+  EXPECT_TRUE(Listing(inside).empty());
+  // A folder elsewhere takes a save from the device, and the mounted file system takes a save
+  // from another source.
+  std::string why;
+  EXPECT_TRUE(CheckSaveFolder(out_.string(), &why, disk.disk())) << why;
+  EXPECT_TRUE(CheckSaveFolder(inside.string(), &why, source_)) << why;
+  EventSink sink;
+  EXPECT_EQ(Save({found_[0]}, inside, sink).status, SaveStatus::kCompleted);
+  EXPECT_EQ(Slurp((inside / "0.dav").string()), Expected(found_[0]));
 }
 
 TEST_F(SaveTest, ASourceThatShrinksFailsTheFilesItNoLongerHolds) {
