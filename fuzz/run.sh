@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Fuzzes each target for SECONDS, one after the other (one core each time):
 #   fuzz/run.sh SECONDS [TARGET...]      targets: scan_fuzzer reader_fuzzer date_fuzzer cli_fuzzer
+#                                        kernel_fuzzer
 # Starts from the committed corpus plus what earlier runs found (build/fuzz/corpus/TARGET), keeps
 # crashing inputs in build/fuzz/artifacts/TARGET and ends with each target's executions and
 # findings. `fuzz/run.sh --merge TARGET...` folds the inputs that add coverage back into
@@ -11,7 +12,7 @@ source scripts/deps.sh
 korvane_install "${KORVANE_BUILD_PACKAGES[@]}" "${KORVANE_FUZZ_PACKAGES[@]}"
 korvane_build fuzz
 
-all=(scan_fuzzer reader_fuzzer date_fuzzer cli_fuzzer)
+all=(scan_fuzzer reader_fuzzer date_fuzzer cli_fuzzer kernel_fuzzer)
 bin=build/fuzz/fuzz
 merge=0
 if [ "${1:-}" = --merge ]; then
