@@ -53,7 +53,9 @@ std::unique_ptr<SaveFolder> OpenSaveFolder(const std::string& path, std::string*
 // on a device built on it: device mapper, RAID, a loop device whose backing file is on it), or,
 // for a source that is a file, inside that file (through a loop device). A folder merely on the
 // same file system as a source file does not count: writing next to an image does not change
-// it. Only Linux can tell; elsewhere the answer is always empty.
+// it. Linux follows the folder's device through sysfs; Windows compares the folder's volume with
+// a source drive's number (the volume's extents) or a source volume; elsewhere, and whenever the
+// system cannot tell, the answer is empty.
 std::string FolderWritesToSource(const std::string& folder, const std::string& source);
 
 // "0.dav" with n = 2 gives "0 (2).dav"; n = 0 gives the name itself. The number goes before the

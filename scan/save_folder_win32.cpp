@@ -4,9 +4,13 @@
 #include <windows.h>
 #undef CreateFile  // the folder's method, not the system's macro
 
+#include <winioctl.h>
+
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -227,13 +231,105 @@ class Win32SaveFolder final : public SaveFolder {
   std::string log_name_;
 };
 
+// Where a source that is a drive or a volume lies: a physical drive's number, or a volume's
+// device path ("\\.\C:") for a volume.
+struct SourceDisk {
+  bool whole = false;  // a physical drive
+  DWORD number = 0;    // its number, when whole
+  std::wstring volume; // the volume's path, when not whole
+};
+
+bool StartsWithDevicePrefix(const std::wstring& path) {
+  return path.size() > 4 && (path.compare(0, 4, L"\\\\.\\") == 0 || path.compare(0, 4, L"//./") == 0);
+}
+
+HANDLE OpenForQuery(const std::wstring& device) {
+  return ::CreateFileW(device.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+// Drives and volumes only: a source that is a file never counts.
+std::optional<SourceDisk> DiskOfSource(const std::wstring& source) {
+  if (!StartsWithDevicePrefix(source)) return std::nullopt;
+  HANDLE h = OpenForQuery(source);
+  if (h == INVALID_HANDLE_VALUE) return std::nullopt;
+  std::optional<SourceDisk> disk;
+  STORAGE_DEVICE_NUMBER number{};
+  DWORD got = 0;
+  // A volume answers this too (with its partition number); a drive letter tells them apart.
+  const bool is_volume = source.size() == 6 && source[5] == L':';
+  if (is_volume) {
+    disk = SourceDisk{false, 0, source};
+  } else if (::DeviceIoControl(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
+                               sizeof number, &got, nullptr)) {
+    disk = SourceDisk{true, number.DeviceNumber, {}};
+  }
+  ::CloseHandle(h);
+  return disk;
+}
+
+// The device path of the volume a folder lies on ("\\?\Volume{...}", no trailing backslash),
+// or empty when it cannot be told.
+std::wstring VolumeOfFolder(const std::wstring& folder) {
+  wchar_t mount_point[MAX_PATH + 1];
+  wchar_t volume[MAX_PATH + 1];
+  if (!::GetVolumePathNameW(folder.c_str(), mount_point, MAX_PATH)) return {};
+  if (!::GetVolumeNameForVolumeMountPointW(mount_point, volume, MAX_PATH)) return {};
+  std::wstring name = volume;
+  if (!name.empty() && name.back() == L'\\') name.pop_back();
+  return name;
+}
+
+// The numbers of the drives a volume's extents lie on; empty when it cannot be told.
+std::set<DWORD> VolumeDisks(const std::wstring& volume) {
+  std::set<DWORD> disks;
+  HANDLE h = OpenForQuery(volume);
+  if (h == INVALID_HANDLE_VALUE) return disks;
+  std::vector<uint8_t> buffer(sizeof(VOLUME_DISK_EXTENTS) + 31 * sizeof(DISK_EXTENT));
+  DWORD got = 0;
+  if (::DeviceIoControl(h, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, buffer.data(),
+                        static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+    const auto* extents = reinterpret_cast<const VOLUME_DISK_EXTENTS*>(buffer.data());
+    for (DWORD i = 0; i < extents->NumberOfDiskExtents && i < 32; ++i) {
+      disks.insert(extents->Extents[i].DiskNumber);
+    }
+  }
+  ::CloseHandle(h);
+  return disks;
+}
+
+// Whether two volume paths ("\\.\C:", "\\?\Volume{...}") name the same volume.
+bool SameVolume(const std::wstring& a, const std::wstring& b) {
+  auto guid = [](const std::wstring& path) {
+    std::wstring with_slash = path;
+    if (with_slash.size() == 6 && with_slash[5] == L':') with_slash = with_slash.substr(4) + L"\\";
+    else if (with_slash.back() != L'\\') with_slash += L'\\';
+    wchar_t name[MAX_PATH + 1];
+    if (!::GetVolumeNameForVolumeMountPointW(with_slash.c_str(), name, MAX_PATH)) return std::wstring();
+    return std::wstring(name);
+  };
+  const std::wstring ga = guid(a), gb = guid(b);
+  return !ga.empty() && ga == gb;
+}
+
 }  // namespace
 
 std::string FolderWritesToSource(const std::string& folder, const std::string& source) {
-  // Not told on Windows yet: which disks hold a folder's volume is left unchecked.
-  (void)folder;
-  (void)source;
-  return {};
+  std::wstring wide_folder, wide_source;
+  if (!win32::WideFromUtf8(folder, &wide_folder) || !win32::WideFromUtf8(source, &wide_source)) {
+    return {};
+  }
+  const std::optional<SourceDisk> disk = DiskOfSource(wide_source);
+  if (!disk) return {};
+  const std::wstring volume = VolumeOfFolder(wide_folder);
+  if (volume.empty()) return {};
+  // A drive: any volume with an extent on it. A volume: that volume itself (another volume of the
+  // same drive does not change it).
+  const bool writes = disk->whole ? VolumeDisks(volume).count(disk->number) != 0
+                                  : SameVolume(volume, disk->volume);
+  if (!writes) return {};
+  return "the folder " + folder + " lies on " + source +
+         ", the source being read: saving there would write to it";
 }
 
 std::unique_ptr<SaveFolder> OpenSaveFolder(const std::string& path, std::string* error) {

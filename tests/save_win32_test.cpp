@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "scan/save.h"
+#include "scan/save_folder.h"
 #include "scan/sha256.h"
 #include "tests/test_support.h"
 #include "tools/image_builder.h"
@@ -122,6 +123,15 @@ TEST_F(Win32SaveTest, TheCommandLineSavesIntoAFolderNamedInAnyScript) {
   EXPECT_EQ(status, 0) << Slurp(err);
   EXPECT_EQ(Listing(folder_), (std::vector<std::string>{"1.dav", "recordings.csv"}));
   EXPECT_EQ(Contents(folder_ / "1.dav"), Bytes(recordings_[1]));
+}
+
+TEST_F(Win32SaveTest, AFolderNextToTheImageOrAwayFromTheDriveIsNotTheSource) {
+  // Writing next to an image file does not change it; a drive that does not exist, or whose
+  // volumes the system cannot list, does not stop a save either.
+  EXPECT_EQ(FolderWritesToSource(test::Utf8Path(folder_), source_), "");
+  EXPECT_EQ(FolderWritesToSource(test::Utf8Path(folder_), "\\\\.\\PhysicalDrive99"), "");
+  std::string error;
+  EXPECT_TRUE(CheckSaveFolder(test::Utf8Path(folder_), &error, source_)) << error;
 }
 
 }  // namespace
