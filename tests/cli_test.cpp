@@ -445,19 +445,23 @@ TEST_F(CliTest, SaveExitsWithFourWhenFilesCannotBeWritten) {
 #endif  // a file size limit is a POSIX resource limit
 
 TEST_F(CliTest, InterruptWhileSavingRemovesTheFileBeingWritten) {
-  // One recording of 128 MiB: frames 16 MiB apart (the largest length a header may give).
+  // One recording of 1 GiB in a sparse file: frames 16 MiB apart (the largest length a header
+  // may give). Saving it takes long enough, even on a fast disk, for the interrupt to find it
+  // under way on a busy machine.
   const std::string big = dir_->File("long.img");
+  constexpr uint32_t kFrames = 64;
   {
-    testimage::ImageBuilder image(128 << 20, testimage::Fill::kZeros);
-    for (uint32_t i = 0; i < 8; ++i) {
+    std::ofstream(big, std::ios::binary).close();
+    std::filesystem::resize_file(big, uint64_t{kFrames} << 24);
+    for (uint32_t i = 0; i < kFrames; ++i) {
+      testimage::ImageBuilder header(64, testimage::Fill::kZeros);
       testimage::FrameSpec f;
-      f.position = uint64_t{i} << 24;
+      f.position = 0;
       f.packed_time = testimage::PackEpochSeconds(1393891200 + i);
-      f.length_override = i == 7 ? (16 << 20) - 1 : 16 << 20;
-      image.AddFrame(f);
+      f.length_override = i == kFrames - 1 ? (16 << 20) - 1 : 16 << 20;
+      header.AddFrame(f);
+      test::WriteAt(big, uint64_t{i} << 24, header.bytes());
     }
-    std::string error;
-    ASSERT_TRUE(image.WriteTo(big, &error)) << error;
   }
   const auto out = dir_->path() / "interrupted";
   std::filesystem::create_directory(out);
