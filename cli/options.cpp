@@ -45,6 +45,8 @@ const char kUsage[] =
     "Each saved file gets a line in DIR/recordings.csv (created with a header when missing):\n"
     "file,start,end,source,position,end_position,bytes,sha256,unreadable_bytes.\n"
     "Ctrl-C while saving removes the file being written and keeps the saved ones.\n"
+    "DIR must not lie on the source (a folder on the disk being read, or inside the image\n"
+    "being read through a loop device): saving there would write to it, and is refused.\n"
     "\n"
     "Exit status: 0 scan completed; 1 the source could not be opened or read; 2 usage error;\n"
     "3 completed, but some bytes could not be read (they were scanned, or saved, as zeros);\n"
