@@ -4,6 +4,8 @@
 #include <cctype>
 #include <limits>
 
+#include "datewindow/date_text.h"
+
 namespace korvane::cli {
 
 const char kUsage[] =
@@ -21,7 +23,8 @@ const char kUsage[] =
     "  --size N           scan N bytes (default: the rest of the source)\n"
     "  --from Y/M/D       only frames recorded on or after this day...\n"
     "  --to Y/M/D         ...and before this day (the end day is not included);\n"
-    "                     both or neither, and --to must be after --from\n"
+    "                     both or neither, and --to must be after --from; each a real\n"
+    "                     calendar date in ASCII digits, year 1 to 9999\n"
     "  --format FORMAT    table (default), tsv, csv or json\n"
     "  --save DIR         after the scan, save the recordings found into the folder DIR\n"
     "  --select LIST      with --save, only these: numbers, ranges and names such as\n"
@@ -78,9 +81,11 @@ std::optional<Selection> ParseSelection(const std::string& text, std::string* er
   size_t begin = 0;
   for (;;) {
     const size_t comma = text.find(',', begin);
-    std::string item = text.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin);
+    std::string item =
+        text.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin);
     const size_t first = item.find_first_not_of(' ');
-    item = first == std::string::npos ? "" : item.substr(first, item.find_last_not_of(' ') - first + 1);
+    item = first == std::string::npos ? ""
+                                      : item.substr(first, item.find_last_not_of(' ') - first + 1);
     if (item.empty()) {
       *error = "--select: empty item in '" + text + "'";
       return std::nullopt;
@@ -165,7 +170,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       if (!take_value()) return fail(name + " needs a number of bytes");
       const auto n = ParseByteCount(*value);
       if (!n) {
-        return fail(name + " takes a plain decimal byte count from 0 to 9223372036854775807, not '" +
+        return fail(name +
+                    " takes a plain decimal byte count from 0 to 9223372036854775807, not '" +
                     *value + "'");
       }
       if (name == "--offset") {
@@ -175,6 +181,11 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       }
     } else if (name == "--from" || name == "--to") {
       if (!take_value()) return fail(name + " needs a date such as 2014/3/4");
+      // Only real calendar dates: a partly read or rolled-over date would filter the wrong days.
+      if (const auto date = ParseCalendarDate(*value); !date.ok()) {
+        return fail(name + " takes a date Y/M/D such as 2014/3/4, not '" + *value +
+                    "': " + date.status().message());
+      }
       (name == "--from" ? options.from : options.to) = *value;
     } else if (name == "--kernel") {
       if (!take_value()) return fail("--kernel needs a kernel name such as avx2");

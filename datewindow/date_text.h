@@ -5,6 +5,7 @@
 #include <optional>
 #include <string_view>
 
+#include "scan/result.h"
 #include "scan/time_model.h"
 
 namespace korvane {
@@ -23,6 +24,12 @@ struct DateText {
 // "Y/M/D": the year before the first '/', the month up to the second, the day's leading digits
 // after it. No range check. Empty when a separator is missing or a part before one is empty.
 std::optional<DateText> ParseDateText(std::string_view text);
+
+// A date typed by a person ("2014/3/4", "14/03/04"), held to the calendar: three runs of ASCII
+// digits separated by '/', nothing before, between or after them; year 1 to 9999, month 1 to 12,
+// a day that month has (proleptic Gregorian calendar, as the recorder's clock counts). A
+// failure's message says what is wrong with the text, without naming the text itself.
+Result<DateText> ParseCalendarDate(std::string_view text);
 
 // 1 when start is earlier than end, 0 when equal, -1 when later, -2 when either cannot be parsed.
 int CompareDateText(std::string_view start, std::string_view end);

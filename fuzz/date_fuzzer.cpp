@@ -5,7 +5,9 @@
 // ParseDateWindow fails; bounds follow the dates (equal dates give equal bounds, later fields never
 // give an earlier bound); a window whose end text is after its start text never accepts a frame
 // outside [start, end); every packed frame time converts and formats without overflow, and
-// in-range fields format as themselves.
+// in-range fields format as themselves; ParseCalendarDate takes exactly the texts of three runs of
+// ASCII digits around two '/' that name a calendar date of the years 1 to 9999, and reads them as
+// ParseDateText does.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cerrno>
@@ -42,6 +44,24 @@ bool IsCalendarDate(const DateText& d) {
   if (d.year < -100000 || d.year > 100000 || d.month < 1 || d.month > 12 || d.day < 1) return false;
   const bool leap = d.year % 4 == 0 && (d.year % 100 != 0 || d.year % 400 == 0);
   return d.day <= kDays[d.month - 1] + (d.month == 2 && leap ? 1 : 0);
+}
+
+void CheckCalendarDate(const std::string& text) {
+  const auto strict = ParseCalendarDate(text);
+  int slashes = 0;
+  bool digits_and_slashes = !text.empty();
+  for (const char c : text) {
+    if (c == '/')
+      ++slashes;
+    else if (c < '0' || c > '9')
+      digits_and_slashes = false;
+  }
+  const auto loose = ParseDateText(text);
+  const bool want = digits_and_slashes && slashes == 2 && text.back() != '/' && loose &&
+                    IsCalendarDate(*loose) && loose->year >= 1 && loose->year <= 9999;
+  CHECK(strict.ok() == want,
+        "'" + text + "': " + (strict.ok() ? "taken" : strict.status().message()));
+  if (strict.ok()) CHECK(*strict == *loose, "'" + text + "'");
 }
 
 void CheckPair(const std::string& a, const std::string& b, uint32_t frame) {
@@ -107,6 +127,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CheckAtoi64(b);
   CheckRoundTrip(a);
   CheckRoundTrip(b);
+  CheckCalendarDate(a);
+  CheckCalendarDate(b);
   CheckPair(a, b, frame);
   CheckFrameTime(frame);
   return 0;

@@ -121,7 +121,8 @@ TEST_F(CliTest, RangeAndDateWindow) {
             "1.dav,2014-03-05 01:00:00,2014-03-05 01:00:39,998576\n");
 
   o = Run({"--from", "2014/1/31", "--to", "2014/2/1", "--format", "csv", Demo()});
-  EXPECT_EQ(o.out, "name,start,end,position\n0.dav,2014-01-31 23:59:30,2014-01-31 23:59:59,2097929\n");
+  EXPECT_EQ(o.out,
+            "name,start,end,position\n0.dav,2014-01-31 23:59:30,2014-01-31 23:59:59,2097929\n");
 
   // Two-digit years lie before every frame.
   o = Run({"--from", "14/3/4", "--to", "14/3/6", "--format", "csv", Demo()});
@@ -150,11 +151,32 @@ TEST_F(CliTest, UsageErrorsExitWithTwo) {
     EXPECT_NE(o.err.find("Try 'korvane-scan --help'"), std::string::npos) << o.err;
   }
   for (const auto& dates : std::vector<std::pair<std::string, std::string>>{
-           {"2014/3/4", "2014/3/4"}, {"2014/3/5", "2014/3/4"}, {"2014-3-4", "2014/3/5"}}) {
+           {"2014/3/4", "2014/3/4"}, {"2014/3/5", "2014/3/4"}, {"2014/1/31", "2014/1/4"}}) {
     const Outcome o = Run({"--from", dates.first, "--to", dates.second, Demo()});
     EXPECT_EQ(o.status, 2);
     EXPECT_NE(o.err.find("结束日期需要大于开始日期!"), std::string::npos) << o.err;
   }
+  // A date that is not a real calendar date in ASCII digits is refused for what it is, naming
+  // the option and the text, never partly read or rolled over into another day.
+  for (const std::string bad_date :
+       {"2014-3-4", "x2014/3/1", "2014/\xEF\xBC\x93/1", "2014/3/\xC3\xA9", "2014/3/01x", "2014/3",
+        "abc", "", "2014/2/30", "2014/13/1", "0000/1/1", "10000/1/1", "2014/0/1", "2013/2/29",
+        "2100/2/29", "2014/3/4/5", " 2014/3/4", "+2014/3/4", "2014//4"}) {
+    for (const std::string option : {"--from", "--to"}) {
+      const bool from = option == "--from";
+      const Outcome o = Run(
+          {"--from", from ? bad_date : "2014/1/1", "--to", from ? "2015/1/1" : bad_date, Demo()});
+      EXPECT_EQ(o.status, 2) << option << " " << bad_date;
+      EXPECT_NE(o.err.find(option + " takes a date Y/M/D such as 2014/3/4, not '" + bad_date + "'"),
+                std::string::npos)
+          << o.err;
+      EXPECT_EQ(o.err.find("结束日期需要大于开始日期!"), std::string::npos) << o.err;
+    }
+  }
+  // Leap days and years as written stay acceptable; the order is judged on the real dates.
+  EXPECT_EQ(Run({"--from", "2012/2/29", "--to", "2012/3/1", "--quiet", Demo()}).status, 0);
+  EXPECT_EQ(Run({"--from", "2000/2/29", "--to", "9999/12/31", "--quiet", Demo()}).status, 0);
+  EXPECT_EQ(Run({"--from", "14/3/4", "--to", "0014/03/05", "--quiet", Demo()}).status, 0);
   EXPECT_EQ(Run({"--size", "9223372036854775807", "--quiet", Demo()}).status, 0);
 }
 
@@ -215,10 +237,21 @@ TEST_F(CliTest, OffsetsAndSizesAtAndPastTheEnd) {
   ASSERT_NE(size % 512, 0u);
   constexpr uint64_t kMax = 9223372036854775807u;
   const std::vector<std::pair<uint64_t, std::optional<uint64_t>>> ranges = {
-      {0, std::nullopt},  {0, 0},        {size, std::nullopt}, {size, 1},
-      {size + 1, 4096},   {size - 1, 1}, {size - 4, std::nullopt}, {4096, 1},
-      {1000, 1000},       {12345, 1048575}, {1048577, 3 * 1048576 + 511},
-      {0, size - 1},      {0, kMax},     {kMax, std::nullopt}, {kMax, kMax},
+      {0, std::nullopt},
+      {0, 0},
+      {size, std::nullopt},
+      {size, 1},
+      {size + 1, 4096},
+      {size - 1, 1},
+      {size - 4, std::nullopt},
+      {4096, 1},
+      {1000, 1000},
+      {12345, 1048575},
+      {1048577, 3 * 1048576 + 511},
+      {0, size - 1},
+      {0, kMax},
+      {kMax, std::nullopt},
+      {kMax, kMax},
       {kMax - 1, 1},
   };
   for (const auto& [offset, length] : ranges) {
@@ -265,7 +298,8 @@ TEST_F(CliTest, TheSourceIsNeverWritten) {
   ASSERT_EQ(utimensat(AT_FDCWD, source.c_str(), past, 0), 0);
   const FileState before = StateOf(source);
   for (const auto& args : std::vector<std::vector<std::string>>{
-           {source}, {"--format", "json", "--from", "2014/3/4", "--to", "2014/3/6", source},
+           {source},
+           {"--format", "json", "--from", "2014/3/4", "--to", "2014/3/6", source},
            {"--offset", "1000", "--size", "99999999", source}}) {
     EXPECT_EQ(Run(args).status, 0);
   }
@@ -309,8 +343,8 @@ TEST(ByteCount, PlainDecimalUpToTheLargestSignedValue) {
   EXPECT_EQ(cli::ParseByteCount("0000000000000000000000512"), 512u);
   EXPECT_EQ(cli::ParseByteCount("00000000000000000000000000"), 0u);
   EXPECT_EQ(cli::ParseByteCount("0009223372036854775807"), 9223372036854775807u);
-  for (const char* bad : {"", "9223372036854775808", "18446744073709551616", "00099999999999999999999",
-                          "+1", "-0", " 1", "1 ", "0x10", "1e3"}) {
+  for (const char* bad : {"", "9223372036854775808", "18446744073709551616",
+                          "00099999999999999999999", "+1", "-0", " 1", "1 ", "0x10", "1e3"}) {
     EXPECT_FALSE(cli::ParseByteCount(bad)) << bad;
   }
 }
@@ -343,7 +377,8 @@ TEST_F(CliTest, InterruptStopsAtAChunkBoundaryAndKeepsWhatWasFound) {
   }
   scan.Interrupt();
   EXPECT_EQ(scan.Wait(), 130);
-  EXPECT_EQ(Slurp(out), "name,start,end,position\n0.dav,2014-03-04 00:00:00,2014-03-04 00:00:09,1000\n");
+  EXPECT_EQ(Slurp(out),
+            "name,start,end,position\n0.dav,2014-03-04 00:00:00,2014-03-04 00:00:09,1000\n");
   EXPECT_NE(Slurp(err).find("stopped after"), std::string::npos) << Slurp(err);
 }
 
