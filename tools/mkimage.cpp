@@ -6,7 +6,10 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <optional>
 #include <string>
+#include <system_error>
 
 #include "tools/image_builder.h"
 
@@ -16,6 +19,46 @@ using namespace korvane::testimage;
 namespace {
 
 constexpr uint64_t kMiB = 1 << 20;
+// The largest bench image: 1 TiB. Anything larger is a typing error.
+constexpr uint64_t kMaxBenchMiB = uint64_t{1} << 20;
+
+// A bench size: a plain decimal number of MiB from 1 to kMaxBenchMiB ("-1", "0", "4G" and "1e3"
+// are refused).
+std::optional<uint64_t> ParseBenchMiB(const std::string& text) {
+  if (text.empty() || text.size() > 7) return std::nullopt;
+  uint64_t mib = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    mib = mib * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (mib == 0 || mib > kMaxBenchMiB) return std::nullopt;
+  return mib;
+}
+
+// Refuses an image that would not fit in the free space of the file system it goes to (the
+// space of a file it replaces counts as free), so that a bench image never fills a disk.
+bool CheckRoomFor(const std::string& path, uint64_t bytes) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::path target(path);
+  fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+  const fs::space_info space = fs::space(folder, ec);
+  if (ec) {
+    std::fprintf(stderr, "korvane-mkimage: cannot tell the free space of '%s': %s\n",
+                 folder.string().c_str(), ec.message().c_str());
+    return false;
+  }
+  uint64_t room = space.available;
+  const uint64_t existing = fs::is_regular_file(target, ec) ? fs::file_size(target, ec) : 0;
+  if (!ec) room += existing;
+  if (bytes > room) {
+    std::fprintf(stderr,
+                 "korvane-mkimage: %" PRIu64 " MiB do not fit: '%s' has %" PRIu64 " MiB free\n",
+                 bytes / kMiB, folder.string().c_str(), room / kMiB);
+    return false;
+  }
+  return true;
+}
 
 // Noise holding recordings, written piece by piece so memory stays small whatever the size.
 // Each 64 MiB piece holds two recordings of 25 frames a second with 20 KB frames, the second an
@@ -80,8 +123,17 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (mode == "bench" && argc <= 4) {
-    const uint64_t mib = argc == 4 ? std::strtoull(argv[3], nullptr, 10) : 4096;
-    if (mib > 0) return WriteBenchImage(argv[2], mib);
+    const std::optional<uint64_t> mib =
+        argc == 4 ? ParseBenchMiB(argv[3]) : std::optional<uint64_t>(4096);
+    if (!mib) {
+      std::fprintf(stderr,
+                   "korvane-mkimage: MIB must be a whole number of MiB from 1 to %" PRIu64
+                   ", not '%s'\n",
+                   kMaxBenchMiB, argv[3]);
+      return 2;
+    }
+    if (!CheckRoomFor(argv[2], *mib * kMiB)) return 1;
+    return WriteBenchImage(argv[2], *mib);
   }
   std::fprintf(stderr,
                "usage: korvane-mkimage demo FILE\n"
