@@ -2,6 +2,8 @@
 //   korvane-mkimage demo FILE          the demo image
 //   korvane-mkimage video CLIP FILE    noise with recordings of real video from an H.264 clip
 //                                      (352x288, 25 frames a second, e.g. tests/data's)
+//   korvane-mkimage cameras DATA FILE  noise with frames of four cameras, from the clips in the
+//                                      folder DATA (tests/data); prints each camera's runs
 //   korvane-mkimage bench FILE [MIB]   a large image for timing scans (default 4096 MiB)
 #include <cinttypes>
 #include <cstdio>
@@ -10,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "tools/image_builder.h"
 
@@ -97,6 +100,32 @@ int WriteBenchImage(const std::string& path, uint64_t mib) {
   return 0;
 }
 
+// One line per camera run, tab-separated under a header line; `pictures` are the clip pictures
+// its complete video frames carry, as ranges.
+void PrintCameraRuns(const CameraImage& image) {
+  std::printf(
+      "channel\tclip\tstart\tend\tposition\tend_position\tvideo_frames\tkey_frames\t"
+      "audio_frames\tauxiliary_frames\tcomplete_frames\tpictures\n");
+  for (const CameraRun& run : image.runs) {
+    std::string pictures;
+    for (size_t i = 0; i < run.pictures.size(); ++i) {
+      size_t j = i;
+      while (j + 1 < run.pictures.size() && run.pictures[j + 1] == run.pictures[j] + 1) ++j;
+      if (!pictures.empty()) pictures += ',';
+      pictures += std::to_string(run.pictures[i]);
+      if (j > i) pictures += '-' + std::to_string(run.pictures[j]);
+      i = j;
+    }
+    std::printf("%u\t%s\t%s\t%s\t%" PRIu64 "\t%" PRIu64 "\t%u\t%u\t%u\t%u\t%u\t%s\n", run.channel,
+                CameraClips()[run.channel].file, FormatDayCountTime(run.start).c_str(),
+                FormatDayCountTime(run.end).c_str(), run.position, run.end_position,
+                run.video_frames, run.key_frames, run.audio_frames, run.auxiliary_frames,
+                run.complete_frames, pictures.c_str());
+  }
+  std::printf("chance matches in frames: %zu, stray matches: %zu\n", image.chance_matches.size(),
+              image.stray_matches.size());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -122,6 +151,21 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "korvane-mkimage: %s\n", error.c_str());
     return 1;
   }
+  if (argc == 4 && std::string(argv[1]) == "cameras") {
+    std::vector<VideoClip> clips;
+    std::string error;
+    if (LoadCameraClips(argv[2], &clips, &error)) {
+      const CameraImage cameras = BuildCameraImage(clips);
+      ImageBuilder image(0, Fill::kZeros);
+      image.bytes() = cameras.bytes;
+      if (image.WriteTo(argv[3], &error)) {
+        PrintCameraRuns(cameras);
+        return 0;
+      }
+    }
+    std::fprintf(stderr, "korvane-mkimage: %s\n", error.c_str());
+    return 1;
+  }
   if (mode == "bench" && argc <= 4) {
     const std::optional<uint64_t> mib =
         argc == 4 ? ParseBenchMiB(argv[3]) : std::optional<uint64_t>(4096);
@@ -138,10 +182,13 @@ int main(int argc, char** argv) {
   std::fprintf(stderr,
                "usage: korvane-mkimage demo FILE\n"
                "       korvane-mkimage video CLIP.h264 FILE\n"
+               "       korvane-mkimage cameras DATA FILE\n"
                "       korvane-mkimage bench FILE [MIB]\n"
                "Writes the demo image (noise with five recordings in it), or noise with three\n"
                "recordings of real video cut from an H.264 clip of 352x288 at 25 frames a second,\n"
-               "or MIB MiB (default 4096) of noise with two recordings every 64 MiB for timing\n"
-               "scans; bench prints how many frames and recordings that image holds.\n");
+               "or noise with frames of four cameras made from the clips in the folder DATA\n"
+               "(tests/data), or MIB MiB (default 4096) of noise with two recordings every 64 MiB\n"
+               "for timing scans. cameras prints each camera's runs of frames; bench prints how\n"
+               "many frames and recordings that image holds.\n");
   return 2;
 }
