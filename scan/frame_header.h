@@ -85,8 +85,10 @@ struct FrameHeader {
   }
   bool IsKeyFrame() const { return type == static_cast<uint8_t>(FrameType::kKeyVideo); }
   bool IsAudio() const { return type == static_cast<uint8_t>(FrameType::kAudio); }
-  // Where the trailer starts, counted from the header's first byte. Only for valid frames.
-  uint32_t TrailerOffset() const { return length - static_cast<uint32_t>(kFrameTrailerSize); }
+  // Where the trailer starts, counted from the header's first byte (meaningful for valid frames).
+  uint32_t TrailerOffset() const {
+    return length < kFrameTrailerSize ? 0 : length - static_cast<uint32_t>(kFrameTrailerSize);
+  }
 };
 
 // Reads the header that begins at bytes[0] (where a match of the magic was found) and its

@@ -577,7 +577,7 @@ CameraImage BuildCameraImage(const std::vector<VideoClip>& clips) {
   w.StartRun(1);
   for (int i = 0; i < 21; ++i) {
     const uint32_t ms = static_cast<uint32_t>(i) * 40;
-    at = w.Video(at, 1, i, day - 1 + ms / 1000, static_cast<uint16_t>(ms + 60000));
+    at = w.Video(at, 1, i, day - 1 + ms / 1000, static_cast<uint16_t>(ms));
   }
   CameraFrame& cut = w.frames().back();
   cut.complete = false;
