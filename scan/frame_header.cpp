@@ -147,4 +147,8 @@ bool IsCompleteFrame(const FrameHeader& header, std::span<const uint8_t> trailer
          LoadLe32(trailer.data() + 4) == header.length;
 }
 
+bool IsCompleteFrame(std::span<const uint8_t> header_bytes, std::span<const uint8_t> trailer) {
+  return IsCompleteFrame(ParseFrameHeader(header_bytes), trailer);
+}
+
 }  // namespace korvane

@@ -103,5 +103,7 @@ FrameHeader ParseFrameHeader(std::span<const uint8_t> bytes);
 // these bytes wherever it holds them. A frame too short to hold its trailer after its header and
 // extension blocks is never complete.
 bool IsCompleteFrame(const FrameHeader& header, std::span<const uint8_t> trailer);
+// The same from the frame's header bytes (as ParseFrameHeader takes them).
+bool IsCompleteFrame(std::span<const uint8_t> header_bytes, std::span<const uint8_t> trailer);
 
 }  // namespace korvane

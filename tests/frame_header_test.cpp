@@ -224,6 +224,9 @@ TEST(FrameHeader, CompleteWhenTheTrailerMatchesTheLength) {
   // An invalid frame is never complete, whatever follows it.
   const FrameHeader bad = Parse(Header(0xFE, 400));
   EXPECT_FALSE(IsCompleteFrame(bad, Trailer(400)));
+  // From the header's bytes.
+  EXPECT_TRUE(IsCompleteFrame(std::span<const uint8_t>(Header(0xF0, 400)), Trailer(400)));
+  EXPECT_FALSE(IsCompleteFrame(std::span<const uint8_t>(Header(0xFE, 400)), Trailer(400)));
 }
 
 TEST(FrameHeader, ATrailerNeedsRoomAfterTheHeader) {
