@@ -38,12 +38,15 @@ std::optional<uint64_t> ParseBenchMiB(const std::string& text) {
   return mib;
 }
 
-// Refuses an image that would not fit in the free space of the file system it goes to (the
-// space of a file it replaces counts as free), so that a bench image never fills a disk.
+// Refuses an image file that would not fit in the free space of the file system it goes to (the
+// space of a file it replaces counts as free), so that a bench image never fills a disk. Writing
+// to something other than a file (a pipe, a device) is not checked.
 bool CheckRoomFor(const std::string& path, uint64_t bytes) {
   namespace fs = std::filesystem;
   std::error_code ec;
   fs::path target(path);
+  const fs::file_status status = fs::status(target, ec);
+  if (fs::exists(status) && !fs::is_regular_file(status)) return true;
   fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
   const fs::space_info space = fs::space(folder, ec);
   if (ec) {
