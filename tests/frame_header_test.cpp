@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -14,13 +15,13 @@ void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
 }
 
 // A header of `type` and `length` followed by the extension blocks `ext`.
-std::vector<uint8_t> Header(uint8_t type, uint32_t length, std::vector<uint8_t> ext = {}) {
-  std::vector<uint8_t> b(24, 0);
+std::vector<uint8_t> Header(uint8_t type, uint32_t length, const std::vector<uint8_t>& ext = {}) {
+  std::vector<uint8_t> b(24 + ext.size(), 0);
   b[0] = 'D', b[1] = 'H', b[2] = 'A', b[3] = 'V';
   b[4] = type;
   Put32(b, 12, length);
   b[22] = static_cast<uint8_t>(ext.size());
-  b.insert(b.end(), ext.begin(), ext.end());
+  std::copy(ext.begin(), ext.end(), b.begin() + 24);
   return b;
 }
 
