@@ -23,10 +23,11 @@ bool IsFrameType(uint8_t type) {
   return false;
 }
 
-// Walks the blocks of `ext` (the extension length's bytes). Stops at the first unknown tag, and at
-// a known block that does not fit, which it reports.
-FrameExtensions ReadExtensions(const uint8_t* ext, size_t length) {
-  FrameExtensions e;
+// Walks the blocks of `ext` (the extension length's bytes) into `e`, which starts empty. Stops at
+// the first unknown tag, and at a known block that does not fit, which it reports. (It fills the
+// caller's struct in place: building a copy byte by byte and then moving it costs more than the
+// walk.)
+void ReadExtensions(const uint8_t* ext, size_t length, FrameExtensions& e) {
   std::optional<uint16_t> width8, height8;  // from 0x80, used when no 0x82 block comes
   size_t at = 0;
   while (at < length) {
@@ -74,7 +75,6 @@ FrameExtensions ReadExtensions(const uint8_t* ext, size_t length) {
     e.width = width8;
     e.height = height8;
   }
-  return e;
 }
 
 }  // namespace
@@ -133,7 +133,7 @@ FrameHeader ParseFrameHeader(std::span<const uint8_t> bytes) {
   f.milliseconds = LoadLe16(h + 20);
   f.extension_length = h[22];
   f.check = h[23];
-  f.extensions = ReadExtensions(h + kFrameHeaderSize, f.extension_length);
+  ReadExtensions(h + kFrameHeaderSize, f.extension_length, f.extensions);
   f.valid = std::memcmp(h, kFrameMagic, 4) == 0 && IsFrameType(f.type) &&
             kFrameHeaderSize + f.extension_length <= f.length && f.length <= kFrameLengthLimit &&
             f.extensions.fit;
