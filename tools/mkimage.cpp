@@ -2,11 +2,17 @@
 //   korvane-mkimage demo FILE          the demo image
 //   korvane-mkimage video CLIP FILE    noise with recordings of real video from an H.264 clip
 //                                      (352x288, 25 frames a second, e.g. tests/data's)
+//   korvane-mkimage cameras DATA FILE  noise with frames of four cameras, from the clips in the
+//                                      folder DATA (tests/data); prints each camera's runs
 //   korvane-mkimage bench FILE [MIB]   a large image for timing scans (default 4096 MiB)
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <optional>
 #include <string>
+#include <system_error>
+#include <vector>
 
 #include "tools/image_builder.h"
 
@@ -16,6 +22,49 @@ using namespace korvane::testimage;
 namespace {
 
 constexpr uint64_t kMiB = 1 << 20;
+// The largest bench image: 1 TiB. Anything larger is a typing error.
+constexpr uint64_t kMaxBenchMiB = uint64_t{1} << 20;
+
+// A bench size: a plain decimal number of MiB from 1 to kMaxBenchMiB ("-1", "0", "4G" and "1e3"
+// are refused).
+std::optional<uint64_t> ParseBenchMiB(const std::string& text) {
+  if (text.empty() || text.size() > 7) return std::nullopt;
+  uint64_t mib = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    mib = mib * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (mib == 0 || mib > kMaxBenchMiB) return std::nullopt;
+  return mib;
+}
+
+// Refuses an image file that would not fit in the free space of the file system it goes to (the
+// space of a file it replaces counts as free), so that a bench image never fills a disk. Writing
+// to something other than a file (a pipe, a device) is not checked.
+bool CheckRoomFor(const std::string& path, uint64_t bytes) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::path target(path);
+  const fs::file_status status = fs::status(target, ec);
+  if (fs::exists(status) && !fs::is_regular_file(status)) return true;
+  fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+  const fs::space_info space = fs::space(folder, ec);
+  if (ec) {
+    std::fprintf(stderr, "korvane-mkimage: cannot tell the free space of '%s': %s\n",
+                 folder.string().c_str(), ec.message().c_str());
+    return false;
+  }
+  uint64_t room = space.available;
+  const uint64_t existing = fs::is_regular_file(target, ec) ? fs::file_size(target, ec) : 0;
+  if (!ec) room += existing;
+  if (bytes > room) {
+    std::fprintf(stderr,
+                 "korvane-mkimage: %" PRIu64 " MiB do not fit: '%s' has %" PRIu64 " MiB free\n",
+                 bytes / kMiB, folder.string().c_str(), room / kMiB);
+    return false;
+  }
+  return true;
+}
 
 // Noise holding recordings, written piece by piece so memory stays small whatever the size.
 // Each 64 MiB piece holds two recordings of 25 frames a second with 20 KB frames, the second an
@@ -54,6 +103,32 @@ int WriteBenchImage(const std::string& path, uint64_t mib) {
   return 0;
 }
 
+// One line per camera run, tab-separated under a header line; `pictures` are the clip pictures
+// its complete video frames carry, as ranges.
+void PrintCameraRuns(const CameraImage& image) {
+  std::printf(
+      "channel\tclip\tstart\tend\tposition\tend_position\tvideo_frames\tkey_frames\t"
+      "audio_frames\tauxiliary_frames\tcomplete_frames\tpictures\n");
+  for (const CameraRun& run : image.runs) {
+    std::string pictures;
+    for (size_t i = 0; i < run.pictures.size(); ++i) {
+      size_t j = i;
+      while (j + 1 < run.pictures.size() && run.pictures[j + 1] == run.pictures[j] + 1) ++j;
+      if (!pictures.empty()) pictures += ',';
+      pictures += std::to_string(run.pictures[i]);
+      if (j > i) pictures += '-' + std::to_string(run.pictures[j]);
+      i = j;
+    }
+    std::printf("%u\t%s\t%s\t%s\t%" PRIu64 "\t%" PRIu64 "\t%u\t%u\t%u\t%u\t%u\t%s\n", run.channel,
+                CameraClips()[run.channel].file, FormatDayCountTime(run.start).c_str(),
+                FormatDayCountTime(run.end).c_str(), run.position, run.end_position,
+                run.video_frames, run.key_frames, run.audio_frames, run.auxiliary_frames,
+                run.complete_frames, pictures.c_str());
+  }
+  std::printf("chance matches in frames: %zu, stray matches: %zu\n", image.chance_matches.size(),
+              image.stray_matches.size());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -79,17 +154,44 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "korvane-mkimage: %s\n", error.c_str());
     return 1;
   }
+  if (argc == 4 && std::string(argv[1]) == "cameras") {
+    std::vector<VideoClip> clips;
+    std::string error;
+    if (LoadCameraClips(argv[2], &clips, &error)) {
+      const CameraImage cameras = BuildCameraImage(clips);
+      ImageBuilder image(0, Fill::kZeros);
+      image.bytes() = cameras.bytes;
+      if (image.WriteTo(argv[3], &error)) {
+        PrintCameraRuns(cameras);
+        return 0;
+      }
+    }
+    std::fprintf(stderr, "korvane-mkimage: %s\n", error.c_str());
+    return 1;
+  }
   if (mode == "bench" && argc <= 4) {
-    const uint64_t mib = argc == 4 ? std::strtoull(argv[3], nullptr, 10) : 4096;
-    if (mib > 0) return WriteBenchImage(argv[2], mib);
+    const std::optional<uint64_t> mib =
+        argc == 4 ? ParseBenchMiB(argv[3]) : std::optional<uint64_t>(4096);
+    if (!mib) {
+      std::fprintf(stderr,
+                   "korvane-mkimage: MIB must be a whole number of MiB from 1 to %" PRIu64
+                   ", not '%s'\n",
+                   kMaxBenchMiB, argv[3]);
+      return 2;
+    }
+    if (!CheckRoomFor(argv[2], *mib * kMiB)) return 1;
+    return WriteBenchImage(argv[2], *mib);
   }
   std::fprintf(stderr,
                "usage: korvane-mkimage demo FILE\n"
                "       korvane-mkimage video CLIP.h264 FILE\n"
+               "       korvane-mkimage cameras DATA FILE\n"
                "       korvane-mkimage bench FILE [MIB]\n"
                "Writes the demo image (noise with five recordings in it), or noise with three\n"
                "recordings of real video cut from an H.264 clip of 352x288 at 25 frames a second,\n"
-               "or MIB MiB (default 4096) of noise with two recordings every 64 MiB for timing\n"
-               "scans; bench prints how many frames and recordings that image holds.\n");
+               "or noise with frames of four cameras made from the clips in the folder DATA\n"
+               "(tests/data), or MIB MiB (default 4096) of noise with two recordings every 64 MiB\n"
+               "for timing scans. cameras prints each camera's runs of frames; bench prints how\n"
+               "many frames and recordings that image holds.\n");
   return 2;
 }
