@@ -2,8 +2,8 @@
 // save goes wrong (no permission, a full disk, a source that shrinks, vanishes or has bad sectors).
 #include "scan/save.h"
 
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -163,7 +163,7 @@ TEST_F(SaveTest, FilesHoldTheRecordingsBytesAndRecordingsCsvTheirHashes) {
 
   EventSink sink;
   const SaveResult result = Save(found_, out_, sink);
-  ASSERT_EQ(result.status, SaveStatus::kCompleted) << result.error;
+  ASSERT_TRUE(result.status.ok()) << result.status.message();
   EXPECT_TRUE(result.AllSaved());
   ASSERT_EQ(result.files.size(), 4u);
   EXPECT_EQ(Listing(out_),
@@ -253,7 +253,8 @@ TEST_F(SaveTest, NothingIsReplacedNorWrittenThroughALink) {
   const SaveResult linked = Save({found_[0]}, other, sink);
   EXPECT_EQ(linked.saved_files, 1u);
   EXPECT_FALSE(linked.AllSaved());
-  EXPECT_NE(linked.manifest_error.find("symbolic link"), std::string::npos) << linked.manifest_error;
+  EXPECT_NE(linked.manifest_error.find("symbolic link"), std::string::npos)
+      << linked.manifest_error;
   EXPECT_FALSE(linked.files[0].in_manifest);
   EXPECT_FALSE(fs::exists(target));
 }
@@ -304,7 +305,7 @@ TEST_F(SaveTest, StopOnTheWorkerRemovesTheFileBeingWritten) {
   worker.Join();
   EXPECT_TRUE(second_start_refused) << "the busy flag refuses another job while saving";
   EXPECT_EQ(g_bScanning.load(), 0);
-  EXPECT_EQ(result.status, SaveStatus::kStopped);
+  EXPECT_EQ(result.status.code(), ErrorCode::kStopped);
   ASSERT_EQ(result.files.size(), 2u);
   EXPECT_EQ(result.files[0].outcome, FileOutcome::kSaved);
   EXPECT_EQ(result.files[1].outcome, FileOutcome::kStopped);
@@ -357,11 +358,11 @@ TEST_F(SaveTest, AFolderWithoutWritePermissionIsRefusedWithoutWritingAnything) {
     EventSink sink;
     const SaveResult refused = Save({found_[0]}, locked, sink);
     const SaveResult half = Save({found_[0]}, shared, sink);
-    return std::to_string(static_cast<int>(refused.status)) + "|" + refused.error + "|" +
-           std::to_string(sink.totals.size()) + "|" + std::to_string(half.saved_files) + "|" +
-           half.manifest_error;
+    return std::to_string(static_cast<int>(refused.status.code())) + "|" +
+           refused.status.message() + "|" + std::to_string(sink.totals.size()) + "|" +
+           std::to_string(half.saved_files) + "|" + half.manifest_error;
   });
-  EXPECT_EQ(outcome, std::to_string(static_cast<int>(SaveStatus::kFolderFailed)) +
+  EXPECT_EQ(outcome, std::to_string(static_cast<int>(ErrorCode::kUsage)) +
                          "|cannot write to the folder '" + locked.string() +
                          "': Permission denied|1|1|cannot add its line to recordings.csv: "
                          "Permission denied");
@@ -371,10 +372,12 @@ TEST_F(SaveTest, AFolderWithoutWritePermissionIsRefusedWithoutWritingAnything) {
 
   EventSink sink;
   const SaveResult missing = Save({found_[0]}, dir_.path() / "missing", sink);
-  EXPECT_EQ(missing.status, SaveStatus::kFolderFailed);
-  EXPECT_NE(missing.error.find("does not exist"), std::string::npos) << missing.error;
+  EXPECT_EQ(missing.status.code(), ErrorCode::kUsage);
+  EXPECT_NE(missing.status.message().find("does not exist"), std::string::npos)
+      << missing.status.message();
   const SaveResult file = Save({found_[0]}, source_, sink);
-  EXPECT_NE(file.error.find("is not a folder"), std::string::npos) << file.error;
+  EXPECT_NE(file.status.message().find("is not a folder"), std::string::npos)
+      << file.status.message();
   EXPECT_TRUE(sink.totals.empty()) << "nothing started";
 }
 
@@ -405,7 +408,7 @@ TEST_F(SaveTest, AFullDiskFailsOnlyTheFilesThatDoNotFit) {
   if (!mount.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
   EventSink sink;
   const SaveResult result = Save({found_[0], found_[1], found_[2]}, small, sink);
-  EXPECT_EQ(result.status, SaveStatus::kCompleted);
+  EXPECT_TRUE(result.status.ok());
   ASSERT_EQ(result.files.size(), 3u);
   EXPECT_EQ(result.files[0].outcome, FileOutcome::kSaved);
   EXPECT_EQ(result.files[1].outcome, FileOutcome::kFailed);
@@ -442,13 +445,15 @@ class LoopDisk {
     if (status != 0 || out.empty()) return;
     disk_ = out.substr(0, out.find('\n'));
     for (int i = 0; i < 25 && partition_.empty(); ++i) {
-      if (fs::exists(disk_ + "p1")) partition_ = disk_ + "p1";
-      else std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      if (fs::exists(disk_ + "p1"))
+        partition_ = disk_ + "p1";
+      else
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     const std::string fs_device = partition_.empty() ? disk_ : partition_;
     fs::create_directory(mnt_);
-    Shell("mkfs.ext4 -q -F " + Quote(fs_device) + " >/dev/null 2>&1 && mount " +
-              Quote(fs_device) + " " + Quote(mnt_.string()) + " 2>/dev/null",
+    Shell("mkfs.ext4 -q -F " + Quote(fs_device) + " >/dev/null 2>&1 && mount " + Quote(fs_device) +
+              " " + Quote(mnt_.string()) + " 2>/dev/null",
           &status);
     mounted_ = status == 0;
   }
@@ -470,7 +475,8 @@ class LoopDisk {
 
 TEST_F(SaveTest, AFolderOnTheSourceBeingReadIsRefusedWithoutWritingAnything) {
   LoopDisk disk(dir_.path());
-  if (!disk.ready()) GTEST_SKIP() << "cannot attach a loop device and mount a file system on it here";
+  if (!disk.ready())
+    GTEST_SKIP() << "cannot attach a loop device and mount a file system on it here";
   const fs::path inside = disk.mount_point() / "out";
   fs::create_directory(inside);
   // The whole disk, its partition, and the image file behind the loop device: the folder lies on
@@ -483,24 +489,27 @@ TEST_F(SaveTest, AFolderOnTheSourceBeingReadIsRefusedWithoutWritingAnything) {
     sources.push_back(disk.partition());
   }
   for (const std::string& source : sources) {
-    std::string why;
-    EXPECT_FALSE(CheckSaveFolder(inside.string(), &why, source)) << source;
-    EXPECT_NE(why.find("the source being read"), std::string::npos) << why;
+    const Status why = CheckSaveFolder(inside.string(), source);
+    EXPECT_EQ(why.code(), ErrorCode::kRefused) << source;
+    EXPECT_NE(why.message().find("the source being read"), std::string::npos) << why.message();
     EventSink sink;
     std::atomic<int> stop{0};
-    const SaveResult result = SaveRecordings(SaveJob{source, inside.string(), {found_[0]}}, sink, stop);
-    EXPECT_EQ(result.status, SaveStatus::kFolderFailed) << source;
-    EXPECT_NE(result.error.find("saving there would write to it"), std::string::npos) << result.error;
+    const SaveResult result =
+        SaveRecordings(SaveJob{source, inside.string(), {found_[0]}}, sink, stop);
+    EXPECT_EQ(result.status.code(), ErrorCode::kRefused) << source;
+    EXPECT_NE(result.status.message().find("saving there would write to it"), std::string::npos)
+        << result.status.message();
     EXPECT_TRUE(sink.totals.empty()) << "nothing started";
   }
   EXPECT_TRUE(Listing(inside).empty());
   // A folder elsewhere takes a save from the device, and the mounted file system takes a save
   // from another source.
-  std::string why;
-  EXPECT_TRUE(CheckSaveFolder(out_.string(), &why, disk.disk())) << why;
-  EXPECT_TRUE(CheckSaveFolder(inside.string(), &why, source_)) << why;
+  Status why = CheckSaveFolder(out_.string(), disk.disk());
+  EXPECT_TRUE(why.ok()) << why.message();
+  why = CheckSaveFolder(inside.string(), source_);
+  EXPECT_TRUE(why.ok()) << why.message();
   EventSink sink;
-  EXPECT_EQ(Save({found_[0]}, inside, sink).status, SaveStatus::kCompleted);
+  EXPECT_TRUE(Save({found_[0]}, inside, sink).status.ok());
   EXPECT_EQ(Slurp((inside / "0.dav").string()), Expected(found_[0]));
 }
 
@@ -514,9 +523,8 @@ TEST_F(SaveTest, ASourceThatShrinksFailsTheFilesItNoLongerHolds) {
   ASSERT_EQ(result.files.size(), 3u);
   EXPECT_EQ(result.files[0].outcome, FileOutcome::kSaved);
   EXPECT_EQ(result.files[1].outcome, FileOutcome::kFailed);
-  EXPECT_EQ(result.files[1].error,
-            "the source shrank while it was read; it no longer holds byte " +
-                std::to_string(kMiB + 5000));
+  EXPECT_EQ(result.files[1].error, "the source shrank while it was read; it no longer holds byte " +
+                                       std::to_string(kMiB + 5000));
   EXPECT_EQ(result.files[2].outcome, FileOutcome::kFailed);
   EXPECT_EQ(result.failed_files, 2u);
   EXPECT_EQ(Listing(out_), (std::vector<std::string>{"0.dav", "recordings.csv"}));
@@ -593,7 +601,8 @@ TEST_F(SaveTest, FileSystemsWithoutLinksStillNeverReplace) {
   for (int round = 0; round < 3; ++round) {
     EventSink sink;
     const SaveResult result = Save({found_[0], found_[2]}, fat, sink);
-    ASSERT_TRUE(result.AllSaved()) << (result.files.empty() ? result.error : result.files[0].error);
+    ASSERT_TRUE(result.AllSaved())
+        << (result.files.empty() ? result.status.message() : result.files[0].error);
     EXPECT_EQ(result.files[0].file_name, NumberedName("0.dav", static_cast<unsigned>(round)));
   }
   EXPECT_EQ(Listing(fat), (std::vector<std::string>{"0 (1).dav", "0 (2).dav", "0.dav", "2 (1).dav",
@@ -617,8 +626,9 @@ TEST(SaveVideo, SavedRecordingsPlay) {
   std::vector<Recording> found = ScanFile(source);
   // Three recordings of video and a stray magic, which is no video.
   ASSERT_EQ(found.size(), 4u);
-  found.erase(std::remove_if(found.begin(), found.end(), [](const Recording& r) { return r.frames == 1; }),
-              found.end());
+  found.erase(
+      std::remove_if(found.begin(), found.end(), [](const Recording& r) { return r.frames == 1; }),
+      found.end());
   ASSERT_EQ(found.size(), 3u);
 
   SaveJob job{source, dir.path().string(), found};
@@ -629,8 +639,11 @@ TEST(SaveVideo, SavedRecordingsPlay) {
   for (size_t i = 0; i < found.size(); ++i) {
     const std::string file = dir.File(result.files[i].file_name);
     int status = -1;
-    const std::string packets = Shell("ffprobe -v error -f dhav -show_entries packet=pts_time,flags "
-                                      "-of csv=p=0 " + Quote(file), &status);
+    const std::string packets = Shell(
+        "ffprobe -v error -f dhav -show_entries packet=pts_time,flags "
+        "-of csv=p=0 " +
+            Quote(file),
+        &status);
     ASSERT_EQ(status, 0) << file;
     std::istringstream lines(packets);
     std::string line, first;

@@ -75,7 +75,7 @@ TEST_F(Win32SaveTest, SavesIntoAFolderNamedInAnyScriptAndNeverReplaces) {
   SaveSink sink;
   std::atomic<int> stop{0};
   SaveResult result = SaveRecordings(job, sink, stop);
-  ASSERT_TRUE(result.AllSaved()) << result.error << result.manifest_error;
+  ASSERT_TRUE(result.AllSaved()) << result.status.message() << result.manifest_error;
   ASSERT_EQ(result.files.size(), 2u);
   EXPECT_EQ(result.files[0].file_name, "0.dav");
   EXPECT_EQ(result.files[1].file_name, "1 (1).dav");
@@ -101,25 +101,26 @@ TEST_F(Win32SaveTest, AStoppedFileLeavesNothingBehind) {
   SaveSink sink;
   std::atomic<int> stop{1};
   const SaveResult result = SaveRecordings(job, sink, stop);
-  EXPECT_EQ(result.status, SaveStatus::kStopped);
+  EXPECT_EQ(result.status.code(), ErrorCode::kStopped);
   for (const std::string& name : Listing(folder_)) {
     EXPECT_EQ(name.find(".part"), std::string::npos) << name;
     EXPECT_EQ(name.find(".dav"), std::string::npos) << name;
   }
 
-  std::string error;
-  EXPECT_FALSE(CheckSaveFolder(test::Utf8Path(folder_ / "missing"), &error));
-  EXPECT_NE(error.find("does not exist"), std::string::npos) << error;
-  EXPECT_FALSE(CheckSaveFolder(source_, &error));
-  EXPECT_NE(error.find("is not a folder"), std::string::npos) << error;
+  Status error = CheckSaveFolder(test::Utf8Path(folder_ / "missing"));
+  EXPECT_FALSE(error.ok());
+  EXPECT_NE(error.message().find("does not exist"), std::string::npos) << error.message();
+  error = CheckSaveFolder(source_);
+  EXPECT_FALSE(error.ok());
+  EXPECT_NE(error.message().find("is not a folder"), std::string::npos) << error.message();
 }
 
 TEST_F(Win32SaveTest, TheCommandLineSavesIntoAFolderNamedInAnyScript) {
   const std::string out = dir_.File("out"), err = dir_.File("err");
-  const int status = test::ChildProcess(KORVANE_SCAN_BINARY,
-                                        {"--save", test::Utf8Path(folder_), "--select", "1", source_}, out,
-                                        err)
-                         .Wait();
+  const int status =
+      test::ChildProcess(KORVANE_SCAN_BINARY,
+                         {"--save", test::Utf8Path(folder_), "--select", "1", source_}, out, err)
+          .Wait();
   EXPECT_EQ(status, 0) << Slurp(err);
   EXPECT_EQ(Listing(folder_), (std::vector<std::string>{"1.dav", "recordings.csv"}));
   EXPECT_EQ(Contents(folder_ / "1.dav"), Bytes(recordings_[1]));
@@ -128,10 +129,10 @@ TEST_F(Win32SaveTest, TheCommandLineSavesIntoAFolderNamedInAnyScript) {
 TEST_F(Win32SaveTest, AFolderNextToTheImageOrAwayFromTheDriveIsNotTheSource) {
   // Writing next to an image file does not change it; a drive that does not exist, or whose
   // volumes the system cannot list, does not stop a save either.
-  EXPECT_EQ(FolderWritesToSource(test::Utf8Path(folder_), source_), "");
-  EXPECT_EQ(FolderWritesToSource(test::Utf8Path(folder_), "\\\\.\\PhysicalDrive99"), "");
-  std::string error;
-  EXPECT_TRUE(CheckSaveFolder(test::Utf8Path(folder_), &error, source_)) << error;
+  EXPECT_TRUE(FolderWritesToSource(test::Utf8Path(folder_), source_).ok());
+  EXPECT_TRUE(FolderWritesToSource(test::Utf8Path(folder_), "\\\\.\\PhysicalDrive99").ok());
+  const Status error = CheckSaveFolder(test::Utf8Path(folder_), source_);
+  EXPECT_TRUE(error.ok()) << error.message();
 }
 
 }  // namespace
