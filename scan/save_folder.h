@@ -127,13 +127,15 @@ class SaveFolder {
 Result<std::unique_ptr<SaveFolder>> OpenSaveFolder(const std::string& path);
 
 // Refuses (kRefused, with the reason) a folder where saving would write to the source it reads.
-// It would when the folder's file system lies on the source device (on it, on a partition of it,
-// or on a device built on it: device mapper, RAID, a loop device whose backing file is on it), or,
-// for a source that is a file, inside that file (through a loop device). A folder merely on the
-// same file system as a source file does not count: writing next to an image does not change it.
-// Linux follows the folder's device through sysfs; Windows compares the folder's volume with a
-// source drive's number (the volume's extents) or a source volume; elsewhere, and whenever the
-// system cannot tell, it is accepted.
+// It would when the folder's file system lies on the source device, or on anything built on it
+// or beneath it that shares its bytes: a partition and its disk, device mapper and RAID devices,
+// loop devices (over a file, identified by device and inode, or over a block device, at any
+// offset, stacked to any depth), the upper and work directories of an overlay mount; for a
+// source that is a file, inside that file (through a loop device). A folder merely on the same
+// file system as a source file does not count: writing next to an image does not change it.
+// Linux follows the folder's device through sysfs, loop devices and the mount table; Windows
+// compares the folder's volume with a source drive's number (the volume's extents) or a source
+// volume; elsewhere, and whenever the system cannot tell, it is accepted.
 Status FolderWritesToSource(const std::string& folder, const std::string& source);
 
 }  // namespace korvane

@@ -10,18 +10,23 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <utility>
 
 #if defined(__linux__)
 #include <dirent.h>
+#include <linux/loop.h>
+#include <sys/ioctl.h>
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <memory>
-#include <set>
+#include <vector>
 #endif
 
 #include "scan/save_folder.h"
@@ -287,6 +292,28 @@ class PosixFolderAccess final : public FolderAccess {
 };
 
 #if defined(__linux__)
+// ---- Which devices and files a write to a folder's file system reaches ----
+//
+// A block device or file holds bytes; what is built on it reads or writes a range of them. From
+// the folder's device the walk goes down every way a write travels: a partition to its disk, a
+// device-mapper or RAID device to each device beneath it, a loop device to its backing block
+// device or file (and the file on to the device of its file system), an overlay file system to
+// the file systems of its upper and work directories. From the source it goes down the ways
+// whose ranges are known (partitions and loop devices), and not from a file to its file system:
+// writing next to an image through the file system does not change the image. The folder writes
+// to the source when both walks reach one device or file in overlapping ranges.
+
+constexpr uint64_t kEnd = UINT64_MAX;
+
+struct Range {
+  uint64_t begin = 0;
+  uint64_t end = kEnd;  // exclusive
+};
+
+uint64_t AddClamped(uint64_t a, uint64_t b) {
+  return a > kEnd - b ? kEnd : a + b;
+}
+
 // Block devices as "major:minor", the way /sys/dev/block names them.
 std::string DeviceName(dev_t dev) {
   return std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
@@ -299,39 +326,219 @@ std::string ReadLine(const std::string& path) {
   return line;
 }
 
-// What a write to a file system's device changes: the devices beneath it and the files that
-// loop devices among them are backed by.
-struct Beneath {
-  std::set<std::string> devices;
-  std::set<std::pair<dev_t, ino_t>> files;
+bool ReadNumber(const std::string& path, uint64_t* value) {
+  const std::string line = ReadLine(path);
+  if (line.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long v = std::strtoull(line.c_str(), &end, 10);
+  if (errno != 0 || end == line.c_str()) return false;
+  *value = v;
+  return true;
+}
+
+bool ParseDevice(const std::string& text, dev_t* dev) {
+  unsigned maj = 0, min = 0;
+  char tail = 0;
+  if (std::sscanf(text.c_str(), "%u:%u%c", &maj, &min, &tail) != 2) return false;
+  *dev = makedev(maj, min);
+  return true;
+}
+
+// The device numbers the kernel hands out in loop_info64 (new_encode_dev).
+dev_t DecodeDevice(uint64_t encoded) {
+  const unsigned maj = static_cast<unsigned>((encoded & 0xfff00) >> 8);
+  const unsigned min = static_cast<unsigned>((encoded & 0xff) | ((encoded >> 12) & 0xfff00));
+  return makedev(maj, min);
+}
+
+// Undoes the octal escapes (\040 for a blank, \054 for a comma) of /proc/self/mountinfo.
+std::string Unescape(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] >= '0' && text[i + 1] <= '3' &&
+        text[i + 2] >= '0' && text[i + 2] <= '7' && text[i + 3] >= '0' && text[i + 3] <= '7') {
+      out += static_cast<char>((text[i + 1] - '0') * 64 + (text[i + 2] - '0') * 8 +
+                               (text[i + 3] - '0'));
+      i += 3;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+// The directories an overlay file system with the device `dev` writes into (its upper and work
+// directories), from the mount table; empty for anything else.
+std::vector<std::string> OverlayWriteDirs(dev_t dev) {
+  std::vector<std::string> dirs;
+  std::ifstream in("/proc/self/mountinfo");
+  const std::string want = DeviceName(dev);
+  std::string line;
+  while (std::getline(in, line)) {
+    // ID PARENT MAJOR:MINOR ROOT MOUNT-POINT OPTIONS [FIELDS...] - TYPE SOURCE SUPER-OPTIONS
+    std::vector<std::string> fields;
+    size_t at = 0;
+    while (at < line.size()) {
+      const size_t blank = line.find(' ', at);
+      fields.push_back(line.substr(at, blank == std::string::npos ? blank : blank - at));
+      if (blank == std::string::npos) break;
+      at = blank + 1;
+    }
+    if (fields.size() < 3 || fields[2] != want) continue;
+    const auto dash = std::find(fields.begin(), fields.end(), "-");
+    if (dash == fields.end() || fields.end() - dash < 4 || dash[1] != "overlay") continue;
+    const std::string& options = dash[3];
+    size_t from = 0;
+    while (from <= options.size()) {
+      const size_t comma = std::min(options.find(',', from), options.size());
+      const std::string option = options.substr(from, comma - from);
+      for (const char* key : {"upperdir=", "workdir="}) {
+        if (option.rfind(key, 0) == 0) dirs.push_back(Unescape(option.substr(std::strlen(key))));
+      }
+      from = comma + 1;
+    }
+    break;
+  }
+  return dirs;
+}
+
+// What a loop device is backed by, from the device itself where it can be opened, otherwise from
+// sysfs.
+struct LoopBacking {
+  bool known = false;
+  bool block = false;  // backed by a block device `rdev`; otherwise by the file (dev, ino)
+  dev_t rdev = 0;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  uint64_t offset = 0;
+  uint64_t limit = 0;  // 0: up to the backing's end
 };
 
-// Adds the block device `dev` and every device whose bytes a write to it changes: the whole disk
-// of a partition, what a device-mapper or RAID device is built on, and the device holding a loop
-// device's backing file (and that file); each of those in turn.
-void AddBeneath(const std::string& dev, Beneath& beneath, int depth) {
-  if (depth > 16 || !beneath.devices.insert(dev).second) return;
+LoopBacking BackingOfLoop(dev_t loop, const std::string& sys) {
+  LoopBacking b;
+  const std::string node = "/dev/" + std::filesystem::path(sys).filename().string();
+  struct stat st {};
+  UniqueFd fd(::open(node.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  loop_info64 info{};
+  if (fd.valid() && ::fstat(fd.get(), &st) == 0 && S_ISBLK(st.st_mode) && st.st_rdev == loop &&
+      ::ioctl(fd.get(), LOOP_GET_STATUS64, &info) == 0) {
+    b.known = true;
+    b.block = info.lo_rdevice != 0;
+    b.rdev = DecodeDevice(info.lo_rdevice);
+    b.dev = DecodeDevice(info.lo_device);
+    b.ino = static_cast<ino_t>(info.lo_inode);
+    b.offset = info.lo_offset;
+    b.limit = info.lo_sizelimit;
+    return b;
+  }
+  // Without the right to open the device: the backing file's path, as sysfs gives it.
+  const std::string backing = ReadLine(sys + "/loop/backing_file");
+  if (backing.empty() || ::stat(backing.c_str(), &st) != 0) return b;
+  b.known = true;
+  b.block = S_ISBLK(st.st_mode);
+  b.rdev = st.st_rdev;
+  b.dev = st.st_dev;
+  b.ino = st.st_ino;
+  ReadNumber(sys + "/loop/offset", &b.offset);
+  ReadNumber(sys + "/loop/sizelimit", &b.limit);
+  return b;
+}
+
+// The devices and files a walk reached, each with the ranges of it.
+class Reach {
+ public:
+  // false when the range was reached before (so the walk need not go on from it).
+  bool Add(const std::string& key, Range range) {
+    if (range.begin >= range.end) return false;
+    if (++steps_ > 100000) return false;  // a bound for the impossible case of a cycle
+    std::vector<Range>& ranges = reached_[key];
+    for (const Range& r : ranges) {
+      if (r.begin <= range.begin && range.end <= r.end) return false;
+    }
+    ranges.push_back(range);
+    return true;
+  }
+
+  bool Meets(const Reach& other) const {
+    for (const auto& [key, ranges] : reached_) {
+      const auto there = other.reached_.find(key);
+      if (there == other.reached_.end()) continue;
+      for (const Range& a : ranges) {
+        for (const Range& b : there->second) {
+          if (a.begin < b.end && b.begin < a.end) return true;
+        }
+      }
+    }
+    return false;
+  }
+
+ private:
+  std::map<std::string, std::vector<Range>> reached_;
+  unsigned steps_ = 0;
+};
+
+enum class Walk { kWrites, kReads };
+
+void AddDevice(dev_t dev, Range range, Walk walk, Reach& reach);
+
+void AddFile(dev_t dev, ino_t ino, Range range, Walk walk, Reach& reach) {
+  if (!reach.Add("file " + DeviceName(dev) + " " + std::to_string(ino), range)) return;
+  // Writing to a file writes to its file system's device; reading a file is not changed by
+  // writes to other files there.
+  if (walk == Walk::kWrites) AddDevice(dev, Range{}, walk, reach);
+}
+
+// Adds the range of block device `dev` and what lies beneath it.
+void AddDevice(dev_t dev, Range range, Walk walk, Reach& reach) {
+  if (!reach.Add("device " + DeviceName(dev), range)) return;
   char real[PATH_MAX];
-  if (!::realpath(("/sys/dev/block/" + dev).c_str(), real)) return;
-  const std::string dir = real;
-  if (::access((dir + "/partition").c_str(), F_OK) == 0) {
-    const std::string disk = ReadLine(dir + "/../dev");
-    if (!disk.empty()) AddBeneath(disk, beneath, depth + 1);
+  if (!::realpath(("/sys/dev/block/" + DeviceName(dev)).c_str(), real)) {
+    // No block device: a file system without one of its own. An overlay writes into the file
+    // systems of its upper and work directories.
+    if (walk != Walk::kWrites) return;
+    for (const std::string& dir : OverlayWriteDirs(dev)) {
+      struct stat st {};
+      if (::stat(dir.c_str(), &st) == 0) AddDevice(st.st_dev, Range{}, walk, reach);
+    }
+    return;
   }
-  const std::unique_ptr<DIR, int (*)(DIR*)> slaves(::opendir((dir + "/slaves").c_str()),
-                                                   ::closedir);
-  while (slaves) {
-    const dirent* entry = ::readdir(slaves.get());
-    if (!entry) break;
-    if (entry->d_name[0] == '.') continue;
-    const std::string slave = ReadLine(dir + "/slaves/" + entry->d_name + "/dev");
-    if (!slave.empty()) AddBeneath(slave, beneath, depth + 1);
+  const std::string sys = real;
+  uint64_t start = 0, size = 0;
+  dev_t below = 0;
+  if (::access((sys + "/partition").c_str(), F_OK) == 0 && ReadNumber(sys + "/start", &start) &&
+      ReadNumber(sys + "/size", &size) && ParseDevice(ReadLine(sys + "/../dev"), &below)) {
+    // A partition: the disk's sectors from `start` on.
+    const uint64_t first = start * 512, bytes = size * 512;
+    AddDevice(below,
+              Range{AddClamped(first, std::min(range.begin, bytes)),
+                    AddClamped(first, std::min(range.end, bytes))},
+              walk, reach);
   }
-  const std::string backing = ReadLine(dir + "/loop/backing_file");
-  struct stat st;
-  if (!backing.empty() && ::stat(backing.c_str(), &st) == 0) {
-    beneath.files.insert({st.st_dev, st.st_ino});
-    AddBeneath(DeviceName(st.st_dev), beneath, depth + 1);
+  if (walk == Walk::kWrites) {
+    // Device mapper and RAID: where each piece lies beneath is not known here; all of it.
+    const std::unique_ptr<DIR, int (*)(DIR*)> slaves(::opendir((sys + "/slaves").c_str()),
+                                                     ::closedir);
+    while (slaves) {
+      const dirent* entry = ::readdir(slaves.get());
+      if (!entry) break;
+      if (entry->d_name[0] == '.') continue;
+      if (ParseDevice(ReadLine(sys + "/slaves/" + entry->d_name + "/dev"), &below)) {
+        AddDevice(below, Range{}, walk, reach);
+      }
+    }
+  }
+  if (::access((sys + "/loop").c_str(), F_OK) == 0) {
+    const LoopBacking b = BackingOfLoop(dev, sys);
+    if (!b.known) return;
+    uint64_t end = range.end;
+    if (b.limit != 0) end = std::min(end, b.limit);
+    const Range there{AddClamped(b.offset, range.begin), AddClamped(b.offset, end)};
+    if (b.block) {
+      AddDevice(b.rdev, there, walk, reach);
+    } else {
+      AddFile(b.dev, b.ino, there, walk, reach);
+    }
   }
 }
 #endif
@@ -340,14 +547,20 @@ void AddBeneath(const std::string& dev, Beneath& beneath, int depth) {
 
 bool FolderLiesOnSource(const std::string& folder, const std::string& source) {
 #if defined(__linux__)
-  struct stat src;
-  struct stat dir;
+  struct stat src {};
+  struct stat dir {};
   if (::stat(source.c_str(), &src) != 0 || ::stat(folder.c_str(), &dir) != 0) return false;
-  Beneath beneath;
-  AddBeneath(DeviceName(dir.st_dev), beneath, 0);
-  return S_ISBLK(src.st_mode)   ? beneath.devices.count(DeviceName(src.st_rdev)) != 0
-         : S_ISREG(src.st_mode) ? beneath.files.count({src.st_dev, src.st_ino}) != 0
-                                : false;
+  Reach reads;
+  if (S_ISBLK(src.st_mode)) {
+    AddDevice(src.st_rdev, Range{}, Walk::kReads, reads);
+  } else if (S_ISREG(src.st_mode)) {
+    AddFile(src.st_dev, src.st_ino, Range{}, Walk::kReads, reads);
+  } else {
+    return false;
+  }
+  Reach writes;
+  AddDevice(dir.st_dev, Range{}, Walk::kWrites, writes);
+  return writes.Meets(reads);
 #else
   (void)folder;
   (void)source;

@@ -513,6 +513,139 @@ TEST_F(SaveTest, AFolderOnTheSourceBeingReadIsRefusedWithoutWritingAnything) {
   EXPECT_EQ(Slurp((inside / "0.dav").string()), Expected(found_[0]));
 }
 
+// A loop device over a file or a block device, detached when the test ends however it ends.
+// Needs root and losetup; `device()` is empty when it could not be attached.
+class Loop {
+ public:
+  explicit Loop(const std::string& backing, const std::string& options = std::string()) {
+    int status = 0;
+    const std::string out =
+        Shell("losetup " + options + " -f --show " + Quote(backing) + " 2>/dev/null", &status);
+    if (status == 0) device_ = out.substr(0, out.find('\n'));
+  }
+  ~Loop() {
+    if (!device_.empty()) Shell("losetup -d " + Quote(device_) + " 2>/dev/null");
+  }
+  Loop(const Loop&) = delete;
+  Loop& operator=(const Loop&) = delete;
+  const std::string& device() const { return device_; }
+
+ private:
+  std::string device_;
+};
+
+// An empty image file of `mib` MiB.
+std::string EmptyImage(const test::TempDir& dir, const std::string& name, uint64_t mib) {
+  const std::string path = dir.File(name);
+  std::ofstream(path).close();
+  fs::resize_file(path, mib * kMiB);
+  return path;
+}
+
+// Whether saving into `folder` from `source` is refused as writing to the source: by the check
+// and by the save itself, with nothing written.
+::testing::AssertionResult RefusedAsTheSource(const fs::path& folder, const std::string& source,
+                                              const Recording& r) {
+  const Status checked = CheckSaveFolder(folder.string(), source);
+  if (checked.code() != ErrorCode::kRefused) {
+    return ::testing::AssertionFailure()
+           << "the check gives '" << checked.message() << "' for " << folder << " from " << source;
+  }
+  EventSink sink;
+  std::atomic<int> stop{0};
+  const SaveResult result = SaveRecordings(SaveJob{source, folder.string(), {r}}, sink, stop);
+  if (result.status.code() != ErrorCode::kRefused || !sink.totals.empty()) {
+    return ::testing::AssertionFailure() << "the save gives '" << result.status.message() << "'";
+  }
+  if (result.status.message().find("saving there would write to it") == std::string::npos) {
+    return ::testing::AssertionFailure() << result.status.message();
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// Loop devices stacked on one another, with offsets, and two loop devices over one image: the
+// folder's device is followed down to every device and file beneath it, and so is the source's.
+TEST_F(SaveTest, AFolderOnLoopDevicesStackedOnTheSourceIsRefused) {
+  if (!HaveTool("losetup") || !HaveTool("mkfs.ext4")) GTEST_SKIP() << "needs losetup, mkfs.ext4";
+  // ext4 on a loop device at 1 MiB into a loop device over the image.
+  const std::string stacked_image = EmptyImage(dir_, "stacked.img", 40);
+  const Loop lower(stacked_image);
+  if (lower.device().empty()) GTEST_SKIP() << "cannot attach a loop device here (needs root)";
+  const Loop upper(lower.device(), "-o 1048576");
+  ASSERT_FALSE(upper.device().empty());
+  const fs::path p1 = dir_.path() / "mnt" / "p1";
+  fs::create_directories(p1);
+  Mount stacked(p1, "mkfs.ext4 -q -F " + Quote(upper.device()) + " && mount " +
+                        Quote(upper.device()) + " " + Quote(p1.string()));
+  ASSERT_TRUE(stacked.mounted());
+  EXPECT_TRUE(RefusedAsTheSource(p1, lower.device(), found_[0]));
+  EXPECT_TRUE(RefusedAsTheSource(p1, stacked_image, found_[0]));
+
+  // ext4 on a loop device at 1 MiB into an image that a second loop device reads from its start.
+  const std::string shared_image = EmptyImage(dir_, "shared.img", 40);
+  const Loop written(shared_image, "-o 1048576");
+  const Loop read(shared_image);
+  const Loop first_mib(shared_image, "--sizelimit 1048576");
+  ASSERT_FALSE(written.device().empty() || read.device().empty() || first_mib.device().empty());
+  const fs::path p2 = dir_.path() / "mnt" / "p2";
+  fs::create_directories(p2);
+  Mount shared(p2, "mkfs.ext4 -q -F " + Quote(written.device()) + " && mount " +
+                       Quote(written.device()) + " " + Quote(p2.string()));
+  ASSERT_TRUE(shared.mounted());
+  const std::string shared_hash = Sha256Sum(shared_image);
+  EXPECT_TRUE(RefusedAsTheSource(p2, read.device(), found_[0]));
+  EXPECT_TRUE(RefusedAsTheSource(p2, shared_image, found_[0]));
+  Shell("sync");
+  EXPECT_EQ(Sha256Sum(shared_image), shared_hash);
+  EXPECT_TRUE(Listing(p1).size() == 1 && Listing(p2).size() == 1) << "lost+found only";
+
+  // The image's first MiB, which the file system does not reach, and devices over other images
+  // are fine to save from.
+  for (const std::string& source : {first_mib.device(), read.device(), source_}) {
+    const fs::path folder = source == read.device() ? p1 : p2;
+    const Status checked = CheckSaveFolder(folder.string(), source);
+    EXPECT_TRUE(checked.ok()) << folder << " from " << source << ": " << checked.message();
+  }
+}
+
+// An overlay mount writes into the file system of its upper directory.
+TEST_F(SaveTest, AFolderOnAnOverlayWhoseUpperLayerLiesOnTheSourceIsRefused) {
+  if (!HaveTool("mkfs.ext4")) GTEST_SKIP() << "needs mkfs.ext4";
+  LoopDisk disk(dir_.path());
+  if (!disk.ready())
+    GTEST_SKIP() << "cannot attach a loop device and mount a file system on it here";
+  const fs::path lower = dir_.path() / "lower";
+  const fs::path upper = disk.mount_point() / "up per";  // a blank, escaped in the mount table
+  const fs::path work = disk.mount_point() / "work";
+  const fs::path ovl = dir_.path() / "ovl";
+  for (const fs::path& p : {lower, upper, work}) fs::create_directory(p);
+  Mount overlay(ovl, "mount -t overlay overlay -o " +
+                         Quote("lowerdir=" + lower.string() + ",upperdir=" + upper.string() +
+                               ",workdir=" + work.string()) +
+                         " " + Quote(ovl.string()));
+  if (!overlay.mounted()) GTEST_SKIP() << "cannot mount an overlay here";
+  EXPECT_TRUE(RefusedAsTheSource(ovl, disk.disk(), found_[0]));
+  EXPECT_TRUE(RefusedAsTheSource(ovl, disk.image().string(), found_[0]));
+  EXPECT_TRUE(Listing(upper).empty());
+
+  // An overlay whose upper layer lies elsewhere takes the save.
+  const fs::path upper2 = dir_.path() / "upper2", work2 = dir_.path() / "work2";
+  const fs::path ovl2 = dir_.path() / "ovl2";
+  for (const fs::path& p : {upper2, work2}) fs::create_directory(p);
+  Mount elsewhere(ovl2, "mount -t overlay overlay -o " +
+                            Quote("lowerdir=" + lower.string() + ",upperdir=" + upper2.string() +
+                                  ",workdir=" + work2.string()) +
+                            " " + Quote(ovl2.string()));
+  ASSERT_TRUE(elsewhere.mounted());
+  EventSink sink;
+  std::atomic<int> stop{0};
+  const SaveResult result =
+      SaveRecordings(SaveJob{source_, ovl2.string(), {found_[0]}}, sink, stop);
+  EXPECT_TRUE(result.AllSaved()) << result.status.message();
+  const Status checked = CheckSaveFolder(ovl2.string(), disk.disk());
+  EXPECT_TRUE(checked.ok()) << checked.message();
+}
+
 TEST_F(SaveTest, ASourceThatShrinksFailsTheFilesItNoLongerHolds) {
   EventSink sink;
   const uint64_t first = found_[0].end_position - found_[0].position;
