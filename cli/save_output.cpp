@@ -1,7 +1,6 @@
 #include "cli/save_output.h"
 
 #include <cinttypes>
-#include <filesystem>
 #include <string>
 
 #include "cli/progress.h"
@@ -61,10 +60,7 @@ int SaveFound(SourceReader& reader, const Options& options, const std::vector<Re
     return kExitUsage;
   }
   SaveJob job;
-  // recordings.csv names the source so that it can be found again from anywhere.
-  std::error_code ec;
-  const std::filesystem::path absolute = std::filesystem::absolute(options.source, ec);
-  job.source = ec ? options.source : absolute.string();
+  job.source = options.source;  // recordings.csv gets its canonical path
   job.folder = *options.save_dir;
   for (const Recording& r : found) {
     if (!options.select || options.select->Contains(r.index)) job.recordings.push_back(r);

@@ -46,7 +46,8 @@ class Saver {
         sink_(sink),
         stop_(stop),
         buffer_(buffer),
-        total_(total) {}
+        total_(total),
+        source_path_(CanonicalSourcePath(job.source)) {}
 
   SavedFile SaveOne(const Recording& r) {
     SavedFile f;
@@ -118,7 +119,7 @@ class Saver {
              " bytes could not be read (" + read_error + ") and are zeros in the file";
     }
     const Status logged =
-        folder_.AppendToLog(kManifestName, kManifestHeader, ManifestLine(f, job_.source));
+        folder_.AppendToLog(kManifestName, kManifestHeader, ManifestLine(f, source_path_));
     if (logged.ok()) {
       f.in_manifest = true;
     } else {
@@ -156,6 +157,7 @@ class Saver {
   const std::atomic<int>& stop_;
   uint8_t* buffer_;
   uint64_t total_;
+  std::string source_path_;  // as recordings.csv names the source
   uint64_t done_ = 0;
   std::string gone_;  // why the source is known to be gone
   std::string manifest_error_;

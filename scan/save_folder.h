@@ -78,6 +78,10 @@ Result<std::unique_ptr<FolderAccess>> OpenFolderAccess(const std::string& path);
 // (see FolderWritesToSource). False whenever the system cannot tell.
 bool FolderLiesOnSource(const std::string& folder, const std::string& source);
 
+// The source's path as recordings.csv names it: absolute, with "." and ".." and (where the
+// system has them) symbolic links resolved; the path as given when that cannot be done.
+std::string CanonicalSourcePath(const std::string& source);
+
 // ---- The rules ----
 
 // "0.dav" with n = 2 gives "0 (2).dav"; n = 0 gives the name itself. The number goes before the

@@ -568,6 +568,14 @@ bool FolderLiesOnSource(const std::string& folder, const std::string& source) {
 #endif
 }
 
+std::string CanonicalSourcePath(const std::string& source) {
+  std::error_code ec;
+  const std::filesystem::path absolute = std::filesystem::absolute(source, ec);
+  if (ec) return source;
+  const std::filesystem::path canonical = std::filesystem::weakly_canonical(absolute, ec);
+  return ec ? absolute.lexically_normal().string() : canonical.string();
+}
+
 Result<std::unique_ptr<FolderAccess>> OpenFolderAccess(const std::string& path) {
   UniqueFd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dir.valid()) {

@@ -326,6 +326,19 @@ bool FolderLiesOnSource(const std::string& folder, const std::string& source) {
                      : SameVolume(volume, disk->volume);
 }
 
+std::string CanonicalSourcePath(const std::string& source) {
+  std::wstring wide;
+  if (!win32::WideFromUtf8(source, &wide) || StartsWithDevicePrefix(wide)) return source;
+  // Absolute, with "." and ".." resolved.
+  const DWORD need = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (need == 0) return source;
+  std::wstring full(need, L'\0');
+  const DWORD got = ::GetFullPathNameW(wide.c_str(), need, full.data(), nullptr);
+  if (got == 0 || got >= need) return source;
+  full.resize(got);
+  return win32::Utf8FromWide(full);
+}
+
 Result<std::unique_ptr<FolderAccess>> OpenFolderAccess(const std::string& path) {
   std::wstring folder;
   if (!win32::WideFromUtf8(path, &folder)) {

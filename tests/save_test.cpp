@@ -646,6 +646,30 @@ TEST_F(SaveTest, AFolderOnAnOverlayWhoseUpperLayerLiesOnTheSourceIsRefused) {
   EXPECT_TRUE(checked.ok()) << checked.message();
 }
 
+// recordings.csv names the source by its canonical path, whatever way it was typed, in the
+// columns of its header.
+TEST_F(SaveTest, RecordingsCsvNamesTheSourceByItsCanonicalPath) {
+  fs::create_directory(dir_.path() / "src");
+  fs::create_symlink(source_, dir_.path() / "src" / "link.img");
+  const fs::path cwd = fs::current_path();
+  fs::current_path(dir_.path());
+  EventSink sink;
+  std::atomic<int> stop{0};
+  const SaveResult result =
+      SaveRecordings(SaveJob{"./src/../src/link.img", out_.string(), {found_[0]}}, sink, stop);
+  fs::current_path(cwd);
+  ASSERT_TRUE(result.AllSaved()) << result.status.message();
+  const std::string csv = Slurp((out_ / "recordings.csv").string());
+  std::string quoted = "\"";
+  for (char c : fs::canonical(source_).string())
+    quoted += c == '"' ? std::string(2, c) : std::string(1, c);
+  quoted += '"';
+  EXPECT_EQ(csv, std::string(kManifestHeader) + "0.dav," + found_[0].StartText() + "," +
+                     found_[0].EndText() + "," + quoted + "," + std::to_string(found_[0].position) +
+                     "," + std::to_string(found_[0].end_position) + "," +
+                     std::to_string(result.files[0].bytes) + "," + result.files[0].sha256 + ",0\n");
+}
+
 TEST_F(SaveTest, ASourceThatShrinksFailsTheFilesItNoLongerHolds) {
   EventSink sink;
   const uint64_t first = found_[0].end_position - found_[0].position;
