@@ -107,8 +107,12 @@ class Saver {
         return f;
       }
     }
-    f.sha256 = hash.Hex();
-    if (f.sha256.empty()) return Fail(f, "the SHA-256 of its contents could not be computed");
+    Result<std::string> digest = hash.Hex();
+    if (!digest.ok()) {
+      return Fail(
+          f, "the SHA-256 of its contents could not be computed: " + digest.status().message());
+    }
+    f.sha256 = std::move(*digest);
     Result<std::string> name = CommitFile(**out, r.Name(), kMaxNameNumber);
     if (!name.ok()) return Fail(f, "cannot save it: " + name.status().message());
     f.file_name = std::move(*name);

@@ -29,7 +29,8 @@ std::string Digest(const std::string& text, size_t piece) {
     hash.Update(reinterpret_cast<const uint8_t*>(text.data()) + at,
                 std::min(piece, text.size() - at));
   }
-  return hash.Hex();
+  Result<std::string> hex = hash.Hex();
+  return hex.ok() ? *hex : "failed: " + hex.status().message();
 }
 
 TEST(Win32Save, Sha256MatchesTheStandardsVectors) {
