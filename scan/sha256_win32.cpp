@@ -1,6 +1,7 @@
 // SHA-256 through the system's cryptography primitives (CNG).
-#include <bcrypt.h>
 #include <windows.h>
+// bcrypt.h needs the types of windows.h.
+#include <bcrypt.h>
 
 #include <algorithm>
 
