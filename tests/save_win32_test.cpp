@@ -96,6 +96,23 @@ TEST_F(Win32SaveTest, SavesIntoAFolderNamedInAnyScriptAndNeverReplaces) {
   EXPECT_NE(csv.find("\n1 (2).dav," + recordings_[1].StartText() + ","), std::string::npos) << csv;
 }
 
+TEST_F(Win32SaveTest, RecordingsCsvNamesTheSourceByItsFullPath) {
+  std::filesystem::create_directory(dir_.path() / "sub");
+  const std::string typed = test::Utf8Path(dir_.path()) + "\\.\\sub\\..\\disk.img";
+  SaveJob job{typed, test::Utf8Path(folder_), {recordings_[0]}};
+  SaveSink sink;
+  std::atomic<int> stop{0};
+  const SaveResult result = SaveRecordings(job, sink, stop);
+  ASSERT_TRUE(result.AllSaved()) << result.status.message() << result.manifest_error;
+  const std::string csv = Contents(folder_ / "recordings.csv");
+  const std::string full =
+      test::Utf8Path(std::filesystem::absolute(dir_.path() / "disk.img").lexically_normal());
+  EXPECT_NE(csv.find("," + full + "," + std::to_string(recordings_[0].position) + ","),
+            std::string::npos)
+      << csv;
+  EXPECT_EQ(csv.find("\\.\\"), std::string::npos) << csv;
+}
+
 TEST_F(Win32SaveTest, AStoppedFileLeavesNothingBehind) {
   // The stop request is seen after the first MiB written.
   SaveJob job{source_, test::Utf8Path(folder_), {recordings_[1]}};
