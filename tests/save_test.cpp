@@ -595,6 +595,16 @@ TEST_F(SaveTest, AFolderOnLoopDevicesStackedOnTheSourceIsRefused) {
   const std::string shared_hash = Sha256Sum(shared_image);
   EXPECT_TRUE(RefusedAsTheSource(p2, read.device(), found_[0]));
   EXPECT_TRUE(RefusedAsTheSource(p2, shared_image, found_[0]));
+  // A user who may not open the loop devices gets the same answer, from sysfs.
+  const std::string unprivileged = AsUnprivileged([&] {
+    return FolderWritesToSource(p1.string(), lower.device()).message() + "|" +
+           FolderWritesToSource(p2.string(), read.device()).message();
+  });
+  EXPECT_EQ(unprivileged,
+            "the folder " + p1.string() + " lies on " + lower.device() +
+                ", the source being read: saving there would write to it|the folder " +
+                p2.string() + " lies on " + read.device() +
+                ", the source being read: saving there would write to it");
   Shell("sync");
   EXPECT_EQ(Sha256Sum(shared_image), shared_hash);
   EXPECT_TRUE(Listing(p1).size() == 1 && Listing(p2).size() == 1) << "lost+found only";
