@@ -496,9 +496,9 @@ void CKorvaneDlg::OnSave() {
     ShowWarning(kNoFolderText);
     return;
   }
-  std::string error;
-  if (!korvane::CheckSaveFolder(folder, &error, model_.Source())) {
-    ShowWarning(kBadFolderText.arg(PathText(error)));
+  const korvane::Status usable = korvane::CheckSaveFolder(folder, model_.Source());
+  if (!usable.ok()) {
+    ShowWarning(kBadFolderText.arg(PathText(usable.message())));
     return;
   }
   m_strSavePath = folder;
@@ -527,8 +527,7 @@ void CKorvaneDlg::OnSaveFinished(const ScanEvent& event, bool current) {
   if (result.Ran()) {
     if (current) ShowProgress(shown_done_, shown_total_, event.elapsed, true);
     if (!result.AllSaved()) icon = QMessageBox::Warning;
-    text = result.status == korvane::SaveStatus::kStopped ? QStringLiteral("保存已停止!")
-                                                          : QStringLiteral("保存完成!");
+    text = result.Stopped() ? QStringLiteral("保存已停止!") : QStringLiteral("保存完成!");
     text += QStringLiteral("\n已保存 %1 个文件, 共 %2 字节, 保存到:\n%3")
                 .arg(result.saved_files)
                 .arg(result.saved_bytes)
@@ -560,10 +559,10 @@ void CKorvaneDlg::OnSaveFinished(const ScanEvent& event, bool current) {
     }
   } else {
     icon = QMessageBox::Critical;
-    text = (result.status == korvane::SaveStatus::kOpenFailed
+    text = (result.status.code() == korvane::ErrorCode::kOpenFailed
                 ? QStringLiteral("无法打开源, 未保存任何文件:\n")
                 : QStringLiteral("保存失败, 未保存任何文件:\n")) +
-           PathText(result.error);
+           PathText(result.status.message());
   }
   ShowEndBox(icon, text);
   emit SaveEnded();

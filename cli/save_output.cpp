@@ -1,7 +1,6 @@
 #include "cli/save_output.h"
 
 #include <cinttypes>
-#include <filesystem>
 #include <string>
 
 #include "cli/progress.h"
@@ -13,7 +12,9 @@ namespace {
 class ReportingSink final : public SaveSink {
  public:
   ReportingSink(const Options& options, const Streams& streams, size_t files)
-      : streams_(streams), files_(files), line_(streams.err, streams.err_is_terminal && !options.quiet) {}
+      : streams_(streams),
+        files_(files),
+        line_(streams.err, streams.err_is_terminal && !options.quiet) {}
 
   void OnSaveStart(uint64_t total, size_t files) override {
     (void)total, (void)files;
@@ -35,8 +36,7 @@ class ReportingSink final : public SaveSink {
                      f.error.c_str());
       }
     } else if (f.outcome == FileOutcome::kFailed) {
-      std::fprintf(streams_.err, "korvane-scan: %s not saved: %s\n", name.c_str(),
-                   f.error.c_str());
+      std::fprintf(streams_.err, "korvane-scan: %s not saved: %s\n", name.c_str(), f.error.c_str());
     }
   }
 
@@ -52,19 +52,15 @@ class ReportingSink final : public SaveSink {
 int SaveFound(SourceReader& reader, const Options& options, const std::vector<Recording>& found,
               const Streams& streams, const std::atomic<int>& stop, int code) {
   if (options.select && options.select->Highest() >= found.size()) {
-    std::fprintf(streams.err,
-                 "korvane-scan: --select names %" PRIu64 ".dav, but the scan found %s; "
-                 "nothing saved\n",
-                 options.select->Highest(),
-                 found.empty() ? "no recordings"
-                               : ("only 0.dav to " + found.back().Name()).c_str());
+    std::fprintf(
+        streams.err,
+        "korvane-scan: --select names %" PRIu64 ".dav, but the scan found %s; nothing saved\n",
+        options.select->Highest(),
+        found.empty() ? "no recordings" : ("only 0.dav to " + found.back().Name()).c_str());
     return kExitUsage;
   }
   SaveJob job;
-  // recordings.csv names the source so that it can be found again from anywhere.
-  std::error_code ec;
-  const std::filesystem::path absolute = std::filesystem::absolute(options.source, ec);
-  job.source = ec ? options.source : absolute.string();
+  job.source = options.source;  // recordings.csv gets its canonical path
   job.folder = *options.save_dir;
   for (const Recording& r : found) {
     if (!options.select || options.select->Contains(r.index)) job.recordings.push_back(r);
@@ -77,18 +73,17 @@ int SaveFound(SourceReader& reader, const Options& options, const std::vector<Re
   ReportingSink sink(options, streams, job.recordings.size());
   const SaveResult result = SaveRecordings(reader, job, sink, stop);
   if (!result.Ran()) {
-    std::fprintf(streams.err, "korvane-scan: nothing saved: %s\n", result.error.c_str());
-    return result.status == SaveStatus::kNoMemory ? kExitSourceFailed : kExitSaveFailed;
+    std::fprintf(streams.err, "korvane-scan: nothing saved: %s\n", result.status.message().c_str());
+    return result.status.code() == ErrorCode::kNoMemory ? kExitSourceFailed : kExitSaveFailed;
   }
-  std::fprintf(streams.err,
-               "korvane-scan: saved %" PRIu64 " of %zu recordings (%s) to '%s'%s\n",
+  std::fprintf(streams.err, "korvane-scan: saved %" PRIu64 " of %zu recordings (%s) to '%s'%s\n",
                result.saved_files, job.recordings.size(),
                HumanBytes(static_cast<double>(result.saved_bytes)).c_str(), job.folder.c_str(),
                result.failed_files ? "; some could not be saved" : "");
   if (!result.manifest_error.empty()) {
     std::fprintf(streams.err, "korvane-scan: %s\n", result.manifest_error.c_str());
   }
-  if (result.status == SaveStatus::kStopped) {
+  if (result.Stopped()) {
     std::fprintf(streams.err, "korvane-scan: stopped; the file being written was removed\n");
     return kExitInterrupted;
   }

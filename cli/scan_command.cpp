@@ -163,10 +163,10 @@ int RunScanCommand(const std::vector<std::string>& args, const Streams& streams,
 
   if (options.save_dir) {
     // A folder that cannot take the files is a mistake to report before a long scan.
-    std::string why;
-    if (!CheckSaveFolder(*options.save_dir, &why, options.source)) {
+    const Status usable = CheckSaveFolder(*options.save_dir, options.source);
+    if (!usable.ok()) {
       std::fprintf(streams.err, "korvane-scan: --save: %s\nTry 'korvane-scan --help' for more.\n",
-                   why.c_str());
+                   usable.message().c_str());
       return kExitUsage;
     }
   }

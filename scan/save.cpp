@@ -40,8 +40,14 @@ class Saver {
  public:
   Saver(SourceReader& reader, SaveFolder& folder, const SaveJob& job, SaveSink& sink,
         const std::atomic<int>& stop, uint8_t* buffer, uint64_t total)
-      : reader_(reader), folder_(folder), job_(job), sink_(sink), stop_(stop), buffer_(buffer),
-        total_(total) {}
+      : reader_(reader),
+        folder_(folder),
+        job_(job),
+        sink_(sink),
+        stop_(stop),
+        buffer_(buffer),
+        total_(total),
+        source_path_(CanonicalSourcePath(job.source)) {}
 
   SavedFile SaveOne(const Recording& r) {
     SavedFile f;
@@ -62,9 +68,8 @@ class Saver {
              "); saved up to there";
     }
 
-    std::string error;
-    std::unique_ptr<PendingFile> out = folder_.CreateFile(&error);
-    if (!out) return Fail(f, "cannot create it in the folder: " + error);
+    Result<std::unique_ptr<PendingFile>> out = folder_.CreateFile();
+    if (!out.ok()) return Fail(f, "cannot create it in the folder: " + out.status().message());
     Sha256 hash;
     std::string read_error;
     for (uint64_t pos = r.position; pos < f.end_position;) {
@@ -91,8 +96,8 @@ class Saver {
         if (read_error.empty()) read_error = stats.error;
       }
       hash.Update(buffer_, static_cast<size_t>(len));
-      if (!out->Write(buffer_, static_cast<size_t>(len), &error)) {
-        return Fail(f, "cannot write it: " + error);
+      if (Status written = (*out)->Write(buffer_, static_cast<size_t>(len)); !written.ok()) {
+        return Fail(f, "cannot write it: " + written.message());
       }
       pos += len;
       sink_.OnProgress(done_ + (pos - r.position), total_);
@@ -102,19 +107,28 @@ class Saver {
         return f;
       }
     }
-    f.sha256 = hash.Hex();
-    if (f.sha256.empty()) return Fail(f, "the SHA-256 of its contents could not be computed");
-    if (!out->Commit(r.Name(), kMaxNameNumber, &f.file_name, &error)) return Fail(f, "cannot save it: " + error);
+    Result<std::string> digest = hash.Hex();
+    if (!digest.ok()) {
+      return Fail(
+          f, "the SHA-256 of its contents could not be computed: " + digest.status().message());
+    }
+    f.sha256 = std::move(*digest);
+    Result<std::string> name = CommitFile(**out, r.Name(), kMaxNameNumber);
+    if (!name.ok()) return Fail(f, "cannot save it: " + name.status().message());
+    f.file_name = std::move(*name);
     f.outcome = FileOutcome::kSaved;
     f.bytes = f.end_position - r.position;
     if (f.unreadable_bytes > 0) {
       note = (note.empty() ? "" : note + "; ") + std::to_string(f.unreadable_bytes) +
              " bytes could not be read (" + read_error + ") and are zeros in the file";
     }
-    if (folder_.AppendToLog(kManifestName, kManifestHeader, ManifestLine(f, job_.source), &error)) {
+    const Status logged =
+        folder_.AppendToLog(kManifestName, kManifestHeader, ManifestLine(f, source_path_));
+    if (logged.ok()) {
       f.in_manifest = true;
     } else {
-      const std::string why = std::string("cannot add its line to ") + kManifestName + ": " + error;
+      const std::string why =
+          std::string("cannot add its line to ") + kManifestName + ": " + logged.message();
       note = note.empty() ? why : note + "; " + why;
       if (manifest_error_.empty()) manifest_error_ = why;
     }
@@ -147,6 +161,7 @@ class Saver {
   const std::atomic<int>& stop_;
   uint8_t* buffer_;
   uint64_t total_;
+  std::string source_path_;  // as recordings.csv names the source
   uint64_t done_ = 0;
   std::string gone_;  // why the source is known to be gone
   std::string manifest_error_;
@@ -154,32 +169,27 @@ class Saver {
 
 }  // namespace
 
-std::string NumberedName(const std::string& name, unsigned n) {
-  if (n == 0) return name;
-  size_t dot = name.rfind('.');
-  if (dot == 0 || dot == std::string::npos) dot = name.size();  // ".x" is a name, not an extension
-  return name.substr(0, dot) + " (" + std::to_string(n) + ")" + name.substr(dot);
-}
-
-bool CheckSaveFolder(const std::string& folder, std::string* error, const std::string& source) {
-  if (!source.empty()) {
-    std::string why = FolderWritesToSource(folder, source);
-    if (!why.empty()) {
-      if (error) *error = std::move(why);
-      return false;
-    }
-  }
-  return OpenSaveFolder(folder, error) != nullptr;
+Status CheckSaveFolder(const std::string& folder, const std::string& source) {
+  if (Status refused = FolderWritesToSource(folder, source); !refused.ok()) return refused;
+  Result<std::unique_ptr<SaveFolder>> opened = OpenSaveFolder(folder);
+  return opened.status();
 }
 
 SaveResult SaveRecordings(const SaveJob& job, SaveSink& sink, const std::atomic<int>& stop) {
   std::string error;
-  auto reader = SourceReader::Open(job.source, &error);
+  std::unique_ptr<SourceReader> reader;
+  try {
+    reader = SourceReader::Open(job.source, &error);
+  } catch (...) {
+    SaveResult result;
+    result.folder = job.folder;
+    result.status = StatusFromException("cannot open " + job.source);
+    return result;
+  }
   if (!reader) {
     SaveResult result;
     result.folder = job.folder;
-    result.status = SaveStatus::kOpenFailed;
-    result.error = error;
+    result.status = Status::Error(ErrorCode::kOpenFailed, error);
     return result;
   }
   return SaveRecordings(*reader, job, sink, stop);
@@ -189,50 +199,50 @@ SaveResult SaveRecordings(SourceReader& reader, const SaveJob& job, SaveSink& si
                           const std::atomic<int>& stop) {
   SaveResult result;
   result.folder = job.folder;
-  result.error = FolderWritesToSource(job.folder, job.source);
-  if (!result.error.empty()) {
-    result.status = SaveStatus::kFolderFailed;
-    return result;
-  }
-  std::unique_ptr<SaveFolder> folder = OpenSaveFolder(job.folder, &result.error);
-  if (!folder) {
-    result.status = SaveStatus::kFolderFailed;
-    return result;
-  }
-  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kCopyChunk]);
-  if (!buffer) {
-    result.status = SaveStatus::kNoMemory;
-    result.error = "not enough memory for the copy buffer";
-    return result;
-  }
+  try {
+    result.status = FolderWritesToSource(job.folder, job.source);
+    if (!result.status.ok()) return result;
+    Result<std::unique_ptr<SaveFolder>> folder = OpenSaveFolder(job.folder);
+    if (!folder.ok()) {
+      result.status = folder.status();
+      return result;
+    }
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kCopyChunk]);
+    if (!buffer) {
+      result.status = Status::Error(ErrorCode::kNoMemory, "not enough memory for the copy buffer");
+      return result;
+    }
 
-  uint64_t total = 0;
-  for (const Recording& r : job.recordings) total += PlannedBytes(r, reader.Size());
-  sink.OnSaveStart(total, job.recordings.size());
-  Saver saver(reader, *folder, job, sink, stop, buffer.get(), total);
-  for (size_t i = 0; i < job.recordings.size(); ++i) {
-    const Recording& r = job.recordings[i];
-    sink.OnFileStart(r, i);
-    SavedFile file = saver.SaveOne(r);
-    if (file.outcome == FileOutcome::kSaved) {
-      ++result.saved_files;
-      result.saved_bytes += file.bytes;
-      result.unreadable_bytes += file.unreadable_bytes;
-    } else {
-      ++result.failed_files;
+    uint64_t total = 0;
+    for (const Recording& r : job.recordings) total += PlannedBytes(r, reader.Size());
+    sink.OnSaveStart(total, job.recordings.size());
+    Saver saver(reader, **folder, job, sink, stop, buffer.get(), total);
+    for (size_t i = 0; i < job.recordings.size(); ++i) {
+      const Recording& r = job.recordings[i];
+      sink.OnFileStart(r, i);
+      SavedFile file = saver.SaveOne(r);
+      if (file.outcome == FileOutcome::kSaved) {
+        ++result.saved_files;
+        result.saved_bytes += file.bytes;
+        result.unreadable_bytes += file.unreadable_bytes;
+      } else {
+        ++result.failed_files;
+      }
+      const bool stopped = file.outcome == FileOutcome::kStopped;
+      if (!stopped) saver.FileDone(r);
+      result.files.push_back(std::move(file));
+      sink.OnFileDone(result.files.back());
+      if (stopped || (i + 1 < job.recordings.size() && stop.load(std::memory_order_relaxed) != 0)) {
+        result.status = Status::Error(ErrorCode::kStopped, "stopped");
+        break;
+      }
     }
-    const bool stopped = file.outcome == FileOutcome::kStopped;
-    if (!stopped) saver.FileDone(r);
-    result.files.push_back(std::move(file));
-    sink.OnFileDone(result.files.back());
-    if (stopped || (i + 1 < job.recordings.size() && stop.load(std::memory_order_relaxed) != 0)) {
-      result.status = SaveStatus::kStopped;
-      break;
-    }
+    if (job.recordings.empty()) sink.OnProgress(0, 0);
+    (*folder)->Sync();
+    result.manifest_error = saver.manifest_error();
+  } catch (...) {
+    result.status = StatusFromException("saving into " + job.folder);
   }
-  if (job.recordings.empty()) sink.OnProgress(0, 0);
-  folder->Sync();
-  result.manifest_error = saver.manifest_error();
   return result;
 }
 

@@ -15,10 +15,12 @@
 //   once the file has its name:
 //     file,start,end,source,position,end_position,bytes,sha256,unreadable_bytes
 //   file is the saved file's name; start and end are the recording's times
-//   ("YYYY-MM-DD hh:mm:ss"); source is SaveJob::source as given; position and end_position are
-//   the source positions the file's bytes came from; bytes the file's size; sha256 the file's
-//   SHA-256 in lower-case hex; unreadable_bytes how many of its bytes are zeros standing in for
-//   unreadable sectors. Fields holding a comma, quote or line break are quoted as in RFC 4180.
+//   ("YYYY-MM-DD hh:mm:ss"); source is SaveJob::source made absolute and canonical (".", ".."
+//   and symbolic links resolved: CanonicalSourcePath) when the save starts; position and
+//   end_position are the source positions the file's bytes came from; bytes the file's size; sha256
+//   the file's SHA-256 in lower-case hex; unreadable_bytes how many of its bytes are zeros standing
+//   in for unreadable sectors. Fields holding a comma, quote or line break are quoted as in RFC
+//   4180.
 //
 // Running it from a window: start it on the worker, which refuses while a scan or a save runs,
 //   worker.StartSave(job, sink, [](const SaveResult& r) { /* post r to the UI thread */ });
@@ -33,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "scan/result.h"
 #include "scan/scanner.h"
 #include "scan/source_reader.h"
 
@@ -43,8 +46,8 @@ inline constexpr char kManifestHeader[] =
     "file,start,end,source,position,end_position,bytes,sha256,unreadable_bytes\n";
 
 struct SaveJob {
-  std::string source;  // the source the recordings were found in (opened read-only)
-  std::string folder;  // an existing folder to save into
+  std::string source;                 // the source the recordings were found in (opened read-only)
+  std::string folder;                 // an existing folder to save into
   std::vector<Recording> recordings;  // what to save, in this order (e.g. the checked rows)
 };
 
@@ -55,43 +58,37 @@ enum class FileOutcome {
 };
 
 struct SavedFile {
-  Recording recording;          // as given in the job
+  Recording recording;  // as given in the job
   FileOutcome outcome = FileOutcome::kFailed;
-  std::string file_name;        // the name it was saved under ("0.dav", "0 (1).dav"), when saved
-  uint64_t end_position = 0;    // where its bytes end in the source: recording.end_position, or
-                                // the source's end when its last frame is cut off there
-  uint64_t bytes = 0;           // the file's size, when saved
+  std::string file_name;          // the name it was saved under ("0.dav", "0 (1).dav"), when saved
+  uint64_t end_position = 0;      // where its bytes end in the source: recording.end_position, or
+                                  // the source's end when its last frame is cut off there
+  uint64_t bytes = 0;             // the file's size, when saved
   uint64_t unreadable_bytes = 0;  // of them, zeros standing in for unreadable sectors
-  std::string sha256;           // lower-case hex of the file's contents, when saved
-  std::string error;            // why it failed; for a saved file, a note (a read error that was
-                                // salvaged, the source ending early, no line in recordings.csv)
-  bool in_manifest = false;     // its line was added to recordings.csv
-};
-
-enum class SaveStatus {
-  kCompleted,     // every recording was tried; see each file's outcome
-  kStopped,       // a stop request ended it; the file being written was removed
-  kOpenFailed,    // the source could not be opened; nothing written
-  kFolderFailed,  // the folder is missing, not a folder, not writable or on the source; nothing written
-  kNoMemory,      // the copy buffer could not be allocated; nothing written
+  std::string sha256;             // lower-case hex of the file's contents, when saved
+  std::string error;              // why it failed; for a saved file, a note (a read error that was
+                                  // salvaged, the source ending early, no line in recordings.csv)
+  bool in_manifest = false;       // its line was added to recordings.csv
 };
 
 struct SaveResult {
-  SaveStatus status = SaveStatus::kCompleted;
-  std::string error;              // why it could not run (kOpenFailed, kFolderFailed, kNoMemory)
-  std::string folder;             // the folder saved into
-  std::vector<SavedFile> files;   // one per recording tried, in the job's order
+  // Ok: every recording was tried; see each file's outcome. kStopped: a stop request ended it; the
+  // file being written was removed. Otherwise nothing was written, and it says why: kOpenFailed
+  // the source could not be opened; kUsage the folder is missing, not a folder or not writable;
+  // kRefused the folder lies on the source; kNoMemory the copy buffer could not be allocated.
+  Status status;
+  std::string folder;            // the folder saved into
+  std::vector<SavedFile> files;  // one per recording tried, in the job's order
   uint64_t saved_files = 0;
   uint64_t failed_files = 0;      // kFailed and kStopped files
   uint64_t saved_bytes = 0;       // bytes in the saved files
   uint64_t unreadable_bytes = 0;  // of them, zeros standing in for unreadable sectors
   std::string manifest_error;     // the first reason a line could not be added to recordings.csv
 
-  bool Ran() const { return status == SaveStatus::kCompleted || status == SaveStatus::kStopped; }
+  bool Stopped() const { return status.code() == ErrorCode::kStopped; }
+  bool Ran() const { return status.ok() || Stopped(); }
   // Everything asked for was saved and noted in recordings.csv.
-  bool AllSaved() const {
-    return status == SaveStatus::kCompleted && failed_files == 0 && manifest_error.empty();
-  }
+  bool AllSaved() const { return status.ok() && failed_files == 0 && manifest_error.empty(); }
 };
 
 // Where a save reports. Calls come from the saving thread, in order.
@@ -110,7 +107,8 @@ class SaveSink {
 };
 
 // Opens job.source and saves job.recordings into job.folder. `stop` is read after every MiB
-// written; non-zero ends the save.
+// written; non-zero ends the save. Throws nothing: a failure that comes as an exception ends the
+// save with its Status (files already saved stand).
 SaveResult SaveRecordings(const SaveJob& job, SaveSink& sink, const std::atomic<int>& stop);
 
 // The same from a source that is already open; job.source must still name it (it is written to
@@ -118,9 +116,8 @@ SaveResult SaveRecordings(const SaveJob& job, SaveSink& sink, const std::atomic<
 SaveResult SaveRecordings(SourceReader& reader, const SaveJob& job, SaveSink& sink,
                           const std::atomic<int>& stop);
 
-// Checks that a folder exists and can be saved into, and, given the source, that saving there
-// would not write to it (FolderWritesToSource); on failure *error says why. Creates nothing.
-bool CheckSaveFolder(const std::string& folder, std::string* error,
-                     const std::string& source = std::string());
+// Checks that a folder exists and can be saved into (failures kUsage), and, given the source, that
+// saving there would not write to it (FolderWritesToSource, kRefused). Creates nothing.
+Status CheckSaveFolder(const std::string& folder, const std::string& source = std::string());
 
 }  // namespace korvane

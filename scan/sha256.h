@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "scan/result.h"
+
 namespace korvane {
 
 class Sha256 {
@@ -18,8 +20,8 @@ class Sha256 {
 
   bool ok() const { return ok_; }
   void Update(const uint8_t* data, size_t len);
-  // Lower-case hex; empty when the library failed.
-  std::string Hex();
+  // Lower-case hex of everything given to Update; fails (kInternal) when the library failed.
+  Result<std::string> Hex();
 
  private:
   struct State;

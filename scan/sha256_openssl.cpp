@@ -14,16 +14,20 @@ Sha256::Sha256() : state_(std::make_unique<State>()) {
   ok_ = state_->ctx != nullptr && EVP_DigestInit_ex(state_->ctx, EVP_sha256(), nullptr) == 1;
 }
 
-Sha256::~Sha256() { EVP_MD_CTX_free(state_->ctx); }
+Sha256::~Sha256() {
+  EVP_MD_CTX_free(state_->ctx);
+}
 
 void Sha256::Update(const uint8_t* data, size_t len) {
   ok_ = ok_ && EVP_DigestUpdate(state_->ctx, data, len) == 1;
 }
 
-std::string Sha256::Hex() {
+Result<std::string> Sha256::Hex() {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
-  if (!ok_ || EVP_DigestFinal_ex(state_->ctx, digest, &len) != 1) return {};
+  if (!ok_ || EVP_DigestFinal_ex(state_->ctx, digest, &len) != 1) {
+    return Status::Error(ErrorCode::kInternal, "OpenSSL could not compute a SHA-256");
+  }
   return HexText(digest, len);
 }
 

@@ -1,5 +1,6 @@
 // SHA-256 through the system's cryptography primitives (CNG).
 #include <windows.h>
+// bcrypt.h needs the types of windows.h.
 #include <bcrypt.h>
 
 #include <algorithm>
@@ -14,7 +15,9 @@ struct Sha256::State {
 };
 
 namespace {
-bool Succeeded(NTSTATUS status) { return status >= 0; }
+bool Succeeded(NTSTATUS status) {
+  return status >= 0;
+}
 }  // namespace
 
 Sha256::Sha256() : state_(std::make_unique<State>()) {
@@ -37,9 +40,11 @@ void Sha256::Update(const uint8_t* data, size_t len) {
   }
 }
 
-std::string Sha256::Hex() {
+Result<std::string> Sha256::Hex() {
   uint8_t digest[32];
-  if (!ok_ || !Succeeded(::BCryptFinishHash(state_->hash, digest, sizeof digest, 0))) return {};
+  if (!ok_ || !Succeeded(::BCryptFinishHash(state_->hash, digest, sizeof digest, 0))) {
+    return Status::Error(ErrorCode::kInternal, "the system could not compute a SHA-256");
+  }
   ok_ = false;  // a finished hash takes no more data
   return HexText(digest, sizeof digest);
 }

@@ -2,8 +2,8 @@
 // save goes wrong (no permission, a full disk, a source that shrinks, vanishes or has bad sectors).
 #include "scan/save.h"
 
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -163,7 +163,7 @@ TEST_F(SaveTest, FilesHoldTheRecordingsBytesAndRecordingsCsvTheirHashes) {
 
   EventSink sink;
   const SaveResult result = Save(found_, out_, sink);
-  ASSERT_EQ(result.status, SaveStatus::kCompleted) << result.error;
+  ASSERT_TRUE(result.status.ok()) << result.status.message();
   EXPECT_TRUE(result.AllSaved());
   ASSERT_EQ(result.files.size(), 4u);
   EXPECT_EQ(Listing(out_),
@@ -253,7 +253,8 @@ TEST_F(SaveTest, NothingIsReplacedNorWrittenThroughALink) {
   const SaveResult linked = Save({found_[0]}, other, sink);
   EXPECT_EQ(linked.saved_files, 1u);
   EXPECT_FALSE(linked.AllSaved());
-  EXPECT_NE(linked.manifest_error.find("symbolic link"), std::string::npos) << linked.manifest_error;
+  EXPECT_NE(linked.manifest_error.find("symbolic link"), std::string::npos)
+      << linked.manifest_error;
   EXPECT_FALSE(linked.files[0].in_manifest);
   EXPECT_FALSE(fs::exists(target));
 }
@@ -304,7 +305,7 @@ TEST_F(SaveTest, StopOnTheWorkerRemovesTheFileBeingWritten) {
   worker.Join();
   EXPECT_TRUE(second_start_refused) << "the busy flag refuses another job while saving";
   EXPECT_EQ(g_bScanning.load(), 0);
-  EXPECT_EQ(result.status, SaveStatus::kStopped);
+  EXPECT_EQ(result.status.code(), ErrorCode::kStopped);
   ASSERT_EQ(result.files.size(), 2u);
   EXPECT_EQ(result.files[0].outcome, FileOutcome::kSaved);
   EXPECT_EQ(result.files[1].outcome, FileOutcome::kStopped);
@@ -357,11 +358,11 @@ TEST_F(SaveTest, AFolderWithoutWritePermissionIsRefusedWithoutWritingAnything) {
     EventSink sink;
     const SaveResult refused = Save({found_[0]}, locked, sink);
     const SaveResult half = Save({found_[0]}, shared, sink);
-    return std::to_string(static_cast<int>(refused.status)) + "|" + refused.error + "|" +
-           std::to_string(sink.totals.size()) + "|" + std::to_string(half.saved_files) + "|" +
-           half.manifest_error;
+    return std::to_string(static_cast<int>(refused.status.code())) + "|" +
+           refused.status.message() + "|" + std::to_string(sink.totals.size()) + "|" +
+           std::to_string(half.saved_files) + "|" + half.manifest_error;
   });
-  EXPECT_EQ(outcome, std::to_string(static_cast<int>(SaveStatus::kFolderFailed)) +
+  EXPECT_EQ(outcome, std::to_string(static_cast<int>(ErrorCode::kUsage)) +
                          "|cannot write to the folder '" + locked.string() +
                          "': Permission denied|1|1|cannot add its line to recordings.csv: "
                          "Permission denied");
@@ -371,10 +372,12 @@ TEST_F(SaveTest, AFolderWithoutWritePermissionIsRefusedWithoutWritingAnything) {
 
   EventSink sink;
   const SaveResult missing = Save({found_[0]}, dir_.path() / "missing", sink);
-  EXPECT_EQ(missing.status, SaveStatus::kFolderFailed);
-  EXPECT_NE(missing.error.find("does not exist"), std::string::npos) << missing.error;
+  EXPECT_EQ(missing.status.code(), ErrorCode::kUsage);
+  EXPECT_NE(missing.status.message().find("does not exist"), std::string::npos)
+      << missing.status.message();
   const SaveResult file = Save({found_[0]}, source_, sink);
-  EXPECT_NE(file.error.find("is not a folder"), std::string::npos) << file.error;
+  EXPECT_NE(file.status.message().find("is not a folder"), std::string::npos)
+      << file.status.message();
   EXPECT_TRUE(sink.totals.empty()) << "nothing started";
 }
 
@@ -405,7 +408,7 @@ TEST_F(SaveTest, AFullDiskFailsOnlyTheFilesThatDoNotFit) {
   if (!mount.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
   EventSink sink;
   const SaveResult result = Save({found_[0], found_[1], found_[2]}, small, sink);
-  EXPECT_EQ(result.status, SaveStatus::kCompleted);
+  EXPECT_TRUE(result.status.ok());
   ASSERT_EQ(result.files.size(), 3u);
   EXPECT_EQ(result.files[0].outcome, FileOutcome::kSaved);
   EXPECT_EQ(result.files[1].outcome, FileOutcome::kFailed);
@@ -442,13 +445,15 @@ class LoopDisk {
     if (status != 0 || out.empty()) return;
     disk_ = out.substr(0, out.find('\n'));
     for (int i = 0; i < 25 && partition_.empty(); ++i) {
-      if (fs::exists(disk_ + "p1")) partition_ = disk_ + "p1";
-      else std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      if (fs::exists(disk_ + "p1"))
+        partition_ = disk_ + "p1";
+      else
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     const std::string fs_device = partition_.empty() ? disk_ : partition_;
     fs::create_directory(mnt_);
-    Shell("mkfs.ext4 -q -F " + Quote(fs_device) + " >/dev/null 2>&1 && mount " +
-              Quote(fs_device) + " " + Quote(mnt_.string()) + " 2>/dev/null",
+    Shell("mkfs.ext4 -q -F " + Quote(fs_device) + " >/dev/null 2>&1 && mount " + Quote(fs_device) +
+              " " + Quote(mnt_.string()) + " 2>/dev/null",
           &status);
     mounted_ = status == 0;
   }
@@ -470,7 +475,8 @@ class LoopDisk {
 
 TEST_F(SaveTest, AFolderOnTheSourceBeingReadIsRefusedWithoutWritingAnything) {
   LoopDisk disk(dir_.path());
-  if (!disk.ready()) GTEST_SKIP() << "cannot attach a loop device and mount a file system on it here";
+  if (!disk.ready())
+    GTEST_SKIP() << "cannot attach a loop device and mount a file system on it here";
   const fs::path inside = disk.mount_point() / "out";
   fs::create_directory(inside);
   // The whole disk, its partition, and the image file behind the loop device: the folder lies on
@@ -483,25 +489,195 @@ TEST_F(SaveTest, AFolderOnTheSourceBeingReadIsRefusedWithoutWritingAnything) {
     sources.push_back(disk.partition());
   }
   for (const std::string& source : sources) {
-    std::string why;
-    EXPECT_FALSE(CheckSaveFolder(inside.string(), &why, source)) << source;
-    EXPECT_NE(why.find("the source being read"), std::string::npos) << why;
+    const Status why = CheckSaveFolder(inside.string(), source);
+    EXPECT_EQ(why.code(), ErrorCode::kRefused) << source;
+    EXPECT_NE(why.message().find("the source being read"), std::string::npos) << why.message();
     EventSink sink;
     std::atomic<int> stop{0};
-    const SaveResult result = SaveRecordings(SaveJob{source, inside.string(), {found_[0]}}, sink, stop);
-    EXPECT_EQ(result.status, SaveStatus::kFolderFailed) << source;
-    EXPECT_NE(result.error.find("saving there would write to it"), std::string::npos) << result.error;
+    const SaveResult result =
+        SaveRecordings(SaveJob{source, inside.string(), {found_[0]}}, sink, stop);
+    EXPECT_EQ(result.status.code(), ErrorCode::kRefused) << source;
+    EXPECT_NE(result.status.message().find("saving there would write to it"), std::string::npos)
+        << result.status.message();
     EXPECT_TRUE(sink.totals.empty()) << "nothing started";
   }
   EXPECT_TRUE(Listing(inside).empty());
   // A folder elsewhere takes a save from the device, and the mounted file system takes a save
   // from another source.
-  std::string why;
-  EXPECT_TRUE(CheckSaveFolder(out_.string(), &why, disk.disk())) << why;
-  EXPECT_TRUE(CheckSaveFolder(inside.string(), &why, source_)) << why;
+  Status why = CheckSaveFolder(out_.string(), disk.disk());
+  EXPECT_TRUE(why.ok()) << why.message();
+  why = CheckSaveFolder(inside.string(), source_);
+  EXPECT_TRUE(why.ok()) << why.message();
   EventSink sink;
-  EXPECT_EQ(Save({found_[0]}, inside, sink).status, SaveStatus::kCompleted);
+  EXPECT_TRUE(Save({found_[0]}, inside, sink).status.ok());
   EXPECT_EQ(Slurp((inside / "0.dav").string()), Expected(found_[0]));
+}
+
+// A loop device over a file or a block device, detached when the test ends however it ends.
+// Needs root and losetup; `device()` is empty when it could not be attached.
+class Loop {
+ public:
+  explicit Loop(const std::string& backing, const std::string& options = std::string()) {
+    int status = 0;
+    const std::string out =
+        Shell("losetup " + options + " -f --show " + Quote(backing) + " 2>/dev/null", &status);
+    if (status == 0) device_ = out.substr(0, out.find('\n'));
+  }
+  ~Loop() {
+    if (!device_.empty()) Shell("losetup -d " + Quote(device_) + " 2>/dev/null");
+  }
+  Loop(const Loop&) = delete;
+  Loop& operator=(const Loop&) = delete;
+  const std::string& device() const { return device_; }
+
+ private:
+  std::string device_;
+};
+
+// An empty image file of `mib` MiB.
+std::string EmptyImage(const test::TempDir& dir, const std::string& name, uint64_t mib) {
+  const std::string path = dir.File(name);
+  std::ofstream(path).close();
+  fs::resize_file(path, mib * kMiB);
+  return path;
+}
+
+// Whether saving into `folder` from `source` is refused as writing to the source: by the check
+// and by the save itself, with nothing written.
+::testing::AssertionResult RefusedAsTheSource(const fs::path& folder, const std::string& source,
+                                              const Recording& r) {
+  const Status checked = CheckSaveFolder(folder.string(), source);
+  if (checked.code() != ErrorCode::kRefused) {
+    return ::testing::AssertionFailure()
+           << "the check gives '" << checked.message() << "' for " << folder << " from " << source;
+  }
+  EventSink sink;
+  std::atomic<int> stop{0};
+  const SaveResult result = SaveRecordings(SaveJob{source, folder.string(), {r}}, sink, stop);
+  if (result.status.code() != ErrorCode::kRefused || !sink.totals.empty()) {
+    return ::testing::AssertionFailure() << "the save gives '" << result.status.message() << "'";
+  }
+  if (result.status.message().find("saving there would write to it") == std::string::npos) {
+    return ::testing::AssertionFailure() << result.status.message();
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// Loop devices stacked on one another, with offsets, and two loop devices over one image: the
+// folder's device is followed down to every device and file beneath it, and so is the source's.
+TEST_F(SaveTest, AFolderOnLoopDevicesStackedOnTheSourceIsRefused) {
+  if (!HaveTool("losetup") || !HaveTool("mkfs.ext4")) GTEST_SKIP() << "needs losetup, mkfs.ext4";
+  // ext4 on a loop device at 1 MiB into a loop device over the image.
+  const std::string stacked_image = EmptyImage(dir_, "stacked.img", 40);
+  const Loop lower(stacked_image);
+  if (lower.device().empty()) GTEST_SKIP() << "cannot attach a loop device here (needs root)";
+  const Loop upper(lower.device(), "-o 1048576");
+  ASSERT_FALSE(upper.device().empty());
+  const fs::path p1 = dir_.path() / "mnt" / "p1";
+  fs::create_directories(p1);
+  Mount stacked(p1, "mkfs.ext4 -q -F " + Quote(upper.device()) + " && mount " +
+                        Quote(upper.device()) + " " + Quote(p1.string()));
+  ASSERT_TRUE(stacked.mounted());
+  EXPECT_TRUE(RefusedAsTheSource(p1, lower.device(), found_[0]));
+  EXPECT_TRUE(RefusedAsTheSource(p1, stacked_image, found_[0]));
+
+  // ext4 on a loop device at 1 MiB into an image that a second loop device reads from its start.
+  const std::string shared_image = EmptyImage(dir_, "shared.img", 40);
+  const Loop written(shared_image, "-o 1048576");
+  const Loop read(shared_image);
+  const Loop first_mib(shared_image, "--sizelimit 1048576");
+  ASSERT_FALSE(written.device().empty() || read.device().empty() || first_mib.device().empty());
+  const fs::path p2 = dir_.path() / "mnt" / "p2";
+  fs::create_directories(p2);
+  Mount shared(p2, "mkfs.ext4 -q -F " + Quote(written.device()) + " && mount " +
+                       Quote(written.device()) + " " + Quote(p2.string()));
+  ASSERT_TRUE(shared.mounted());
+  const std::string shared_hash = Sha256Sum(shared_image);
+  EXPECT_TRUE(RefusedAsTheSource(p2, read.device(), found_[0]));
+  EXPECT_TRUE(RefusedAsTheSource(p2, shared_image, found_[0]));
+  // A user who may not open the loop devices gets the same answer, from sysfs.
+  const std::string unprivileged = AsUnprivileged([&] {
+    return FolderWritesToSource(p1.string(), lower.device()).message() + "|" +
+           FolderWritesToSource(p2.string(), read.device()).message();
+  });
+  EXPECT_EQ(unprivileged,
+            "the folder " + p1.string() + " lies on " + lower.device() +
+                ", the source being read: saving there would write to it|the folder " +
+                p2.string() + " lies on " + read.device() +
+                ", the source being read: saving there would write to it");
+  Shell("sync");
+  EXPECT_EQ(Sha256Sum(shared_image), shared_hash);
+  EXPECT_TRUE(Listing(p1).size() == 1 && Listing(p2).size() == 1) << "lost+found only";
+
+  // The image's first MiB, which the file system does not reach, and devices over other images
+  // are fine to save from.
+  for (const std::string& source : {first_mib.device(), read.device(), source_}) {
+    const fs::path folder = source == read.device() ? p1 : p2;
+    const Status checked = CheckSaveFolder(folder.string(), source);
+    EXPECT_TRUE(checked.ok()) << folder << " from " << source << ": " << checked.message();
+  }
+}
+
+// An overlay mount writes into the file system of its upper directory.
+TEST_F(SaveTest, AFolderOnAnOverlayWhoseUpperLayerLiesOnTheSourceIsRefused) {
+  if (!HaveTool("mkfs.ext4")) GTEST_SKIP() << "needs mkfs.ext4";
+  LoopDisk disk(dir_.path());
+  if (!disk.ready())
+    GTEST_SKIP() << "cannot attach a loop device and mount a file system on it here";
+  const fs::path lower = dir_.path() / "lower";
+  const fs::path upper = disk.mount_point() / "up per";  // a blank, escaped in the mount table
+  const fs::path work = disk.mount_point() / "work";
+  const fs::path ovl = dir_.path() / "ovl";
+  for (const fs::path& p : {lower, upper, work}) fs::create_directory(p);
+  Mount overlay(ovl, "mount -t overlay overlay -o " +
+                         Quote("lowerdir=" + lower.string() + ",upperdir=" + upper.string() +
+                               ",workdir=" + work.string()) +
+                         " " + Quote(ovl.string()));
+  if (!overlay.mounted()) GTEST_SKIP() << "cannot mount an overlay here";
+  EXPECT_TRUE(RefusedAsTheSource(ovl, disk.disk(), found_[0]));
+  EXPECT_TRUE(RefusedAsTheSource(ovl, disk.image().string(), found_[0]));
+  EXPECT_TRUE(Listing(upper).empty());
+
+  // An overlay whose upper layer lies elsewhere takes the save.
+  const fs::path upper2 = dir_.path() / "upper2", work2 = dir_.path() / "work2";
+  const fs::path ovl2 = dir_.path() / "ovl2";
+  for (const fs::path& p : {upper2, work2}) fs::create_directory(p);
+  Mount elsewhere(ovl2, "mount -t overlay overlay -o " +
+                            Quote("lowerdir=" + lower.string() + ",upperdir=" + upper2.string() +
+                                  ",workdir=" + work2.string()) +
+                            " " + Quote(ovl2.string()));
+  ASSERT_TRUE(elsewhere.mounted());
+  EventSink sink;
+  std::atomic<int> stop{0};
+  const SaveResult result =
+      SaveRecordings(SaveJob{source_, ovl2.string(), {found_[0]}}, sink, stop);
+  EXPECT_TRUE(result.AllSaved()) << result.status.message();
+  const Status checked = CheckSaveFolder(ovl2.string(), disk.disk());
+  EXPECT_TRUE(checked.ok()) << checked.message();
+}
+
+// recordings.csv names the source by its canonical path, whatever way it was typed, in the
+// columns of its header.
+TEST_F(SaveTest, RecordingsCsvNamesTheSourceByItsCanonicalPath) {
+  fs::create_directory(dir_.path() / "src");
+  fs::create_symlink(source_, dir_.path() / "src" / "link.img");
+  const fs::path cwd = fs::current_path();
+  fs::current_path(dir_.path());
+  EventSink sink;
+  std::atomic<int> stop{0};
+  const SaveResult result =
+      SaveRecordings(SaveJob{"./src/../src/link.img", out_.string(), {found_[0]}}, sink, stop);
+  fs::current_path(cwd);
+  ASSERT_TRUE(result.AllSaved()) << result.status.message();
+  const std::string csv = Slurp((out_ / "recordings.csv").string());
+  std::string quoted = "\"";
+  for (char c : fs::canonical(source_).string())
+    quoted += c == '"' ? std::string(2, c) : std::string(1, c);
+  quoted += '"';
+  EXPECT_EQ(csv, std::string(kManifestHeader) + "0.dav," + found_[0].StartText() + "," +
+                     found_[0].EndText() + "," + quoted + "," + std::to_string(found_[0].position) +
+                     "," + std::to_string(found_[0].end_position) + "," +
+                     std::to_string(result.files[0].bytes) + "," + result.files[0].sha256 + ",0\n");
 }
 
 TEST_F(SaveTest, ASourceThatShrinksFailsTheFilesItNoLongerHolds) {
@@ -514,9 +690,8 @@ TEST_F(SaveTest, ASourceThatShrinksFailsTheFilesItNoLongerHolds) {
   ASSERT_EQ(result.files.size(), 3u);
   EXPECT_EQ(result.files[0].outcome, FileOutcome::kSaved);
   EXPECT_EQ(result.files[1].outcome, FileOutcome::kFailed);
-  EXPECT_EQ(result.files[1].error,
-            "the source shrank while it was read; it no longer holds byte " +
-                std::to_string(kMiB + 5000));
+  EXPECT_EQ(result.files[1].error, "the source shrank while it was read; it no longer holds byte " +
+                                       std::to_string(kMiB + 5000));
   EXPECT_EQ(result.files[2].outcome, FileOutcome::kFailed);
   EXPECT_EQ(result.failed_files, 2u);
   EXPECT_EQ(Listing(out_), (std::vector<std::string>{"0.dav", "recordings.csv"}));
@@ -593,7 +768,8 @@ TEST_F(SaveTest, FileSystemsWithoutLinksStillNeverReplace) {
   for (int round = 0; round < 3; ++round) {
     EventSink sink;
     const SaveResult result = Save({found_[0], found_[2]}, fat, sink);
-    ASSERT_TRUE(result.AllSaved()) << (result.files.empty() ? result.error : result.files[0].error);
+    ASSERT_TRUE(result.AllSaved())
+        << (result.files.empty() ? result.status.message() : result.files[0].error);
     EXPECT_EQ(result.files[0].file_name, NumberedName("0.dav", static_cast<unsigned>(round)));
   }
   EXPECT_EQ(Listing(fat), (std::vector<std::string>{"0 (1).dav", "0 (2).dav", "0.dav", "2 (1).dav",
@@ -617,8 +793,9 @@ TEST(SaveVideo, SavedRecordingsPlay) {
   std::vector<Recording> found = ScanFile(source);
   // Three recordings of video and a stray magic, which is no video.
   ASSERT_EQ(found.size(), 4u);
-  found.erase(std::remove_if(found.begin(), found.end(), [](const Recording& r) { return r.frames == 1; }),
-              found.end());
+  found.erase(
+      std::remove_if(found.begin(), found.end(), [](const Recording& r) { return r.frames == 1; }),
+      found.end());
   ASSERT_EQ(found.size(), 3u);
 
   SaveJob job{source, dir.path().string(), found};
@@ -629,8 +806,11 @@ TEST(SaveVideo, SavedRecordingsPlay) {
   for (size_t i = 0; i < found.size(); ++i) {
     const std::string file = dir.File(result.files[i].file_name);
     int status = -1;
-    const std::string packets = Shell("ffprobe -v error -f dhav -show_entries packet=pts_time,flags "
-                                      "-of csv=p=0 " + Quote(file), &status);
+    const std::string packets = Shell(
+        "ffprobe -v error -f dhav -show_entries packet=pts_time,flags "
+        "-of csv=p=0 " +
+            Quote(file),
+        &status);
     ASSERT_EQ(status, 0) << file;
     std::istringstream lines(packets);
     std::string line, first;

@@ -29,7 +29,8 @@ std::string Digest(const std::string& text, size_t piece) {
     hash.Update(reinterpret_cast<const uint8_t*>(text.data()) + at,
                 std::min(piece, text.size() - at));
   }
-  return hash.Hex();
+  Result<std::string> hex = hash.Hex();
+  return hex.ok() ? *hex : "failed: " + hex.status().message();
 }
 
 TEST(Win32Save, Sha256MatchesTheStandardsVectors) {
@@ -75,7 +76,7 @@ TEST_F(Win32SaveTest, SavesIntoAFolderNamedInAnyScriptAndNeverReplaces) {
   SaveSink sink;
   std::atomic<int> stop{0};
   SaveResult result = SaveRecordings(job, sink, stop);
-  ASSERT_TRUE(result.AllSaved()) << result.error << result.manifest_error;
+  ASSERT_TRUE(result.AllSaved()) << result.status.message() << result.manifest_error;
   ASSERT_EQ(result.files.size(), 2u);
   EXPECT_EQ(result.files[0].file_name, "0.dav");
   EXPECT_EQ(result.files[1].file_name, "1 (1).dav");
@@ -95,31 +96,49 @@ TEST_F(Win32SaveTest, SavesIntoAFolderNamedInAnyScriptAndNeverReplaces) {
   EXPECT_NE(csv.find("\n1 (2).dav," + recordings_[1].StartText() + ","), std::string::npos) << csv;
 }
 
+TEST_F(Win32SaveTest, RecordingsCsvNamesTheSourceByItsFullPath) {
+  std::filesystem::create_directory(dir_.path() / "sub");
+  const std::string typed = test::Utf8Path(dir_.path()) + "\\.\\sub\\..\\disk.img";
+  SaveJob job{typed, test::Utf8Path(folder_), {recordings_[0]}};
+  SaveSink sink;
+  std::atomic<int> stop{0};
+  const SaveResult result = SaveRecordings(job, sink, stop);
+  ASSERT_TRUE(result.AllSaved()) << result.status.message() << result.manifest_error;
+  const std::string csv = Contents(folder_ / "recordings.csv");
+  const std::string full =
+      test::Utf8Path(std::filesystem::absolute(dir_.path() / "disk.img").lexically_normal());
+  EXPECT_NE(csv.find("," + full + "," + std::to_string(recordings_[0].position) + ","),
+            std::string::npos)
+      << csv;
+  EXPECT_EQ(csv.find("\\.\\"), std::string::npos) << csv;
+}
+
 TEST_F(Win32SaveTest, AStoppedFileLeavesNothingBehind) {
   // The stop request is seen after the first MiB written.
   SaveJob job{source_, test::Utf8Path(folder_), {recordings_[1]}};
   SaveSink sink;
   std::atomic<int> stop{1};
   const SaveResult result = SaveRecordings(job, sink, stop);
-  EXPECT_EQ(result.status, SaveStatus::kStopped);
+  EXPECT_EQ(result.status.code(), ErrorCode::kStopped);
   for (const std::string& name : Listing(folder_)) {
     EXPECT_EQ(name.find(".part"), std::string::npos) << name;
     EXPECT_EQ(name.find(".dav"), std::string::npos) << name;
   }
 
-  std::string error;
-  EXPECT_FALSE(CheckSaveFolder(test::Utf8Path(folder_ / "missing"), &error));
-  EXPECT_NE(error.find("does not exist"), std::string::npos) << error;
-  EXPECT_FALSE(CheckSaveFolder(source_, &error));
-  EXPECT_NE(error.find("is not a folder"), std::string::npos) << error;
+  Status error = CheckSaveFolder(test::Utf8Path(folder_ / "missing"));
+  EXPECT_FALSE(error.ok());
+  EXPECT_NE(error.message().find("does not exist"), std::string::npos) << error.message();
+  error = CheckSaveFolder(source_);
+  EXPECT_FALSE(error.ok());
+  EXPECT_NE(error.message().find("is not a folder"), std::string::npos) << error.message();
 }
 
 TEST_F(Win32SaveTest, TheCommandLineSavesIntoAFolderNamedInAnyScript) {
   const std::string out = dir_.File("out"), err = dir_.File("err");
-  const int status = test::ChildProcess(KORVANE_SCAN_BINARY,
-                                        {"--save", test::Utf8Path(folder_), "--select", "1", source_}, out,
-                                        err)
-                         .Wait();
+  const int status =
+      test::ChildProcess(KORVANE_SCAN_BINARY,
+                         {"--save", test::Utf8Path(folder_), "--select", "1", source_}, out, err)
+          .Wait();
   EXPECT_EQ(status, 0) << Slurp(err);
   EXPECT_EQ(Listing(folder_), (std::vector<std::string>{"1.dav", "recordings.csv"}));
   EXPECT_EQ(Contents(folder_ / "1.dav"), Bytes(recordings_[1]));
@@ -128,10 +147,10 @@ TEST_F(Win32SaveTest, TheCommandLineSavesIntoAFolderNamedInAnyScript) {
 TEST_F(Win32SaveTest, AFolderNextToTheImageOrAwayFromTheDriveIsNotTheSource) {
   // Writing next to an image file does not change it; a drive that does not exist, or whose
   // volumes the system cannot list, does not stop a save either.
-  EXPECT_EQ(FolderWritesToSource(test::Utf8Path(folder_), source_), "");
-  EXPECT_EQ(FolderWritesToSource(test::Utf8Path(folder_), "\\\\.\\PhysicalDrive99"), "");
-  std::string error;
-  EXPECT_TRUE(CheckSaveFolder(test::Utf8Path(folder_), &error, source_)) << error;
+  EXPECT_TRUE(FolderWritesToSource(test::Utf8Path(folder_), source_).ok());
+  EXPECT_TRUE(FolderWritesToSource(test::Utf8Path(folder_), "\\\\.\\PhysicalDrive99").ok());
+  const Status error = CheckSaveFolder(test::Utf8Path(folder_), source_);
+  EXPECT_TRUE(error.ok()) << error.message();
 }
 
 }  // namespace

@@ -138,8 +138,8 @@ TEST_F(SaveFromWindow, RefusesWithNothingCheckedOrNoUsableFolderAndWritesNothing
 
   const std::string missing = Out() + "/missing";
   w.ui().savePathEdit->setText(QString::fromStdString(missing));
-  std::string why;
-  ASSERT_FALSE(CheckSaveFolder(missing, &why));
+  const std::string why = CheckSaveFolder(missing).message();
+  ASSERT_FALSE(why.empty());
   test::ExpectWarning(Refused(dlg, &CKorvaneDlg::OnSave),
                       "无法保存到此路径:\n" + QString::fromStdString(why), dlg);
   EXPECT_NE(why.find("does not exist"), std::string::npos) << why;
@@ -270,8 +270,8 @@ TEST_F(SaveFromWindow, AFolderWithoutWritePermissionIsRefusedAsAnUnprivilegedUse
   fs::permissions(locked, fs::perms(0555));
   Window w;
   ScanAndCheck(w, locked.string(), {0});
-  std::string why;
-  ASSERT_FALSE(CheckSaveFolder(locked.string(), &why));
+  const std::string why = CheckSaveFolder(locked.string()).message();
+  ASSERT_FALSE(why.empty());
   EXPECT_NE(why.find("Permission denied"), std::string::npos) << why;
   test::ExpectWarning(Refused(w.dlg(), &CKorvaneDlg::OnSave),
                       "无法保存到此路径:\n" + QString::fromStdString(why), w.dlg());
