@@ -13,7 +13,9 @@ namespace {
 class ReportingSink final : public SaveSink {
  public:
   ReportingSink(const Options& options, const Streams& streams, size_t files)
-      : streams_(streams), files_(files), line_(streams.err, streams.err_is_terminal && !options.quiet) {}
+      : streams_(streams),
+        files_(files),
+        line_(streams.err, streams.err_is_terminal && !options.quiet, streams.err_columns) {}
 
   void OnSaveStart(uint64_t total, size_t files) override {
     (void)total, (void)files;
@@ -35,8 +37,7 @@ class ReportingSink final : public SaveSink {
                      f.error.c_str());
       }
     } else if (f.outcome == FileOutcome::kFailed) {
-      std::fprintf(streams_.err, "korvane-scan: %s not saved: %s\n", name.c_str(),
-                   f.error.c_str());
+      std::fprintf(streams_.err, "korvane-scan: %s not saved: %s\n", name.c_str(), f.error.c_str());
     }
   }
 
@@ -52,12 +53,13 @@ class ReportingSink final : public SaveSink {
 int SaveFound(SourceReader& reader, const Options& options, const std::vector<Recording>& found,
               const Streams& streams, const std::atomic<int>& stop, int code) {
   if (options.select && options.select->Highest() >= found.size()) {
-    std::fprintf(streams.err,
-                 "korvane-scan: --select names %" PRIu64 ".dav, but the scan found %s; "
-                 "nothing saved\n",
-                 options.select->Highest(),
-                 found.empty() ? "no recordings"
-                               : ("only 0.dav to " + found.back().Name()).c_str());
+    std::fprintf(
+        streams.err,
+        "korvane-scan: --select names %" PRIu64
+        ".dav, but the scan found %s; "
+        "nothing saved\n",
+        options.select->Highest(),
+        found.empty() ? "no recordings" : ("only 0.dav to " + found.back().Name()).c_str());
     return kExitUsage;
   }
   SaveJob job;
@@ -80,8 +82,7 @@ int SaveFound(SourceReader& reader, const Options& options, const std::vector<Re
     std::fprintf(streams.err, "korvane-scan: nothing saved: %s\n", result.error.c_str());
     return result.status == SaveStatus::kNoMemory ? kExitSourceFailed : kExitSaveFailed;
   }
-  std::fprintf(streams.err,
-               "korvane-scan: saved %" PRIu64 " of %zu recordings (%s) to '%s'%s\n",
+  std::fprintf(streams.err, "korvane-scan: saved %" PRIu64 " of %zu recordings (%s) to '%s'%s\n",
                result.saved_files, job.recordings.size(),
                HumanBytes(static_cast<double>(result.saved_bytes)).c_str(), job.folder.c_str(),
                result.failed_files ? "; some could not be saved" : "");

@@ -77,15 +77,14 @@ class Saver {
       }
       if (stats.unreadable > 0) {
         // Bad sectors are saved as zeros; a source that went away fails the file.
-        std::string why;
-        const auto again = OpenRawDevice(job_.source, &why);
-        if (!again) {
-          gone_ = why;
-          return Fail(f, "the source vanished while it was read: " + why);
+        const auto again = OpenRawDevice(job_.source);
+        if (!again.ok()) {
+          gone_ = again.status().message();
+          return Fail(f, "the source vanished while it was read: " + gone_);
         }
-        if (again->Size() < f.end_position) {
+        if ((*again)->Size() < f.end_position) {
           return Fail(f, "the source shrank while it was read; it now ends at byte " +
-                             std::to_string(again->Size()));
+                             std::to_string((*again)->Size()));
         }
         f.unreadable_bytes += stats.unreadable;
         if (read_error.empty()) read_error = stats.error;
@@ -173,16 +172,15 @@ bool CheckSaveFolder(const std::string& folder, std::string* error, const std::s
 }
 
 SaveResult SaveRecordings(const SaveJob& job, SaveSink& sink, const std::atomic<int>& stop) {
-  std::string error;
-  auto reader = SourceReader::Open(job.source, &error);
-  if (!reader) {
+  auto reader = SourceReader::Open(job.source);
+  if (!reader.ok()) {
     SaveResult result;
     result.folder = job.folder;
     result.status = SaveStatus::kOpenFailed;
-    result.error = error;
+    result.error = reader.status().message();
     return result;
   }
-  return SaveRecordings(*reader, job, sink, stop);
+  return SaveRecordings(**reader, job, sink, stop);
 }
 
 SaveResult SaveRecordings(SourceReader& reader, const SaveJob& job, SaveSink& sink,

@@ -12,13 +12,17 @@
 #endif
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <sstream>
 #include <thread>
 
 #include "cli/options.h"
+#include "cli/progress.h"
 #include "scan/save.h"
 #include "tests/test_support.h"
 #include "tools/image_builder.h"
@@ -121,7 +125,8 @@ TEST_F(CliTest, RangeAndDateWindow) {
             "1.dav,2014-03-05 01:00:00,2014-03-05 01:00:39,998576\n");
 
   o = Run({"--from", "2014/1/31", "--to", "2014/2/1", "--format", "csv", Demo()});
-  EXPECT_EQ(o.out, "name,start,end,position\n0.dav,2014-01-31 23:59:30,2014-01-31 23:59:59,2097929\n");
+  EXPECT_EQ(o.out,
+            "name,start,end,position\n0.dav,2014-01-31 23:59:30,2014-01-31 23:59:59,2097929\n");
 
   // Two-digit years lie before every frame.
   o = Run({"--from", "14/3/4", "--to", "14/3/6", "--format", "csv", Demo()});
@@ -215,10 +220,21 @@ TEST_F(CliTest, OffsetsAndSizesAtAndPastTheEnd) {
   ASSERT_NE(size % 512, 0u);
   constexpr uint64_t kMax = 9223372036854775807u;
   const std::vector<std::pair<uint64_t, std::optional<uint64_t>>> ranges = {
-      {0, std::nullopt},  {0, 0},        {size, std::nullopt}, {size, 1},
-      {size + 1, 4096},   {size - 1, 1}, {size - 4, std::nullopt}, {4096, 1},
-      {1000, 1000},       {12345, 1048575}, {1048577, 3 * 1048576 + 511},
-      {0, size - 1},      {0, kMax},     {kMax, std::nullopt}, {kMax, kMax},
+      {0, std::nullopt},
+      {0, 0},
+      {size, std::nullopt},
+      {size, 1},
+      {size + 1, 4096},
+      {size - 1, 1},
+      {size - 4, std::nullopt},
+      {4096, 1},
+      {1000, 1000},
+      {12345, 1048575},
+      {1048577, 3 * 1048576 + 511},
+      {0, size - 1},
+      {0, kMax},
+      {kMax, std::nullopt},
+      {kMax, kMax},
       {kMax - 1, 1},
   };
   for (const auto& [offset, length] : ranges) {
@@ -229,6 +245,17 @@ TEST_F(CliTest, OffsetsAndSizesAtAndPastTheEnd) {
     const std::string context = "offset " + std::to_string(offset) + " size " +
                                 (length ? std::to_string(*length) : "unset");
     ASSERT_EQ(o.status, 0) << context << "\n" << o.err;
+    // A range past the source's end is said once, with where the source ends.
+    const bool past = offset > size || (length && *length > size - offset);
+    size_t notices = 0;
+    for (size_t at = o.err.find("end of the source"); at != std::string::npos;
+         at = o.err.find("end of the source", at + 1)) {
+      ++notices;
+    }
+    EXPECT_EQ(notices, past ? 1u : 0u) << context << "\n" << o.err;
+    if (past) {
+      EXPECT_NE(o.err.find("at byte " + std::to_string(size)), std::string::npos) << o.err;
+    }
     const uint64_t reach = length ? *length : (offset < size ? size - offset : 0);
     std::string want = "name,start,end,position\n";
     for (const Recording& r : test::ReferenceScan(image, offset, std::min(reach, size))) {
@@ -236,6 +263,91 @@ TEST_F(CliTest, OffsetsAndSizesAtAndPastTheEnd) {
               std::to_string(r.position) + "\n";
     }
     EXPECT_EQ(o.out, want) << context;
+  }
+}
+
+#ifndef _WIN32  // /dev/full, closed descriptors and file size limits as POSIX has them
+// A list that cannot be written is a failure that names the output, never a success: a full
+// device (every format, and the help), a closed stdout, and a file that reaches its size limit
+// after the header (the rows fail at the final flush).
+TEST_F(CliTest, AListThatCannotBeWrittenExitsWithOne) {
+  const std::string err = dir_->File("err");
+  auto run = [&](const std::vector<std::string>& args, const std::string& out,
+                 const std::function<void()>& in_child = {}) {
+    Outcome o;
+    o.status = test::ChildProcess(KORVANE_SCAN_BINARY, args, out, err, false, in_child).Wait();
+    o.err = Slurp(err);
+    return o;
+  };
+  for (const char* format : {"table", "tsv", "csv", "json"}) {
+    const Outcome o = run({"--format", format, Demo()}, "/dev/full");
+    EXPECT_EQ(o.status, 1) << format;
+    EXPECT_NE(o.err.find("cannot write the list to standard output: " +
+                         std::string(std::strerror(ENOSPC))),
+              std::string::npos)
+        << format << ": " << o.err;
+  }
+  Outcome o = run({"--help"}, "/dev/full");
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("standard output"), std::string::npos) << o.err;
+
+  o = run({Demo()}, dir_->File("out"), [] { ::close(1); });
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("cannot write the list to standard output"), std::string::npos) << o.err;
+
+  o = run({"--format", "csv", Demo()}, dir_->File("out"), [] {
+    signal(SIGXFSZ, SIG_IGN);      // writing past the limit fails, not kills
+    const rlimit limit{100, 100};  // the header fits, the rows do not
+    setrlimit(RLIMIT_FSIZE, &limit);
+  });
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(
+      o.err.find("cannot write the list to standard output: " + std::string(std::strerror(EFBIG))),
+      std::string::npos)
+      << o.err;
+}
+#endif
+
+// The progress line fits the terminal: no line longer than its width less one column (a line
+// that fills the last column wraps, and each update would leave a stale line behind), and the
+// whole line when the width cannot be known.
+TEST(ProgressLine, FitsTheTerminalsWidth) {
+  const std::string label = "saving 12.dav (3 of 40)  ";
+  for (const unsigned columns : {0u, 8u, 20u, 40u, 60u, 80u, 200u}) {
+    std::FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    {
+      cli::ProgressLine line(f, true, [columns] { return columns; });
+      line.Start();
+      const uint64_t total = 3ull << 40;
+      line.Draw(total, total, label);
+      line.Draw(total, total);
+      line.Clear();
+    }
+    std::rewind(f);
+    std::string text;
+    for (int c; (c = std::fgetc(f)) != EOF;) text += static_cast<char>(c);
+    std::fclose(f);
+    std::vector<std::string> lines;
+    for (size_t at = 0; (at = text.find("\r\033[K", at)) != std::string::npos;) {
+      at += 4;
+      lines.push_back(text.substr(at, text.find('\r', at) - at));
+    }
+    ASSERT_EQ(lines.size(), 3u) << columns;  // two lines, then the clearing
+    for (size_t i = 0; i < 2; ++i) {
+      EXPECT_NE(lines[i].find("100.0%"), std::string::npos) << columns << ": " << lines[i];
+      if (columns > 0) {
+        EXPECT_LE(lines[i].size(), std::max(columns - 1, 6u)) << columns << ": " << lines[i];
+      }
+    }
+    if (columns == 0 || columns == 200) {
+      EXPECT_EQ(lines[0].rfind(label, 0), 0u) << lines[0];
+      EXPECT_NE(lines[0].find("3.00 TiB of 3.00 TiB"), std::string::npos) << lines[0];
+      EXPECT_NE(lines[0].find("MB/s"), std::string::npos) << lines[0];
+    }
+    if (columns == 40) {
+      EXPECT_NE(lines[0].find("left"), std::string::npos) << lines[0];
+    }
   }
 }
 
@@ -265,7 +377,8 @@ TEST_F(CliTest, TheSourceIsNeverWritten) {
   ASSERT_EQ(utimensat(AT_FDCWD, source.c_str(), past, 0), 0);
   const FileState before = StateOf(source);
   for (const auto& args : std::vector<std::vector<std::string>>{
-           {source}, {"--format", "json", "--from", "2014/3/4", "--to", "2014/3/6", source},
+           {source},
+           {"--format", "json", "--from", "2014/3/4", "--to", "2014/3/6", source},
            {"--offset", "1000", "--size", "99999999", source}}) {
     EXPECT_EQ(Run(args).status, 0);
   }
@@ -309,8 +422,8 @@ TEST(ByteCount, PlainDecimalUpToTheLargestSignedValue) {
   EXPECT_EQ(cli::ParseByteCount("0000000000000000000000512"), 512u);
   EXPECT_EQ(cli::ParseByteCount("00000000000000000000000000"), 0u);
   EXPECT_EQ(cli::ParseByteCount("0009223372036854775807"), 9223372036854775807u);
-  for (const char* bad : {"", "9223372036854775808", "18446744073709551616", "00099999999999999999999",
-                          "+1", "-0", " 1", "1 ", "0x10", "1e3"}) {
+  for (const char* bad : {"", "9223372036854775808", "18446744073709551616",
+                          "00099999999999999999999", "+1", "-0", " 1", "1 ", "0x10", "1e3"}) {
     EXPECT_FALSE(cli::ParseByteCount(bad)) << bad;
   }
 }
@@ -343,7 +456,8 @@ TEST_F(CliTest, InterruptStopsAtAChunkBoundaryAndKeepsWhatWasFound) {
   }
   scan.Interrupt();
   EXPECT_EQ(scan.Wait(), 130);
-  EXPECT_EQ(Slurp(out), "name,start,end,position\n0.dav,2014-03-04 00:00:00,2014-03-04 00:00:09,1000\n");
+  EXPECT_EQ(Slurp(out),
+            "name,start,end,position\n0.dav,2014-03-04 00:00:00,2014-03-04 00:00:09,1000\n");
   EXPECT_NE(Slurp(err).find("stopped after"), std::string::npos) << Slurp(err);
 }
 
