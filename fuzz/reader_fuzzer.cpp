@@ -40,7 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int request = 0; request < 3 && in.remaining_bytes() > 0; ++request) {
     uint64_t offset = in.ConsumeIntegralInRange<uint64_t>(0, source_size + 2048);
     if (flags & 0x10) offset = UINT64_MAX - in.ConsumeIntegralInRange<uint64_t>(0, 1 << 20);
-    if ((flags & 0x20) && request == 1) offset = INT64_MAX - in.ConsumeIntegralInRange<uint64_t>(0, 600);
+    if ((flags & 0x20) && request == 1)
+      offset = INT64_MAX - in.ConsumeIntegralInRange<uint64_t>(0, 600);
     const size_t len = in.ConsumeIntegralInRange<size_t>(0, 40000);
     const size_t counted = (flags & 0x40) ? in.ConsumeIntegralInRange<size_t>(0, len) : SIZE_MAX;
 
@@ -73,8 +74,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CHECK(stats.unreadable == expected_unreadable,
           std::to_string(stats.unreadable) + " != " + std::to_string(expected_unreadable));
     CHECK(stats.unreadable == 0 || !stats.error.empty());
+    // Counted bytes the source held when it was opened but holds no longer are missing.
+    const uint64_t counted_then =
+        offset +
+        std::min<uint64_t>({counted, len, source_size > offset ? source_size - offset : 0});
+    const uint64_t expected_missing =
+        counted_then > std::max(offset, size_now) ? counted_then - std::max(offset, size_now) : 0;
+    CHECK(stats.missing == expected_missing,
+          std::to_string(stats.missing) + " != " + std::to_string(expected_missing));
+    CHECK(expected_missing == 0 || stats.source_end.has_value(), "a shrink goes unsaid");
+    CHECK(!stats.source_end || *stats.source_end >= size_now, "the source ends before its end");
+    // Nothing is read past the end the source had when it was opened.
     for (const auto& call : device.calls) {
-      CHECK(call.offset < size_now && call.len <= size_now - call.offset, "read past the end");
+      CHECK(call.offset < source_size && call.len <= source_size - call.offset,
+            "read past the end");
     }
     device.calls.clear();
     if (shrink_to < device.bytes().size()) device.bytes().resize(shrink_to);

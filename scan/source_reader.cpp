@@ -79,22 +79,29 @@ void SourceReader::ReadRange(uint8_t* buf, size_t n, uint64_t pos) {
 }
 
 // Splits a failed range at a sector boundary and reads each half again, down to single sectors.
-// A sector that still fails reads as zeros and counts as unreadable.
+// A sector that still fails reads as zeros and counts as unreadable; one that the source no
+// longer holds (it shrank) reads as zeros and counts as missing.
 void SourceReader::Salvage(uint8_t* buf, size_t n, uint64_t pos) {
   const uint64_t last = pos + n - 1;
   if ((pos & ~kSectorMask) == (last & ~kSectorMask)) {
     size_t done = 0;
+    bool ended = false;
     while (done < n) {
       const Result<size_t> got = device_->ReadAt(buf + done, n - done, pos + done);
-      if (!got.ok() || *got == 0) break;
+      if (!got.ok()) break;
+      if (*got == 0) {
+        ended = true;
+        break;
+      }
       done += *got;
     }
     if (done < n) {
       std::memset(buf + done, 0, n - done);
-      // Count the lost bytes that the caller asked to count (and that the source holds).
+      // Count the lost bytes that the caller asked to count (and that the source held).
       const uint64_t lo = std::max(pos + done, count_lo_);
       const uint64_t hi = std::min({pos + n, count_hi_, size_});
-      if (hi > lo) stats_.unreadable += hi - lo;
+      if (hi > lo) (ended ? stats_.missing : stats_.unreadable) += hi - lo;
+      if (ended) stats_.source_end = std::min(stats_.source_end.value_or(UINT64_MAX), pos + done);
     }
     return;
   }
