@@ -140,22 +140,21 @@ int main(int argc, char** argv) {
   streams.err_columns = &TerminalColumns;
 #endif
   int code = korvane::cli::RunScanCommand(args, streams, g_stop);
-  // Whatever is still buffered for stdout (the help, say) must reach it too.
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+  // Whatever is still buffered for stdout (the help, say) must reach it, and closing it is the
+  // last chance for a file system to say that it did not fit. A list already reported as
+  // unwritable (status 1) is not reported twice; a save's or a stop's status stays.
+  auto output_failed = [&code, &streams](bool failed) {
+    if (!failed || code == korvane::cli::kExitSourceFailed) return;
+    const int err = errno;
+    std::fprintf(stderr, "korvane-scan: cannot write to %s: %s\n", streams.out_name.c_str(),
+                 std::strerror(err));
     if (code == korvane::cli::kExitOk || code == korvane::cli::kExitUnreadable) {
-      std::fprintf(stderr, "korvane-scan: cannot write to %s: %s\n", streams.out_name.c_str(),
-                   std::strerror(errno));
       code = korvane::cli::kExitSourceFailed;
     }
-  }
+  };
+  output_failed(std::fflush(stdout) != 0 || std::ferror(stdout));
 #ifndef _WIN32
-  // Closing is the last chance for a file system to report that the data did not fit.
-  if (std::fclose(stdout) != 0 &&
-      (code == korvane::cli::kExitOk || code == korvane::cli::kExitUnreadable)) {
-    std::fprintf(stderr, "korvane-scan: cannot write to %s: %s\n", streams.out_name.c_str(),
-                 std::strerror(errno));
-    code = korvane::cli::kExitSourceFailed;
-  }
+  output_failed(std::fclose(stdout) != 0);
 #endif
   return code;
 }
