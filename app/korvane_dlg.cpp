@@ -248,9 +248,8 @@ void CKorvaneDlg::SetImageFile(const QString& path) {
 void CKorvaneDlg::FillScanSize(const QString& source) {
   // Only an empty box is filled: a size the user typed stays.
   if (!ui_->scanSizeEdit->text().isEmpty() || source.isEmpty()) return;
-  std::string error;
-  if (auto device = korvane::OpenRawDevice(SourcePath(source), &error)) {
-    ui_->scanSizeEdit->setText(QString::number(device->Size()));
+  if (auto device = korvane::OpenRawDevice(SourcePath(source)); device.ok()) {
+    ui_->scanSizeEdit->setText(QString::number((*device)->Size()));
   }
 }
 
@@ -429,14 +428,14 @@ void CKorvaneDlg::OnScanFinished(const ScanEvent& event, bool current) {
       icon = QMessageBox::Warning;
       text += QStringLiteral("\n%1 bytes could not be read (%2); they were scanned as zeros.")
                   .arg(result.unreadable_bytes)
-                  .arg(QString::fromStdString(result.error));
+                  .arg(QString::fromStdString(result.read_error));
     }
   } else {
     icon = QMessageBox::Critical;
-    text = (result.status == korvane::ScanStatus::kOpenFailed
+    text = (result.status.code() == korvane::ErrorCode::kOpenFailed
                 ? QStringLiteral("cannot open the source:\n")
                 : QStringLiteral("scan failed:\n")) +
-           QString::fromStdString(result.error);
+           QString::fromStdString(result.status.message());
   }
   ShowEndBox(icon, text);
   emit ScanEnded();

@@ -71,22 +71,26 @@ void FeedReporter::Finished(ScanEvent event) {
   feed_.Push(std::move(event));
 }
 
-void FeedSink::OnScanStart(uint64_t total) {
+Status FeedSink::OnScanStart(uint64_t total) {
   ScanEvent event = Event(ScanEvent::Kind::kStarted);
   event.total = total;
   Started(std::move(event));
+  return Status::Ok();
 }
 
-void FeedSink::OnProgress(uint64_t done, uint64_t total) {
+Status FeedSink::OnProgress(uint64_t done, uint64_t total) {
   Progress(done, total);
+  return Status::Ok();
 }
 
-void FeedSink::OnRecordingOpened(const Recording& r) {
+Status FeedSink::OnRecordingOpened(const Recording& r) {
   PushRecording(ScanEvent::Kind::kOpened, r);
+  return Status::Ok();
 }
 
-void FeedSink::OnRecordingClosed(const Recording& r) {
+Status FeedSink::OnRecordingClosed(const Recording& r) {
   PushRecording(ScanEvent::Kind::kClosed, r);
+  return Status::Ok();
 }
 
 void FeedSink::PushRecording(ScanEvent::Kind kind, const Recording& r) {

@@ -83,10 +83,10 @@ class FeedSink final : public ScanSink, FeedReporter {
  public:
   using FeedReporter::FeedReporter;
 
-  void OnScanStart(uint64_t total) override;
-  void OnProgress(uint64_t done, uint64_t total) override;
-  void OnRecordingOpened(const Recording& r) override;
-  void OnRecordingClosed(const Recording& r) override;
+  Status OnScanStart(uint64_t total) override;
+  Status OnProgress(uint64_t done, uint64_t total) override;
+  Status OnRecordingOpened(const Recording& r) override;
+  Status OnRecordingClosed(const Recording& r) override;
   void Finish(const ScanResult& result);
 
  private:

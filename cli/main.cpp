@@ -1,7 +1,9 @@
 // korvane-scan: the command-line front end.
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -9,10 +11,13 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+// shellapi.h needs windows.h first.
 #include <shellapi.h>
 
 #include "scan/win32_text.h"
 #else
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 #endif
 
@@ -68,6 +73,14 @@ class Console {
   // stderr is a console that understands the progress line (not a file, pipe or NUL).
   bool ErrIsTerminal() const { return terminal_; }
 
+  // The console window's width in columns; 0 when it cannot be known.
+  static unsigned Columns() {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!::GetConsoleScreenBufferInfo(::GetStdHandle(STD_ERROR_HANDLE), &info)) return 0;
+    const int columns = info.srWindow.Right - info.srWindow.Left + 1;
+    return columns > 0 ? static_cast<unsigned>(columns) : 0;
+  }
+
  private:
   HANDLE err_;
   UINT code_page_;
@@ -81,6 +94,27 @@ class Console {
 extern "C" void OnInterrupt(int) {
   g_stop.store(1);
   std::signal(SIGINT, SIG_DFL);  // a second Ctrl-C ends the program at once
+}
+
+// Holds the standard descriptors that were closed when the program started with /dev/null opened
+// read-only: no file opened later (the source, a saved recording) can take their place, and
+// writing to a closed stdout still fails (and is reported) as it should.
+void ReserveClosedStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int held = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (held >= 0 && held != fd) {
+      ::dup2(held, fd);
+      ::close(held);
+    }
+  }
+}
+
+// The terminal's width in columns; 0 when it cannot be known.
+unsigned TerminalColumns() {
+  struct winsize size {};
+  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
 }
 
 #endif
@@ -97,10 +131,30 @@ int main(int argc, char** argv) {
   _setmode(_fileno(stdout), _O_BINARY);
   _setmode(_fileno(stderr), _O_BINARY);
   streams.err_is_terminal = console.ErrIsTerminal();
+  streams.err_columns = &Console::Columns;
 #else
+  ReserveClosedStandardDescriptors();
   std::signal(SIGINT, OnInterrupt);
   const std::vector<std::string> args(argv + 1, argv + argc);
   streams.err_is_terminal = isatty(fileno(stderr)) != 0;
+  streams.err_columns = &TerminalColumns;
 #endif
-  return korvane::cli::RunScanCommand(args, streams, g_stop);
+  int code = korvane::cli::RunScanCommand(args, streams, g_stop);
+  // Whatever is still buffered for stdout (the help, say) must reach it, and closing it is the
+  // last chance for a file system to say that it did not fit. A list already reported as
+  // unwritable (status 1) is not reported twice; a save's or a stop's status stays.
+  auto output_failed = [&code, &streams](bool failed) {
+    if (!failed || code == korvane::cli::kExitSourceFailed) return;
+    const int err = errno;
+    std::fprintf(stderr, "korvane-scan: cannot write to %s: %s\n", streams.out_name.c_str(),
+                 std::strerror(err));
+    if (code == korvane::cli::kExitOk || code == korvane::cli::kExitUnreadable) {
+      code = korvane::cli::kExitSourceFailed;
+    }
+  };
+  output_failed(std::fflush(stdout) != 0 || std::ferror(stdout));
+#ifndef _WIN32
+  output_failed(std::fclose(stdout) != 0);
+#endif
+  return code;
 }

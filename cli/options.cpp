@@ -68,7 +68,10 @@ uint64_t Selection::Highest() const {
   return highest;
 }
 
-std::optional<Selection> ParseSelection(const std::string& text, std::string* error) {
+Result<Selection> ParseSelection(const std::string& text) {
+  auto fail = [](std::string message) {
+    return Status::Error(ErrorCode::kUsage, std::move(message));
+  };
   Selection selection;
   auto number = [](std::string item) -> std::optional<uint64_t> {
     if (item.size() > 4) {
@@ -86,22 +89,15 @@ std::optional<Selection> ParseSelection(const std::string& text, std::string* er
     const size_t first = item.find_first_not_of(' ');
     item = first == std::string::npos ? ""
                                       : item.substr(first, item.find_last_not_of(' ') - first + 1);
-    if (item.empty()) {
-      *error = "--select: empty item in '" + text + "'";
-      return std::nullopt;
-    }
+    if (item.empty()) return fail("--select: empty item in '" + text + "'");
     const size_t dash = item.find('-');
     const auto low = number(item.substr(0, dash));
     const auto high = dash == std::string::npos ? low : number(item.substr(dash + 1));
     if (!low || !high) {
-      *error = "--select: '" + item +
-               "' is not a recording number (3), a range of them (5-9) or a name (3.dav)";
-      return std::nullopt;
+      return fail("--select: '" + item +
+                  "' is not a recording number (3), a range of them (5-9) or a name (3.dav)");
     }
-    if (*high < *low) {
-      *error = "--select: the range '" + item + "' runs backwards";
-      return std::nullopt;
-    }
+    if (*high < *low) return fail("--select: the range '" + item + "' runs backwards");
     selection.ranges.emplace_back(*low, *high);
     if (comma == std::string::npos) break;
     begin = comma + 1;
@@ -124,13 +120,11 @@ std::optional<uint64_t> ParseByteCount(const std::string& text) {
   return value;
 }
 
-ParseResult ParseCommandLine(const std::vector<std::string>& args) {
-  ParseResult result;
+Result<Options> ParseCommandLine(const std::vector<std::string>& args) {
   Options options;
   bool sources_only = false;
-  auto fail = [&result](std::string message) {
-    result.error = std::move(message);
-    return result;
+  auto fail = [](std::string message) {
+    return Status::Error(ErrorCode::kUsage, std::move(message));
   };
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -194,7 +188,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       if (!take_value() || value->size() != 1 || (*value)[0] < '1' || (*value)[0] > '8') {
         return fail("--workers takes a number from 1 to 8");
       }
-      options.workers = static_cast<unsigned>((*value)[0] - '0');
+      options.scan_threads = static_cast<unsigned>((*value)[0] - '0');
     } else if (name == "--format") {
       if (!take_value()) return fail("--format needs one of table, tsv, csv, json");
       if (*value == "table") {
@@ -213,24 +207,20 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       options.save_dir = *value;
     } else if (name == "--select") {
       if (!take_value()) return fail("--select needs a list such as 0,3,5-9");
-      std::string error;
-      options.select = ParseSelection(*value, &error);
-      if (!options.select) return fail(error);
+      Result<Selection> selection = ParseSelection(*value);
+      if (!selection.ok()) return selection.status();
+      options.select = std::move(*selection);
     } else {
       return fail("unknown option '" + arg + "'");
     }
   }
-  if (options.help || options.version) {
-    result.options = options;
-    return result;
-  }
+  if (options.help || options.version) return options;
   if (options.from.has_value() != options.to.has_value()) {
     return fail("--from and --to must be given together");
   }
   if (options.select && !options.save_dir) return fail("--select needs --save DIR");
   if (options.source.empty()) return fail("no source given");
-  result.options = options;
-  return result;
+  return options;
 }
 
 }  // namespace korvane::cli

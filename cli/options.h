@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "scan/result.h"
+
 namespace korvane::cli {
 
 enum class OutputFormat { kTable, kTsv, kCsv, kJson };
@@ -18,8 +20,8 @@ struct Selection {
 };
 
 // Parses "0,3,5-9" or "0.dav,2.dav": numbers, ranges of numbers and file names, separated by
-// commas. Empty with *error set when the text is not such a list.
-std::optional<Selection> ParseSelection(const std::string& text, std::string* error);
+// commas. kUsage, saying what is wrong, when the text is not such a list.
+Result<Selection> ParseSelection(const std::string& text);
 
 struct Options {
   bool help = false;
@@ -32,18 +34,14 @@ struct Options {
   OutputFormat format = OutputFormat::kTable;
   std::optional<std::string> save_dir;  // --save DIR
   std::optional<Selection> select;      // --select LIST; all found recordings when unset
-  std::optional<std::string> kernel;  // search kernel by name
-  unsigned workers = 0;               // 0: one per processor
+  std::optional<std::string> kernel;    // search kernel by name
+  unsigned scan_threads = 0;  // --workers: threads reading and searching; 0: one per processor
   std::string source;
 };
 
-struct ParseResult {
-  std::optional<Options> options;  // empty on a usage error
-  std::string error;               // what is wrong, for the user
-};
-
-// args excludes the program name. Accepts "--name value" and "--name=value".
-ParseResult ParseCommandLine(const std::vector<std::string>& args);
+// args excludes the program name. Accepts "--name value" and "--name=value". A usage error is
+// kUsage, saying what is wrong.
+Result<Options> ParseCommandLine(const std::vector<std::string>& args);
 
 // A byte count: plain decimal digits, at most 2^63 - 1.
 std::optional<uint64_t> ParseByteCount(const std::string& text);

@@ -14,7 +14,7 @@ class ReportingSink final : public SaveSink {
   ReportingSink(const Options& options, const Streams& streams, size_t files)
       : streams_(streams),
         files_(files),
-        line_(streams.err, streams.err_is_terminal && !options.quiet) {}
+        line_(streams.err, streams.err_is_terminal && !options.quiet, streams.err_columns) {}
 
   void OnSaveStart(uint64_t total, size_t files) override {
     (void)total, (void)files;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/progress.h"
+
 namespace korvane::cli {
 
 enum ExitCode : int {
@@ -21,9 +23,13 @@ struct Streams {
   std::FILE* out = stdout;
   std::FILE* err = stderr;
   bool err_is_terminal = false;  // progress is drawn on err only then (and not with --quiet)
+  ColumnsFn err_columns = {};    // the terminal's width, for the progress line
+  std::string out_name = "standard output";  // named when the list cannot be written to it
 };
 
-// Runs korvane-scan with args (without the program name). `stop` is set by Ctrl-C.
+// Runs korvane-scan with args (without the program name). `stop` is set by Ctrl-C. Every write to
+// streams.out is checked, its final flush too: a list that cannot be written whole ends the
+// command with kExitSourceFailed and a message naming the output. (Closing it is the caller's.)
 int RunScanCommand(const std::vector<std::string>& args, const Streams& streams,
                    const std::atomic<int>& stop);
 

@@ -23,9 +23,9 @@ using korvane::fuzz::Fail;
 using namespace korvane::cli;
 
 bool SameOptions(const Options& a, const Options& b) {
-  return a.help == b.help && a.version == b.version && a.quiet == b.quiet &&
-         a.offset == b.offset && a.size == b.size && a.from == b.from && a.to == b.to &&
-         a.format == b.format && a.source == b.source;
+  return a.help == b.help && a.version == b.version && a.quiet == b.quiet && a.offset == b.offset &&
+         a.size == b.size && a.from == b.from && a.to == b.to && a.format == b.format &&
+         a.source == b.source;
 }
 
 // Decimal digits only, any number of them, with a value of at most 2^63 - 1.
@@ -91,19 +91,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CHECK(ParseByteCount(arg).has_value() == IsByteCount(arg), "'" + arg + "'");
   }
 
-  const ParseResult parsed = ParseCommandLine(args);
-  if (!parsed.options) {
-    CHECK(!parsed.error.empty());
+  const korvane::Result<Options> parsed = ParseCommandLine(args);
+  if (!parsed.ok()) {
+    CHECK(!parsed.status().message().empty());
     return 0;
   }
-  const Options& o = *parsed.options;
+  const Options& o = *parsed;
   CHECK(o.offset <= INT64_MAX && (!o.size || *o.size <= INT64_MAX));
   if (o.help || o.version) return 0;
   CHECK(!o.source.empty());
   CHECK(o.from.has_value() == o.to.has_value());
 
-  const ParseResult again = ParseCommandLine(Canonical(o, o.source));
-  CHECK(again.options && SameOptions(*again.options, o), again.error);
+  const korvane::Result<Options> again = ParseCommandLine(Canonical(o, o.source));
+  CHECK(again.ok() && SameOptions(*again, o), again.status().message());
 
   static std::FILE* sink = std::fopen("/dev/null", "w");
   const Streams streams{sink, sink, false};

@@ -102,10 +102,10 @@ void CheckPair(const std::string& a, const std::string& b, uint32_t frame) {
 
 void CheckFrameTime(uint32_t packed) {
   const FrameTimeFields f = UnpackFrameTime(packed);
-  const int64_t t = PackedTimeToDayCount(packed);
+  const int64_t t = PackedTimeToUnixSeconds(packed);
   CHECK(PackedDateValue(packed) % kSecondsPerDay == 0);
   CHECK(t - PackedDateValue(packed) == f.hour * 3600 + f.minute * 60 + f.second);
-  const std::string text = FormatDayCountTime(t);
+  const std::string text = FormatUnixSeconds(t);
   const DateText d{f.year, f.month, f.day};
   if (IsCalendarDate(d) && f.hour < 24 && f.minute < 60 && f.second < 60) {
     char want[32];

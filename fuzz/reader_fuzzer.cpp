@@ -40,7 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int request = 0; request < 3 && in.remaining_bytes() > 0; ++request) {
     uint64_t offset = in.ConsumeIntegralInRange<uint64_t>(0, source_size + 2048);
     if (flags & 0x10) offset = UINT64_MAX - in.ConsumeIntegralInRange<uint64_t>(0, 1 << 20);
-    if ((flags & 0x20) && request == 1) offset = INT64_MAX - in.ConsumeIntegralInRange<uint64_t>(0, 600);
+    if ((flags & 0x20) && request == 1)
+      offset = INT64_MAX - in.ConsumeIntegralInRange<uint64_t>(0, 600);
     const size_t len = in.ConsumeIntegralInRange<size_t>(0, 40000);
     const size_t counted = (flags & 0x40) ? in.ConsumeIntegralInRange<size_t>(0, len) : SIZE_MAX;
 
@@ -52,9 +53,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::fill_n(out.get(), len, 0xEE);
     const SourceReader::Stats stats = reader.ReadAligned(out.get(), len, offset, counted);
 
-    uint64_t expected_unreadable = 0;
-    const uint64_t counted_end =
-        offset + std::min<uint64_t>({counted, len, size_now > offset ? size_now - offset : 0});
+    // The counted part of the request, as far as the source reached when it was opened.
+    const uint64_t counted_then =
+        offset +
+        std::min<uint64_t>({counted, len, source_size > offset ? source_size - offset : 0});
     bool bad = false;
     for (size_t i = 0; i < len; ++i) {
       const uint64_t p = offset + i;
@@ -65,16 +67,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         CHECK(out[i] == image[p], "byte " + std::to_string(p) + " differs");
       }
     }
+    // A bad sector that the source still reaches into is unreadable as a whole (as far as the
+    // source reached when it was opened); the counted bytes past the source's new end outside
+    // such sectors are missing.
+    uint64_t expected_unreadable = 0;
+    uint64_t unreadable_past_end = 0;
     for (uint64_t s : device.bad_sectors) {
+      if (s * kSector >= size_now) continue;
       const uint64_t a = std::max(s * kSector, offset);
-      const uint64_t b = std::min(s * kSector + kSector, counted_end);
-      if (b > a) expected_unreadable += b - a;
+      const uint64_t b = std::min(s * kSector + kSector, counted_then);
+      if (b <= a) continue;
+      expected_unreadable += b - a;
+      if (b > std::max(a, size_now)) unreadable_past_end += b - std::max(a, size_now);
     }
     CHECK(stats.unreadable == expected_unreadable,
           std::to_string(stats.unreadable) + " != " + std::to_string(expected_unreadable));
     CHECK(stats.unreadable == 0 || !stats.error.empty());
+    const uint64_t past_end =
+        counted_then > std::max(offset, size_now) ? counted_then - std::max(offset, size_now) : 0;
+    const uint64_t expected_missing = past_end - unreadable_past_end;
+    CHECK(stats.missing == expected_missing,
+          std::to_string(stats.missing) + " != " + std::to_string(expected_missing));
+    CHECK(expected_missing == 0 || stats.source_end.has_value(), "a shrink goes unsaid");
+    CHECK(!stats.source_end || *stats.source_end >= size_now, "the source ends before its end");
+    // Nothing is read past the end the source had when it was opened.
     for (const auto& call : device.calls) {
-      CHECK(call.offset < size_now && call.len <= size_now - call.offset, "read past the end");
+      CHECK(call.offset < source_size && call.len <= source_size - call.offset,
+            "read past the end");
     }
     device.calls.clear();
     if (shrink_to < device.bytes().size()) device.bytes().resize(shrink_to);

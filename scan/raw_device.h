@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "scan/result.h"
+
 namespace korvane {
 
 class RawDevice {
@@ -16,16 +18,16 @@ class RawDevice {
   virtual uint64_t Size() const = 0;
 
   // Reads up to len bytes at the absolute offset. Returns the count delivered (0 at the end of the
-  // source), or -1 on a read error with the system's reason in *error. Retries interrupted reads.
-  virtual int64_t ReadAt(void* dst, size_t len, uint64_t offset, std::string* error) = 0;
+  // source), or kReadFailed with the system's reason as the message. Retries interrupted reads.
+  virtual Result<size_t> ReadAt(void* dst, size_t len, uint64_t offset) = 0;
 
   // True when several threads may call ReadAt at once (each read names its own offset).
   virtual bool ConcurrentReads() const { return false; }
 };
 
 // Opens path read-only, letting others go on reading and writing it. Only regular files and
-// block devices (raw drives) are accepted. On failure returns null and puts a message naming the
-// path and the system's reason into *error. Never creates anything.
-std::unique_ptr<RawDevice> OpenRawDevice(const std::string& path, std::string* error);
+// block devices (raw drives) are accepted. A failure is kOpenFailed with a message naming the path
+// and the system's reason. Never creates anything.
+Result<std::unique_ptr<RawDevice>> OpenRawDevice(const std::string& path);
 
 }  // namespace korvane

@@ -17,10 +17,12 @@ bool WideFromUtf8(const std::string& text, std::wstring* out) {
   if (text.empty()) return true;
   if (text.size() > static_cast<size_t>(INT_MAX)) return false;
   const int in_len = static_cast<int>(text.size());
-  const int n = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), in_len, nullptr, 0);
+  const int n =
+      ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), in_len, nullptr, 0);
   if (n <= 0) return false;
   out->resize(static_cast<size_t>(n));
-  if (::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), in_len, out->data(), n) != n) {
+  if (::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), in_len, out->data(), n) !=
+      n) {
     out->clear();
     return false;
   }
@@ -30,7 +32,8 @@ bool WideFromUtf8(const std::string& text, std::wstring* out) {
 std::string Utf8FromWide(const std::wstring& text) {
   if (text.empty() || text.size() > static_cast<size_t>(INT_MAX)) return {};
   const int in_len = static_cast<int>(text.size());
-  const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), in_len, nullptr, 0, nullptr, nullptr);
+  const int n =
+      ::WideCharToMultiByte(CP_UTF8, 0, text.data(), in_len, nullptr, 0, nullptr, nullptr);
   if (n <= 0) return {};
   std::string out(static_cast<size_t>(n), '\0');
   ::WideCharToMultiByte(CP_UTF8, 0, text.data(), in_len, out.data(), n, nullptr, nullptr);
@@ -59,10 +62,11 @@ namespace {
 // Largest single ReadFile: a whole number of sectors that fits a DWORD.
 constexpr DWORD kMaxRead = 1u << 30;
 
-std::string CannotOpen(const std::string& path, DWORD code) {
+std::string CannotOpenText(const std::string& path, DWORD code) {
   std::string text = "cannot open '" + path + "': " + win32::SystemMessage(code);
   // Raw drives and volumes are only open to administrators.
-  if (code == ERROR_ACCESS_DENIED && (path.rfind("\\\\.\\", 0) == 0 || path.rfind("//./", 0) == 0)) {
+  if (code == ERROR_ACCESS_DENIED &&
+      (path.rfind("\\\\.\\", 0) == 0 || path.rfind("//./", 0) == 0)) {
     text += " (reading a raw drive needs administrator rights)";
   }
   return text;
@@ -73,6 +77,30 @@ std::string Refusal(const std::string& path, const char* what) {
          "; choose an image file or a raw drive (\\\\.\\PhysicalDriveN)";
 }
 
+Status OpenFailed(std::string message) {
+  return Status::Error(ErrorCode::kOpenFailed, std::move(message));
+}
+
+// Closes a handle unless it is released.
+class Handle {
+ public:
+  explicit Handle(HANDLE h) : h_(h) {}
+  ~Handle() {
+    if (h_ != INVALID_HANDLE_VALUE) ::CloseHandle(h_);
+  }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  HANDLE get() const { return h_; }
+  HANDLE release() {
+    HANDLE h = h_;
+    h_ = INVALID_HANDLE_VALUE;
+    return h;
+  }
+
+ private:
+  HANDLE h_;
+};
+
 class Win32Device final : public RawDevice {
  public:
   Win32Device(HANDLE handle, uint64_t size) : handle_(handle), size_(size) {}
@@ -82,8 +110,8 @@ class Win32Device final : public RawDevice {
 
   uint64_t Size() const override { return size_; }
 
-  int64_t ReadAt(void* dst, size_t len, uint64_t offset, std::string* error) override {
-    if (offset > static_cast<uint64_t>(INT64_MAX)) return 0;
+  Result<size_t> ReadAt(void* dst, size_t len, uint64_t offset) override {
+    if (offset > static_cast<uint64_t>(INT64_MAX)) return size_t{0};
     // A synchronous handle reads at the OVERLAPPED offset and waits; the call is positional,
     // so no shared file pointer is involved.
     OVERLAPPED at{};
@@ -91,11 +119,10 @@ class Win32Device final : public RawDevice {
     at.OffsetHigh = static_cast<DWORD>(offset >> 32);
     const DWORD want = static_cast<DWORD>(std::min<size_t>(len, kMaxRead));
     DWORD got = 0;
-    if (::ReadFile(handle_, dst, want, &got, &at)) return got;
+    if (::ReadFile(handle_, dst, want, &got, &at)) return static_cast<size_t>(got);
     const DWORD code = ::GetLastError();
-    if (code == ERROR_HANDLE_EOF) return 0;
-    if (error) *error = win32::SystemMessage(code);
-    return -1;
+    if (code == ERROR_HANDLE_EOF) return size_t{0};
+    return Status::Error(ErrorCode::kReadFailed, win32::SystemMessage(code));
   }
 
  private:
@@ -105,66 +132,53 @@ class Win32Device final : public RawDevice {
 
 }  // namespace
 
-std::unique_ptr<RawDevice> OpenRawDevice(const std::string& path, std::string* error) {
-  if (path.empty()) {
-    if (error) *error = "no source given";
-    return nullptr;
-  }
+Result<std::unique_ptr<RawDevice>> OpenRawDevice(const std::string& path) {
+  if (path.empty()) return OpenFailed("no source given");
   std::wstring wide;
   if (!win32::WideFromUtf8(path, &wide) || wide.find(L'\0') != std::wstring::npos) {
-    if (error) *error = "cannot open '" + path + "': the name is not valid UTF-8 text";
-    return nullptr;
+    return OpenFailed("cannot open '" + path + "': the name is not valid UTF-8 text");
   }
-  const HANDLE handle = ::CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_EXISTING, 0, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
+  Handle handle(::CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr));
+  if (handle.get() == INVALID_HANDLE_VALUE) {
     const DWORD code = ::GetLastError();
     // Opening a directory this way is denied; name what it is rather than "access denied".
     const DWORD attributes = ::GetFileAttributesW(wide.c_str());
-    if (error) {
-      *error = code == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
-                       (attributes & FILE_ATTRIBUTE_DIRECTORY)
-                   ? Refusal(path, "a directory")
-                   : CannotOpen(path, code);
-    }
-    return nullptr;
+    return OpenFailed(code == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+                              (attributes & FILE_ATTRIBUTE_DIRECTORY)
+                          ? Refusal(path, "a directory")
+                          : CannotOpenText(path, code));
   }
-  const DWORD type = ::GetFileType(handle);
+  const DWORD type = ::GetFileType(handle.get());
   if (type != FILE_TYPE_DISK) {
-    ::CloseHandle(handle);
-    if (error) {
-      *error = Refusal(path, type == FILE_TYPE_PIPE   ? "a pipe"
-                             : type == FILE_TYPE_CHAR ? "a character device"
-                                                      : "not a file");
-    }
-    return nullptr;
+    return OpenFailed(Refusal(path, type == FILE_TYPE_PIPE   ? "a pipe"
+                                    : type == FILE_TYPE_CHAR ? "a character device"
+                                                             : "not a file"));
   }
   uint64_t size = 0;
   // Drives and volumes answer the disk length request; files do not, and have a file size.
   GET_LENGTH_INFORMATION length{};
   DWORD returned = 0;
-  if (::DeviceIoControl(handle, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length,
-                        &returned, nullptr) &&
+  if (::DeviceIoControl(handle.get(), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length,
+                        sizeof length, &returned, nullptr) &&
       returned >= sizeof length) {
     size = static_cast<uint64_t>(length.Length.QuadPart);
   } else {
     FILE_STANDARD_INFO info{};
     LARGE_INTEGER file_size{};
-    if (::GetFileInformationByHandleEx(handle, FileStandardInfo, &info, sizeof info) &&
+    if (::GetFileInformationByHandleEx(handle.get(), FileStandardInfo, &info, sizeof info) &&
         info.Directory) {
-      ::CloseHandle(handle);
-      if (error) *error = Refusal(path, "a directory");
-      return nullptr;
+      return OpenFailed(Refusal(path, "a directory"));
     }
-    if (!::GetFileSizeEx(handle, &file_size)) {
-      const DWORD code = ::GetLastError();
-      ::CloseHandle(handle);
-      if (error) *error = "cannot read the size of '" + path + "': " + win32::SystemMessage(code);
-      return nullptr;
+    if (!::GetFileSizeEx(handle.get(), &file_size)) {
+      return OpenFailed("cannot read the size of '" + path +
+                        "': " + win32::SystemMessage(::GetLastError()));
     }
     size = static_cast<uint64_t>(file_size.QuadPart);
   }
-  return std::make_unique<Win32Device>(handle, size);
+  auto device = std::make_unique<Win32Device>(handle.get(), size);
+  handle.release();
+  return std::unique_ptr<RawDevice>(std::move(device));
 }
 
 }  // namespace korvane

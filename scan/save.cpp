@@ -82,15 +82,14 @@ class Saver {
       }
       if (stats.unreadable > 0) {
         // Bad sectors are saved as zeros; a source that went away fails the file.
-        std::string why;
-        const auto again = OpenRawDevice(job_.source, &why);
-        if (!again) {
-          gone_ = why;
-          return Fail(f, "the source vanished while it was read: " + why);
+        const auto again = OpenRawDevice(job_.source);
+        if (!again.ok()) {
+          gone_ = again.status().message();
+          return Fail(f, "the source vanished while it was read: " + gone_);
         }
-        if (again->Size() < f.end_position) {
+        if ((*again)->Size() < f.end_position) {
           return Fail(f, "the source shrank while it was read; it now ends at byte " +
-                             std::to_string(again->Size()));
+                             std::to_string((*again)->Size()));
         }
         f.unreadable_bytes += stats.unreadable;
         if (read_error.empty()) read_error = stats.error;
@@ -176,23 +175,19 @@ Status CheckSaveFolder(const std::string& folder, const std::string& source) {
 }
 
 SaveResult SaveRecordings(const SaveJob& job, SaveSink& sink, const std::atomic<int>& stop) {
-  std::string error;
-  std::unique_ptr<SourceReader> reader;
+  Result<std::unique_ptr<SourceReader>> reader = Status::Error(ErrorCode::kInternal, "");
   try {
-    reader = SourceReader::Open(job.source, &error);
+    reader = SourceReader::Open(job.source);
   } catch (...) {
+    reader = StatusFromException("cannot open " + job.source);
+  }
+  if (!reader.ok()) {
     SaveResult result;
     result.folder = job.folder;
-    result.status = StatusFromException("cannot open " + job.source);
+    result.status = reader.status();
     return result;
   }
-  if (!reader) {
-    SaveResult result;
-    result.folder = job.folder;
-    result.status = Status::Error(ErrorCode::kOpenFailed, error);
-    return result;
-  }
-  return SaveRecordings(*reader, job, sink, stop);
+  return SaveRecordings(**reader, job, sink, stop);
 }
 
 SaveResult SaveRecordings(SourceReader& reader, const SaveJob& job, SaveSink& sink,

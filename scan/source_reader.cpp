@@ -8,23 +8,24 @@ namespace {
 constexpr uint64_t kSectorMask = SourceReader::kSectorSize - 1;
 }
 
-SourceReader::SourceReader(std::unique_ptr<RawDevice> device) : device_(std::move(device)) {}
+SourceReader::SourceReader(std::unique_ptr<RawDevice> device)
+    : device_(std::move(device)), size_(device_->Size()) {}
 
-std::unique_ptr<SourceReader> SourceReader::Open(const std::string& path, std::string* error) {
-  auto device = OpenRawDevice(path, error);
-  if (!device) return nullptr;
-  return std::make_unique<SourceReader>(std::move(device));
+Result<std::unique_ptr<SourceReader>> SourceReader::Open(const std::string& path) {
+  auto device = OpenRawDevice(path);
+  if (!device.ok()) return device.status();
+  return std::make_unique<SourceReader>(std::move(*device));
 }
 
 std::unique_ptr<SourceReader> SourceReader::Share() const {
   if (!device_->ConcurrentReads()) return nullptr;
-  return std::unique_ptr<SourceReader>(new SourceReader(device_, SharedTag{}));
+  return std::unique_ptr<SourceReader>(new SourceReader(device_, size_, SharedTag{}));
 }
 
 SourceReader::Stats SourceReader::ReadAligned(uint8_t* dst, size_t len, uint64_t offset,
                                               size_t counted) {
   stats_ = Stats{};
-  const uint64_t size = device_->Size();
+  const uint64_t size = size_;
   if (len == 0) return stats_;
   if (offset >= size) {
     std::memset(dst, 0, len);
@@ -57,42 +58,50 @@ SourceReader::Stats SourceReader::ReadAligned(uint8_t* dst, size_t len, uint64_t
 void SourceReader::ReadRange(uint8_t* buf, size_t n, uint64_t pos) {
   size_t done = 0;
   while (done < n) {
-    std::string error;
-    const int64_t got = device_->ReadAt(buf + done, n - done, pos + done, &error);
-    if (got > 0) {
-      done += static_cast<size_t>(got);
+    Result<size_t> got = device_->ReadAt(buf + done, n - done, pos + done);
+    if (got.ok() && *got > 0) {
+      done += *got;
       continue;
     }
-    if (got == 0) {
+    if (got.ok()) {
+      // The source ends here now: it held these bytes when it was opened.
       std::memset(buf + done, 0, n - done);
       const uint64_t lo = std::max(pos + done, count_lo_);
       const uint64_t hi = std::min(pos + n, count_hi_);
       if (hi > lo) stats_.missing += hi - lo;
+      stats_.source_end = std::min(stats_.source_end.value_or(UINT64_MAX), pos + done);
       return;
     }
-    if (stats_.error.empty()) stats_.error = error;
+    if (stats_.error.empty()) stats_.error = got.status().message();
     Salvage(buf + done, n - done, pos + done);
     return;
   }
 }
 
 // Splits a failed range at a sector boundary and reads each half again, down to single sectors.
-// A sector that still fails reads as zeros and counts as unreadable.
+// A sector that still fails reads as zeros and counts as unreadable; one that the source no
+// longer holds (it shrank) reads as zeros and counts as missing.
 void SourceReader::Salvage(uint8_t* buf, size_t n, uint64_t pos) {
   const uint64_t last = pos + n - 1;
   if ((pos & ~kSectorMask) == (last & ~kSectorMask)) {
     size_t done = 0;
+    bool ended = false;
     while (done < n) {
-      const int64_t got = device_->ReadAt(buf + done, n - done, pos + done, nullptr);
-      if (got <= 0) break;
-      done += static_cast<size_t>(got);
+      const Result<size_t> got = device_->ReadAt(buf + done, n - done, pos + done);
+      if (!got.ok()) break;
+      if (*got == 0) {
+        ended = true;
+        break;
+      }
+      done += *got;
     }
     if (done < n) {
       std::memset(buf + done, 0, n - done);
-      // Count the lost bytes that the caller asked to count (and that the source holds).
+      // Count the lost bytes that the caller asked to count (and that the source held).
       const uint64_t lo = std::max(pos + done, count_lo_);
-      const uint64_t hi = std::min({pos + n, count_hi_, device_->Size()});
-      if (hi > lo) stats_.unreadable += hi - lo;
+      const uint64_t hi = std::min({pos + n, count_hi_, size_});
+      if (hi > lo) (ended ? stats_.missing : stats_.unreadable) += hi - lo;
+      if (ended) stats_.source_end = std::min(stats_.source_end.value_or(UINT64_MAX), pos + done);
     }
     return;
   }

@@ -4,10 +4,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "scan/raw_device.h"
+#include "scan/result.h"
 
 namespace korvane {
 
@@ -17,10 +19,12 @@ class SourceReader {
 
   explicit SourceReader(std::unique_ptr<RawDevice> device);
 
-  // Opens path read-only (see OpenRawDevice); null with *error set when it cannot.
-  static std::unique_ptr<SourceReader> Open(const std::string& path, std::string* error);
+  // Opens path read-only (see OpenRawDevice for its failures).
+  static Result<std::unique_ptr<SourceReader>> Open(const std::string& path);
 
-  uint64_t Size() const { return device_->Size(); }
+  // The source's size when it was opened. Reads are measured against it: what it held then and
+  // no longer holds (it shrank) reads as zeros and is counted as missing.
+  uint64_t Size() const { return size_; }
 
   // A second reader of the same open source, for another thread, when the device takes reads
   // from several threads at once; null otherwise. It shares the device, nothing else.
@@ -30,7 +34,8 @@ class SourceReader {
     uint64_t unreadable = 0;  // bytes of the counted part of the request that could not be read
     uint64_t missing = 0;     // bytes of the counted part that the source held when it was opened
                               // but no longer holds (it shrank); they read as zeros
-    std::string error;        // the system's reason for the first failed read, if any
+    std::optional<uint64_t> source_end;  // where the source ended when it was found to have shrunk
+    std::string error;                   // the system's reason for the first failed read, if any
   };
 
   // Fills dst[0, len) with the source's bytes from offset on. The request is widened to whole
@@ -45,9 +50,11 @@ class SourceReader {
   void Salvage(uint8_t* buf, size_t n, uint64_t pos);
 
   struct SharedTag {};
-  SourceReader(std::shared_ptr<RawDevice> device, SharedTag) : device_(std::move(device)) {}
+  SourceReader(std::shared_ptr<RawDevice> device, uint64_t size, SharedTag)
+      : device_(std::move(device)), size_(size) {}
 
   std::shared_ptr<RawDevice> device_;
+  uint64_t size_;
   std::vector<uint8_t> bounce_;
   // Per-request state.
   uint64_t count_lo_ = 0;

@@ -48,13 +48,14 @@ FrameTimeFields UnpackFrameTime(uint32_t w) {
 uint32_t PackFrameTime(const FrameTimeFields& f) {
   return (static_cast<uint32_t>(f.year - 2000) & 0x3Fu) << 26 |
          (static_cast<uint32_t>(f.month) & 0x0Fu) << 22 |
-         (static_cast<uint32_t>(f.day) & 0x1Fu) << 17 | (static_cast<uint32_t>(f.hour) & 0x1Fu) << 12 |
+         (static_cast<uint32_t>(f.day) & 0x1Fu) << 17 |
+         (static_cast<uint32_t>(f.hour) & 0x1Fu) << 12 |
          (static_cast<uint32_t>(f.minute) & 0x3Fu) << 6 | (static_cast<uint32_t>(f.second) & 0x3Fu);
 }
 
 int64_t DaysFromCivil(int64_t year, int64_t month, int64_t day) {
   // Carry the month into the year first (month 0 is December of the year before).
-  if (month == kMin) return kMin;    // month - 1 would overflow; such a date precedes every year
+  if (month == kMin) return kMin;  // month - 1 would overflow; such a date precedes every year
   const int64_t month0 = month - 1;
   const int64_t y = SatAdd(year, FloorDiv(month0, 12));
   const int64_t m = (month0 % 12 + 12) % 12 + 1;  // 1..12, without multiplying back
@@ -71,7 +72,7 @@ int64_t DaysFromCivil(int64_t year, int64_t month, int64_t day) {
   return SatAdd(first, SatAdd(day, -1));
 }
 
-int64_t PackedTimeToDayCount(uint32_t w) {
+int64_t PackedTimeToUnixSeconds(uint32_t w) {
   const FrameTimeFields f = UnpackFrameTime(w);
   return DaysFromCivil(f.year, f.month, f.day) * kSecondsPerDay + f.hour * 3600 + f.minute * 60 +
          f.second;
@@ -86,7 +87,7 @@ int64_t DateValue(int64_t year, int64_t month, int64_t day) {
   return SatMul(DaysFromCivil(year, month, day), kSecondsPerDay);
 }
 
-std::string FormatDayCountTime(int64_t t) {
+std::string FormatUnixSeconds(int64_t t) {
   const int64_t days = FloorDiv(t, kSecondsPerDay);
   const int64_t secs = t - days * kSecondsPerDay;
   // Civil date of a day count (inverse of DaysFromCivil).
@@ -100,8 +101,8 @@ std::string FormatDayCountTime(int64_t t) {
   const int64_t m = mp < 10 ? mp + 3 : mp - 9;
   const int64_t y = yoe + era * 400 + (m <= 2 ? 1 : 0);
   char text[128];
-  std::snprintf(text, sizeof text, "%04" PRId64 "-%02" PRId64 "-%02" PRId64 " %02" PRId64
-                ":%02" PRId64 ":%02" PRId64,
+  std::snprintf(text, sizeof text,
+                "%04" PRId64 "-%02" PRId64 "-%02" PRId64 " %02" PRId64 ":%02" PRId64 ":%02" PRId64,
                 y, m, d, secs / 3600, secs % 3600 / 60, secs % 60);
   return text;
 }

@@ -33,7 +33,7 @@ uint32_t PackFrameTime(const FrameTimeFields& f);  // fields are masked to their
 int64_t DaysFromCivil(int64_t year, int64_t month, int64_t day);
 
 // Seconds since the epoch of a packed frame time.
-int64_t PackedTimeToDayCount(uint32_t packed);
+int64_t PackedTimeToUnixSeconds(uint32_t packed);
 
 // The frame's date value: its day's number times 86,400.
 int64_t PackedDateValue(uint32_t packed);
@@ -42,7 +42,7 @@ int64_t PackedDateValue(uint32_t packed);
 int64_t DateValue(int64_t year, int64_t month, int64_t day);
 
 // "YYYY-MM-DD hh:mm:ss" of a time in seconds since the epoch.
-std::string FormatDayCountTime(int64_t t);
+std::string FormatUnixSeconds(int64_t t);
 
 // The date window: frames whose date value v satisfies start <= v < end are accepted.
 // Both bounds 0 means that there is no window and every frame is accepted.

@@ -12,13 +12,17 @@
 #endif
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <sstream>
 #include <thread>
 
 #include "cli/options.h"
+#include "cli/progress.h"
 #include "scan/save.h"
 #include "tests/test_support.h"
 #include "tools/image_builder.h"
@@ -262,6 +266,17 @@ TEST_F(CliTest, OffsetsAndSizesAtAndPastTheEnd) {
     const std::string context = "offset " + std::to_string(offset) + " size " +
                                 (length ? std::to_string(*length) : "unset");
     ASSERT_EQ(o.status, 0) << context << "\n" << o.err;
+    // A range past the source's end is said once, with where the source ends.
+    const bool past = offset > size || (length && *length > size - offset);
+    size_t notices = 0;
+    for (size_t at = o.err.find("end of the source"); at != std::string::npos;
+         at = o.err.find("end of the source", at + 1)) {
+      ++notices;
+    }
+    EXPECT_EQ(notices, past ? 1u : 0u) << context << "\n" << o.err;
+    if (past) {
+      EXPECT_NE(o.err.find("at byte " + std::to_string(size)), std::string::npos) << o.err;
+    }
     const uint64_t reach = length ? *length : (offset < size ? size - offset : 0);
     std::string want = "name,start,end,position\n";
     for (const Recording& r : test::ReferenceScan(image, offset, std::min(reach, size))) {
@@ -269,6 +284,91 @@ TEST_F(CliTest, OffsetsAndSizesAtAndPastTheEnd) {
               std::to_string(r.position) + "\n";
     }
     EXPECT_EQ(o.out, want) << context;
+  }
+}
+
+#ifndef _WIN32  // /dev/full, closed descriptors and file size limits as POSIX has them
+// A list that cannot be written is a failure that names the output, never a success: a full
+// device (every format, and the help), a closed stdout, and a file that reaches its size limit
+// after the header (the rows fail at the final flush).
+TEST_F(CliTest, AListThatCannotBeWrittenExitsWithOne) {
+  const std::string err = dir_->File("err");
+  auto run = [&](const std::vector<std::string>& args, const std::string& out,
+                 const std::function<void()>& in_child = {}) {
+    Outcome o;
+    o.status = test::ChildProcess(KORVANE_SCAN_BINARY, args, out, err, false, in_child).Wait();
+    o.err = Slurp(err);
+    return o;
+  };
+  for (const char* format : {"table", "tsv", "csv", "json"}) {
+    const Outcome o = run({"--format", format, Demo()}, "/dev/full");
+    EXPECT_EQ(o.status, 1) << format;
+    EXPECT_NE(o.err.find("cannot write the list to standard output: " +
+                         std::string(std::strerror(ENOSPC))),
+              std::string::npos)
+        << format << ": " << o.err;
+  }
+  Outcome o = run({"--help"}, "/dev/full");
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("standard output"), std::string::npos) << o.err;
+
+  o = run({Demo()}, dir_->File("out"), [] { ::close(1); });
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("cannot write the list to standard output"), std::string::npos) << o.err;
+
+  o = run({"--format", "csv", Demo()}, dir_->File("out"), [] {
+    signal(SIGXFSZ, SIG_IGN);      // writing past the limit fails, not kills
+    const rlimit limit{100, 100};  // the header fits, the rows do not
+    setrlimit(RLIMIT_FSIZE, &limit);
+  });
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(
+      o.err.find("cannot write the list to standard output: " + std::string(std::strerror(EFBIG))),
+      std::string::npos)
+      << o.err;
+}
+#endif
+
+// The progress line fits the terminal: no line longer than its width less one column (a line
+// that fills the last column wraps, and each update would leave a stale line behind), and the
+// whole line when the width cannot be known.
+TEST(ProgressLine, FitsTheTerminalsWidth) {
+  const std::string label = "saving 12.dav (3 of 40)  ";
+  for (const unsigned columns : {0u, 8u, 20u, 40u, 60u, 80u, 200u}) {
+    std::FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    {
+      cli::ProgressLine line(f, true, [columns] { return columns; });
+      line.Start();
+      const uint64_t total = 3ull << 40;
+      line.Draw(total, total, label);
+      line.Draw(total, total);
+      line.Clear();
+    }
+    std::rewind(f);
+    std::string text;
+    for (int c; (c = std::fgetc(f)) != EOF;) text += static_cast<char>(c);
+    std::fclose(f);
+    std::vector<std::string> lines;
+    for (size_t at = 0; (at = text.find("\r\033[K", at)) != std::string::npos;) {
+      at += 4;
+      lines.push_back(text.substr(at, text.find('\r', at) - at));
+    }
+    ASSERT_EQ(lines.size(), 3u) << columns;  // two lines, then the clearing
+    for (size_t i = 0; i < 2; ++i) {
+      EXPECT_NE(lines[i].find("100.0%"), std::string::npos) << columns << ": " << lines[i];
+      if (columns > 0) {
+        EXPECT_LE(lines[i].size(), std::max(columns - 1, 6u)) << columns << ": " << lines[i];
+      }
+    }
+    if (columns == 0 || columns == 200) {
+      EXPECT_EQ(lines[0].rfind(label, 0), 0u) << lines[0];
+      EXPECT_NE(lines[0].find("3.00 TiB of 3.00 TiB"), std::string::npos) << lines[0];
+      EXPECT_NE(lines[0].find("MB/s"), std::string::npos) << lines[0];
+    }
+    if (columns == 40) {
+      EXPECT_NE(lines[0].find("left"), std::string::npos) << lines[0];
+    }
   }
 }
 

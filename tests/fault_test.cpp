@@ -13,6 +13,8 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <new>
+#include <optional>
 #include <set>
 #include <sstream>
 
@@ -26,9 +28,11 @@ namespace {
 // What the next preads do. Only reads of `fd` are touched; everything else passes through.
 struct PreadFaults {
   int fd = -1;
-  int eintr_every = 0;              // every Nth call fails with EINTR before reading
-  size_t max_len = SIZE_MAX;        // deliver at most this many bytes a call
-  std::set<uint64_t> bad_sectors;   // a read touching one of these fails with EIO
+  int eintr_every = 0;             // every Nth call fails with EINTR before reading
+  size_t max_len = SIZE_MAX;       // deliver at most this many bytes a call
+  std::set<uint64_t> bad_sectors;  // a read touching one of these fails with EIO
+  uint64_t ends_at = UINT64_MAX;   // the file shrank to this size after it was opened
+  uint64_t throw_at = UINT64_MAX;  // a read at or past this offset throws std::bad_alloc
   int calls = 0;
   int interrupted = 0;
   int failed = 0;
@@ -52,6 +56,9 @@ ssize_t FaultyPread(PreadFn real, int fd, void* buf, size_t n, off_t offset) {
       }
       n = std::min(n, f.max_len);
       const uint64_t pos = static_cast<uint64_t>(offset);
+      if (pos >= f.throw_at) throw std::bad_alloc();
+      if (pos >= f.ends_at) return 0;
+      n = static_cast<size_t>(std::min<uint64_t>(n, f.ends_at - pos));
       for (uint64_t s = pos / 512; n > 0 && s * 512 < pos + n; ++s) {
         if (f.bad_sectors.count(s)) {
           ++f.failed;
@@ -117,16 +124,16 @@ struct FileScan {
   test::RecordingSink sink;
 };
 
-// `workers` 1 reads chunk after chunk, so a change made from the progress callback is seen by
-// every later read; parallel workers may have read ahead of it.
+// `threads` 1 reads chunk after chunk, so a change made from the progress callback is seen by
+// every later read; parallel threads may have read ahead of it.
 std::unique_ptr<FileScan> ScanFile(const std::string& path,
                                    std::function<void(uint64_t)> on_progress = {},
-                                   unsigned workers = 0) {
+                                   unsigned threads = 0) {
   auto scan = std::make_unique<FileScan>();
   scan->sink.on_progress = std::move(on_progress);
   ScanJob job;
   job.source = path;
-  job.workers = workers;
+  job.threads = threads;
   static const std::atomic<int> kNoStop{0};
   scan->result = ScanSource(job, scan->sink, kNoStop);
   return scan;
@@ -155,17 +162,17 @@ class FaultTest : public ::testing::Test {
 TEST_F(FaultTest, InterruptedAndShortReadsOfARealFileLoseNothing) {
   const auto want = test::ReferenceScan(image_, 0, image_.size());
   ASSERT_GT(want.size(), 3u);
-  for (const auto& [eintr_every, max_len] : std::vector<std::pair<int, size_t>>{
-           {2, SIZE_MAX}, {1000000, 1000}, {3, 4093}}) {
+  for (const auto& [eintr_every, max_len] :
+       std::vector<std::pair<int, size_t>>{{2, SIZE_MAX}, {1000000, 1000}, {3, 4093}}) {
     PreadFaults armed;
     armed.eintr_every = eintr_every;
     armed.max_len = max_len;
     ArmedFaults faults(armed);
     const auto scan = ScanFile(path_);
     const PreadFaults seen = faults.Seen();
-    EXPECT_EQ(scan->result.status, ScanStatus::kCompleted);
+    EXPECT_EQ(scan->result.status.code(), ErrorCode::kOk);
     EXPECT_EQ(scan->result.unreadable_bytes, 0u);
-    EXPECT_EQ(scan->result.error, "");
+    EXPECT_EQ(scan->result.read_error, "");
     ExpectRecordings(scan->sink.closed, want);
     EXPECT_GT(seen.calls, 4) << "the faults were armed for the scanned file";
     if (eintr_every == 2) {
@@ -182,15 +189,16 @@ TEST_F(FaultTest, FailingSectorsOfARealFileAreSalvagedAroundAndCounted) {
   armed.bad_sectors = bad;
   ArmedFaults faults(armed);
   const auto scan = ScanFile(path_);
-  EXPECT_EQ(scan->result.status, ScanStatus::kCompleted);
+  EXPECT_EQ(scan->result.status.code(), ErrorCode::kOk);
   const uint64_t last_sector_bytes = image_.size() % 512;
   EXPECT_EQ(scan->result.unreadable_bytes, 4 * 512 + last_sector_bytes);
-  EXPECT_EQ(scan->result.error, std::strerror(EIO));
+  EXPECT_EQ(scan->result.read_error, std::strerror(EIO));
   std::vector<uint8_t> zeroed = image_;
   for (uint64_t s : bad) {
-    std::fill(zeroed.begin() + static_cast<ptrdiff_t>(s * 512),
-              zeroed.begin() + static_cast<ptrdiff_t>(std::min<uint64_t>(s * 512 + 512, zeroed.size())),
-              0);
+    std::fill(
+        zeroed.begin() + static_cast<ptrdiff_t>(s * 512),
+        zeroed.begin() + static_cast<ptrdiff_t>(std::min<uint64_t>(s * 512 + 512, zeroed.size())),
+        0);
   }
   ExpectRecordings(scan->sink.closed, test::ReferenceScan(zeroed, 0, zeroed.size()));
 }
@@ -218,7 +226,8 @@ TEST_F(FaultTest, TheCommandLineReportsUnreadableBytes) {
   };
   auto [status, err] = run({5, 6}, {"--quiet"});
   EXPECT_EQ(status, cli::kExitUnreadable);
-  EXPECT_NE(err.find("1024 bytes could not be read (Input/output error)"), std::string::npos) << err;
+  EXPECT_NE(err.find("1024 bytes could not be read (Input/output error)"), std::string::npos)
+      << err;
 
   // Every sector of the range unreadable: the source failed.
   std::set<uint64_t> all;
@@ -229,15 +238,55 @@ TEST_F(FaultTest, TheCommandLineReportsUnreadableBytes) {
   EXPECT_EQ(status, cli::kExitUnreadable) << "one sector of the range was read";
 }
 
+// korvane-scan on a source that shrinks while it is scanned (exit 3, saying so and to what size)
+// and on a scan whose reading fails with an exception (exit 1 with the reason, not an abort).
+TEST_F(FaultTest, TheCommandLineReportsAShrunkSourceAndAFailedRead) {
+  auto run = [&](PreadFaults armed, std::vector<std::string> args) {
+    const std::string out = dir_.File("out"), err = dir_.File("err");
+    std::FILE* o = std::fopen(out.c_str(), "w");
+    std::FILE* e = std::fopen(err.c_str(), "w");
+    args.push_back(path_);
+    ArmedFaults faults(std::move(armed));
+    static const std::atomic<int> kNoStop{0};
+    const int status = cli::RunScanCommand(args, {o, e, false}, kNoStop);
+    std::fclose(o);
+    std::fclose(e);
+    return std::make_tuple(status, test::Slurp(out), test::Slurp(err));
+  };
+  const uint64_t cut = kMiB + 1000;
+  PreadFaults shrink;
+  shrink.ends_at = cut;
+  auto [status, out, err] = run(shrink, {"--quiet"});
+  EXPECT_EQ(status, cli::kExitUnreadable) << err;
+  EXPECT_NE(err.find("the source shrank to " + std::to_string(cut) + " bytes"), std::string::npos)
+      << err;
+  EXPECT_NE(err.find(std::to_string(image_.size() - cut) + " bytes could not be read"),
+            std::string::npos)
+      << err;
+
+  for (const char* threads : {"1", "2"}) {
+    PreadFaults failing;
+    failing.throw_at = 2 * kMiB;
+    std::tie(status, out, err) = run(failing, {"--workers", threads, "--format", "json"});
+    EXPECT_EQ(status, cli::kExitSourceFailed) << threads << " " << err;
+    EXPECT_NE(err.find("not enough memory"), std::string::npos) << err;
+    EXPECT_EQ(out.substr(0, 1), "[") << out;
+    EXPECT_EQ(out.substr(out.size() - 2), "]\n") << "the list is closed: " << out;
+  }
+}
+
 TEST_F(FaultTest, AFileThatShrinksDuringTheScanReadsAsZerosPastItsNewEnd) {
   const uint64_t cut = kMiB + kMiB / 2;
   const auto scan = ScanFile(
-      path_, [&](uint64_t done) {
+      path_,
+      [&](uint64_t done) {
         if (done == kMiB) std::filesystem::resize_file(path_, cut);
       },
-      /*workers=*/1);
-  EXPECT_EQ(scan->result.status, ScanStatus::kCompleted);
-  EXPECT_EQ(scan->result.unreadable_bytes, 0u) << "a shorter file is not a read error";
+      /*threads=*/1);
+  EXPECT_EQ(scan->result.status.code(), ErrorCode::kOk);
+  // The bytes the file held when the scan began and no longer holds could not be read.
+  EXPECT_EQ(scan->result.unreadable_bytes, image_.size() - cut);
+  EXPECT_EQ(scan->result.shrunk_to, std::optional<uint64_t>(cut));
   EXPECT_EQ(scan->result.scanned_bytes, image_.size());
   const std::vector<uint8_t> shrunk(image_.begin(), image_.begin() + cut);
   ExpectRecordings(scan->sink.closed, test::ReferenceScan(shrunk, 0, image_.size()));
@@ -248,7 +297,7 @@ TEST_F(FaultTest, ASourceDeletedDuringTheScanIsScannedToItsEnd) {
     if (done == kMiB) std::filesystem::remove(path_);
   });
   EXPECT_FALSE(std::filesystem::exists(path_));
-  EXPECT_EQ(scan->result.status, ScanStatus::kCompleted);
+  EXPECT_EQ(scan->result.status.code(), ErrorCode::kOk);
   EXPECT_EQ(scan->result.unreadable_bytes, 0u);
   ExpectRecordings(scan->sink.closed, test::ReferenceScan(image_, 0, image_.size()));
 }

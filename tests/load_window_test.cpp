@@ -95,7 +95,7 @@ TEST(LoadWindow, AHundredThousandRecordingsAreListedAndCheckedWithoutStallingThe
       if (i % 1000 == 999) sink.OnProgress(r.position + 4096, total);
     }
     ScanResult result;
-    result.status = ScanStatus::kCompleted;
+    result.status = Status::Ok();
     result.range_bytes = result.scanned_bytes = total;
     result.recordings = kRecordings;
     sink.Finish(result);
@@ -184,7 +184,7 @@ TEST(LoadWindow, ASteadyStreamOfNewsIsTakenInFewBatchesAndTheEndAtOnce) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ScanResult result;
-    result.status = ScanStatus::kCompleted;
+    result.status = Status::Ok();
     result.range_bytes = result.scanned_bytes = kRecordings * 4096;
     result.recordings = kRecordings;
     since_finish.start();

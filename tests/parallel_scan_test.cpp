@@ -1,4 +1,4 @@
-// The scan with several workers and every kernel: the same reports, in the same order, as one
+// The scan with several threads and every kernel: the same reports, in the same order, as one
 // worker reading chunk after chunk, whatever order the chunks are read in.
 #include <gtest/gtest.h>
 
@@ -47,21 +47,21 @@ std::vector<uint8_t> Image(uint64_t size, uint32_t seed) {
 // A sink that also notes calls from any thread but the one that started the scan.
 class ThreadNotingSink : public RecordingSink {
  public:
-  void OnScanStart(uint64_t total) override {
+  Status OnScanStart(uint64_t total) override {
     Note();
-    RecordingSink::OnScanStart(total);
+    return RecordingSink::OnScanStart(total);
   }
-  void OnProgress(uint64_t done, uint64_t total) override {
+  Status OnProgress(uint64_t done, uint64_t total) override {
     Note();
-    RecordingSink::OnProgress(done, total);
+    return RecordingSink::OnProgress(done, total);
   }
-  void OnRecordingOpened(const Recording& r) override {
+  Status OnRecordingOpened(const Recording& r) override {
     Note();
-    RecordingSink::OnRecordingOpened(r);
+    return RecordingSink::OnRecordingOpened(r);
   }
-  void OnRecordingClosed(const Recording& r) override {
+  Status OnRecordingClosed(const Recording& r) override {
     Note();
-    RecordingSink::OnRecordingClosed(r);
+    return RecordingSink::OnRecordingClosed(r);
   }
   bool AllOnThisThread() const { return other_threads == 0; }
 
@@ -79,7 +79,7 @@ struct Outcome {
   size_t reads = 0;
 };
 
-std::unique_ptr<Outcome> Scan(const std::vector<uint8_t>& image, ScanJob job, unsigned workers,
+std::unique_ptr<Outcome> Scan(const std::vector<uint8_t>& image, ScanJob job, unsigned threads,
                               std::function<void(MemoryDevice&)> setup = {},
                               const std::atomic<int>* stop = nullptr,
                               std::function<void(uint64_t)> on_progress = {}) {
@@ -91,7 +91,7 @@ std::unique_ptr<Outcome> Scan(const std::vector<uint8_t>& image, ScanJob job, un
   if (setup) setup(*raw);
   SourceReader reader(std::move(device));
   static const std::atomic<int> kNoStop{0};
-  job.workers = workers;
+  job.threads = threads;
   out->result = ScanSource(reader, job, out->sink, stop ? *stop : kNoStop);
   out->reads = raw->calls.size();
   return out;
@@ -99,10 +99,11 @@ std::unique_ptr<Outcome> Scan(const std::vector<uint8_t>& image, ScanJob job, un
 
 void ExpectSameReports(const Outcome& got, const Outcome& want, const std::string& context) {
   EXPECT_TRUE(got.sink.AllOnThisThread()) << context;
-  EXPECT_EQ(got.result.status, want.result.status) << context;
+  EXPECT_EQ(got.result.status.code(), want.result.status.code()) << context;
+  EXPECT_EQ(got.result.status.message(), want.result.status.message()) << context;
   EXPECT_EQ(got.result.scanned_bytes, want.result.scanned_bytes) << context;
   EXPECT_EQ(got.result.unreadable_bytes, want.result.unreadable_bytes) << context;
-  EXPECT_EQ(got.result.error, want.result.error) << context;
+  EXPECT_EQ(got.result.read_error, want.result.read_error) << context;
   EXPECT_EQ(got.result.recordings, want.result.recordings) << context;
   ASSERT_EQ(got.sink.progress.size(), want.sink.progress.size()) << context;
   for (size_t i = 0; i < got.sink.progress.size(); ++i) {
@@ -131,10 +132,10 @@ TEST(ParallelScan, ReportsWhatOneWorkerReportsWithAnyNumberOfWorkers) {
       job.window = window;
       const auto one = Scan(image, job, 1);
       EXPECT_EQ(one->sink.closed.size(), test::ReferenceScan(image, offset, size, window).size());
-      for (unsigned workers : {2u, 3u, kMaxScanWorkers}) {
+      for (unsigned threads : {2u, 3u, kMaxScanThreads}) {
         ExpectSameReports(
-            *Scan(image, job, workers), *one,
-            "offset " + std::to_string(offset) + " workers " + std::to_string(workers));
+            *Scan(image, job, threads), *one,
+            "offset " + std::to_string(offset) + " threads " + std::to_string(threads));
       }
     }
   }
@@ -157,9 +158,9 @@ TEST(ParallelScan, ChunksReadOutOfOrderAreReportedInOrder) {
       std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     };
   };
-  for (unsigned workers : {2u, 4u}) {
-    const auto got = Scan(image, job, workers, slow);
-    ExpectSameReports(*got, *one, "workers " + std::to_string(workers));
+  for (unsigned threads : {2u, 4u}) {
+    const auto got = Scan(image, job, threads, slow);
+    ExpectSameReports(*got, *one, "threads " + std::to_string(threads));
     EXPECT_EQ(got->reads, one->reads) << "each chunk is read once";
   }
 }
@@ -178,11 +179,11 @@ TEST(ParallelScan, UnreadableSectorsCountTheSameAndTheFirstErrorIsKept) {
 TEST(ParallelScan, StopEndsRightAfterTheReportedChunk) {
   const std::vector<uint8_t> image = Image(10 * kMiB, 14);
   const auto want = test::ReferenceScan(image, 0, 3 * kMiB);
-  for (unsigned workers : {1u, 2u, 4u}) {
-    // The sink asks to stop after the third chunk's progress, while other workers read ahead.
+  for (unsigned threads : {1u, 2u, 4u}) {
+    // The sink asks to stop after the third chunk's progress, while other threads read ahead.
     std::atomic<int> stop{0};
     const auto got = Scan(
-        image, ScanJob{}, workers,
+        image, ScanJob{}, threads,
         [](MemoryDevice& d) {
           d.before_read = [](MemoryDevice&) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -192,8 +193,8 @@ TEST(ParallelScan, StopEndsRightAfterTheReportedChunk) {
         [&](uint64_t done) {
           if (done == 3 * kMiB) stop = 1;
         });
-    const std::string context = "workers " + std::to_string(workers);
-    EXPECT_EQ(got->result.status, ScanStatus::kStopped) << context;
+    const std::string context = "threads " + std::to_string(threads);
+    EXPECT_EQ(got->result.status.code(), ErrorCode::kStopped) << context;
     EXPECT_EQ(got->result.scanned_bytes, 3 * kMiB) << context;
     ASSERT_EQ(got->sink.progress.size(), 3u) << context;
     EXPECT_EQ(got->sink.progress.back().done, 3 * kMiB) << context;
@@ -202,7 +203,7 @@ TEST(ParallelScan, StopEndsRightAfterTheReportedChunk) {
     for (size_t i = 0; i < want.size(); ++i) {
       EXPECT_TRUE(test::SameRecording(got->sink.closed[i], want[i])) << context;
     }
-    if (workers == 1) {
+    if (threads == 1) {
       EXPECT_EQ(got->reads, 3u) << "one worker reads nothing ahead";
     }
   }
@@ -263,7 +264,7 @@ TEST(ParallelScan, MemoryStaysFlatOnALargeImage) {
       << "peak RSS grew with the image: " << small << " KiB, then " << large << " KiB";
 }
 
-// korvane-scan lists the same recordings with every kernel and any number of workers, chosen by
+// korvane-scan lists the same recordings with every kernel and any number of threads, chosen by
 // option or by KORVANE_KERNEL, and says which kernel runs.
 TEST(ParallelScan, CommandLineKernelAndWorkerChoices) {
   test::TempDir dir;

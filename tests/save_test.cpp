@@ -67,7 +67,7 @@ std::vector<Recording> ScanFile(const std::string& path) {
   job.source = path;
   test::RecordingSink sink;
   std::atomic<int> stop{0};
-  EXPECT_EQ(ScanSource(job, sink, stop).status, ScanStatus::kCompleted);
+  EXPECT_EQ(ScanSource(job, sink, stop).status.code(), ErrorCode::kOk);
   return sink.closed;
 }
 

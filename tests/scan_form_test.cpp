@@ -137,7 +137,7 @@ TEST_F(ScanForm, ScansAGeneratedImageIntoTheListWithTheBarAtItsEnd) {
 
   // An offset and a date window reach the scan; the next scan numbers its rows from 0 again.
   const Recording& second = expected[1];
-  const std::string from = FormatDayCountTime(second.start).substr(0, 10);
+  const std::string from = FormatUnixSeconds(second.start).substr(0, 10);
   QDate day = QDate::fromString(QString::fromStdString(from), "yyyy-MM-dd");
   dlg.m_dtStart->setDate(day);
   dlg.m_dtEnd->setDate(day.addDays(1));
@@ -177,9 +177,9 @@ TEST_F(ScanForm, UnreadableBytesAreCountedOnTheScanEndsSecondLine) {
   Window w;
   window::ScanEvent event;
   event.kind = window::ScanEvent::Kind::kFinished;
-  event.result.status = ScanStatus::kCompleted;
+  event.result.status = Status::Ok();
   event.result.unreadable_bytes = 4096;
-  event.result.error = "Input/output error";
+  event.result.read_error = "Input/output error";
   const BoxSeen end = test::AnswerBoxOpenedBy([&] { w.dlg().Feed().Push(event); });
   EXPECT_EQ(end.text,
             "scan end!\n4096 bytes could not be read (Input/output error); they were scanned as "

@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <new>
 #include <random>
+#include <stdexcept>
+#include <thread>
 
 #include "tests/test_support.h"
 #include "tools/image_builder.h"
@@ -30,8 +34,8 @@ struct ScanRun {
 };
 
 std::unique_ptr<ScanRun> ScanBytes(const std::vector<uint8_t>& image, ScanJob job,
-                               std::function<void(MemoryDevice&)> setup = {},
-                               const std::atomic<int>* stop = nullptr) {
+                                   std::function<void(MemoryDevice&)> setup = {},
+                                   const std::atomic<int>* stop = nullptr) {
   auto run = std::make_unique<ScanRun>();
   auto device = std::make_unique<MemoryDevice>(image);
   run->device = device.get();
@@ -97,7 +101,7 @@ TEST(Scanner, MatchesThePlainPerPositionScanAtEveryEdge) {
       const std::string context = "seed " + std::to_string(seed) + " offset " +
                                   std::to_string(offset) + " size " + std::to_string(length);
       ExpectSameRecordings(run->sink.closed, test::ReferenceScan(image, offset, length), context);
-      ASSERT_EQ(run->result.status, ScanStatus::kCompleted) << context;
+      ASSERT_EQ(run->result.status.code(), ErrorCode::kOk) << context;
       EXPECT_EQ(run->result.scanned_bytes, length) << context;
       ++cases;
     }
@@ -131,8 +135,8 @@ TEST(Scanner, RecordingsSplitOnGapsAndBackwardSteps) {
   ImageBuilder image(kMiB, Fill::kNoise, 5);
   const int64_t t = DaysFromCivil(2014, 1, 31) * kSecondsPerDay + 86398;
   uint64_t pos = image.AddRecording(100, t, 6, 2, 300);  // 23:59:58 .. 00:00:00, 2 a second
-  pos = image.AddRecording(pos, t + 4, 3, 1, 300);        // a step of 2 seconds
-  pos = image.AddRecording(pos, t - 100, 1, 1, 300);      // backwards
+  pos = image.AddRecording(pos, t + 4, 3, 1, 300);       // a step of 2 seconds
+  pos = image.AddRecording(pos, t - 100, 1, 1, 300);     // backwards
   // A rejected frame between accepted ones does not split.
   image.AddFrame({pos, testimage::PackEpochSeconds(t + 1000), 50});
   image.AddFrame({pos + 200, PackDate(2020, 1, 1, 0, 0, 0), 50});
@@ -162,10 +166,9 @@ TEST(Scanner, RecordingsSplitOnGapsAndBackwardSteps) {
   EXPECT_EQ(rows[4].end_position, pos + 1004 + 24) << "a stray magic's length counts as 24";
   for (size_t i = 0; i < rows.size(); ++i) {
     EXPECT_EQ(rows[i].Name(), std::to_string(i) + ".dav");
-    EXPECT_TRUE(test::SameRecording(run->sink.opened[i], Recording{i, rows[i].start,
-                                                                  rows[i].start, rows[i].position,
-                                                                  run->sink.opened[i].end_position,
-                                                                  1}));
+    EXPECT_TRUE(test::SameRecording(run->sink.opened[i],
+                                    Recording{i, rows[i].start, rows[i].start, rows[i].position,
+                                              run->sink.opened[i].end_position, 1}));
   }
 }
 
@@ -199,21 +202,34 @@ TEST(Scanner, ProgressCountsBytesAndEndsAtTheEnd) {
   ASSERT_EQ(run->sink.progress.size(), 1u);
   EXPECT_EQ(run->sink.progress[0].done, 0u);
 
-  // A range reaching far past the source's end: no reads past it, and the bar still finishes.
+  // A range reaching far past the source's end: no reads past it, and the bar counts only the
+  // bytes that are read (not a total of petabytes that is never reached).
   job.offset = kMiB;
   job.size = 1ull << 50;
   run = ScanBytes(image, job);
-  EXPECT_EQ(run->result.status, ScanStatus::kCompleted);
+  EXPECT_EQ(run->result.status.code(), ErrorCode::kOk);
   EXPECT_EQ(run->device->calls.size(), 3u);
-  EXPECT_EQ(run->sink.progress.back().done, 1ull << 50);
+  const uint64_t readable = image.size() - kMiB;
+  EXPECT_EQ(run->sink.starts, std::vector<uint64_t>{readable});
+  EXPECT_EQ(run->sink.progress.back().done, readable);
+  for (const auto& p : run->sink.progress) EXPECT_EQ(p.total, readable);
   EXPECT_EQ(run->result.scanned_bytes, 1ull << 50);
+  EXPECT_EQ(run->result.source_size, image.size());
+  EXPECT_EQ(run->result.ReadableBytes(job.offset), readable);
 
-  // An offset past the end.
+  // An offset past the end: nothing to read, and the bar ends at once.
   job.offset = 1ull << 62;
   job.size = std::nullopt;
   run = ScanBytes(image, job);
   EXPECT_EQ(run->result.range_bytes, 0u);
   EXPECT_TRUE(run->device->calls.empty());
+  job.size = 4096;
+  run = ScanBytes(image, job);
+  EXPECT_EQ(run->result.status.code(), ErrorCode::kOk);
+  EXPECT_TRUE(run->device->calls.empty());
+  EXPECT_EQ(run->sink.starts, std::vector<uint64_t>{0});
+  ASSERT_EQ(run->sink.progress.size(), 1u);
+  EXPECT_EQ(run->sink.progress[0].total, 0u);
 }
 
 TEST(Scanner, StopEndsAtTheNextChunkBoundaryAndClosesTheOpenRecording) {
@@ -229,11 +245,12 @@ TEST(Scanner, StopEndsAtTheNextChunkBoundaryAndClosesTheOpenRecording) {
     if (done == 2 * kMiB) stop = 1;
   };
   const ScanResult result = ScanSource(reader, job, run->sink, stop);
-  EXPECT_EQ(result.status, ScanStatus::kStopped);
+  EXPECT_EQ(result.status.code(), ErrorCode::kStopped);
   EXPECT_EQ(result.scanned_bytes, 2 * kMiB);
   EXPECT_EQ(raw->calls.size(), 2u);
   ASSERT_EQ(run->sink.closed.size(), 1u);
-  EXPECT_EQ(run->sink.closed[0].end_position, test::ReferenceScan(image.bytes(), 0, 2 * kMiB)[0].end_position);
+  EXPECT_EQ(run->sink.closed[0].end_position,
+            test::ReferenceScan(image.bytes(), 0, 2 * kMiB)[0].end_position);
   EXPECT_EQ(run->sink.progress.back().done, 2 * kMiB) << "a stopped bar stays where it stopped";
 
   // A stop request after the last chunk changes nothing.
@@ -243,7 +260,7 @@ TEST(Scanner, StopEndsAtTheNextChunkBoundaryAndClosesTheOpenRecording) {
     if (done == 5 * kMiB) stop = 1;
   };
   auto reader2 = SourceReader(std::make_unique<MemoryDevice>(image.bytes()));
-  EXPECT_EQ(ScanSource(reader2, job, run->sink, stop).status, ScanStatus::kCompleted);
+  EXPECT_EQ(ScanSource(reader2, job, run->sink, stop).status.code(), ErrorCode::kOk);
 }
 
 TEST(Scanner, UnreadableSectorsAreCountedAndTheRestIsFound) {
@@ -253,9 +270,9 @@ TEST(Scanner, UnreadableSectorsAreCountedAndTheRestIsFound) {
   const auto run = ScanBytes(image, job, [&](MemoryDevice& d) {
     d.bad_sectors = {bad_sector, bad_sector + 1, (kMiB / 512) - 1 /* in an overlap too */};
   });
-  EXPECT_EQ(run->result.status, ScanStatus::kCompleted);
+  EXPECT_EQ(run->result.status.code(), ErrorCode::kOk);
   EXPECT_EQ(run->result.unreadable_bytes, 3u * 512) << "overlap bytes are not counted twice";
-  EXPECT_EQ(run->result.error, "Input/output error");
+  EXPECT_EQ(run->result.read_error, "Input/output error");
   std::vector<uint8_t> zeroed = image;
   for (uint64_t s : run->device->bad_sectors) {
     std::fill_n(zeroed.begin() + static_cast<ptrdiff_t>(s * 512), 512, 0);
@@ -271,17 +288,147 @@ TEST(Scanner, ShortReadsAndAShrinkingSourceLoseNothingThatExists) {
   auto run = ScanBytes(image, job, [](MemoryDevice& d) { d.max_read = 4093; });
   ExpectSameRecordings(run->sink.closed, test::ReferenceScan(image, 1000, image.size()), "short");
 
-  // The source loses its last MiB after the first read: those bytes read as zeros, nothing
-  // crashes, and nothing is counted as unreadable.
+  // The source loses its last MiB after the first read: those bytes read as zeros and nothing
+  // crashes, but the scan says that the source shrank, and to what size, and counts the bytes
+  // it could no longer read as unreadable.
   run = ScanBytes(image, job, [](MemoryDevice& d) {
     d.before_read = [](MemoryDevice& dev) {
       if (!dev.calls.empty() && dev.bytes().size() > 2 * kMiB) dev.bytes().resize(2 * kMiB);
     };
   });
-  EXPECT_EQ(run->result.status, ScanStatus::kCompleted);
-  EXPECT_EQ(run->result.unreadable_bytes, 0u);
+  EXPECT_EQ(run->result.status.code(), ErrorCode::kOk);
+  EXPECT_EQ(run->result.unreadable_bytes, image.size() - 2 * kMiB);
+  EXPECT_EQ(run->result.shrunk_to, std::optional<uint64_t>(2 * kMiB));
   std::vector<uint8_t> shrunk(image.begin(), image.begin() + 2 * kMiB);
   ExpectSameRecordings(run->sink.closed, test::ReferenceScan(shrunk, 1000, image.size()), "shrunk");
+}
+
+// Whatever fails inside a scan ends it as a failed scan with the reason, never the process: an
+// exception on a reading thread (here an allocation that fails), on the calling thread, or in
+// the sink; and a sink that cannot take what it is given stops the scan with its own reason.
+TEST(Scanner, FailuresInsideTheScanEndItWithTheirReason) {
+  const std::vector<uint8_t> image = EdgyImage(6 * kMiB, 7);
+  ScanJob job;
+  for (const unsigned threads : {1u, 2u, 4u}) {
+    job.threads = threads;
+    const std::thread::id caller = std::this_thread::get_id();
+    auto other_read = std::make_shared<std::atomic<bool>>(false);
+    const auto run = ScanBytes(image, job, [&](MemoryDevice& d) {
+      d.concurrent = true;
+      d.before_read = [caller, threads, other_read](MemoryDevice& dev) {
+        // With several threads only the others fail (the caller waits for one of them to read);
+        // with one, its third read does.
+        if (threads == 1) {
+          if (dev.calls.size() == 2) throw std::bad_alloc();
+          return;
+        }
+        if (std::this_thread::get_id() != caller) {
+          other_read->store(true);
+          throw std::bad_alloc();
+        }
+        for (int i = 0; i < 1000 && !other_read->load(); ++i) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+      };
+    });
+    const std::string context = "threads " + std::to_string(threads);
+    EXPECT_EQ(run->result.status.code(), ErrorCode::kNoMemory) << context;
+    EXPECT_NE(run->result.status.message().find("not enough memory"), std::string::npos)
+        << run->result.status.message();
+    EXPECT_FALSE(run->result.Ran()) << context;
+    EXPECT_LT(run->result.scanned_bytes, image.size()) << context;
+  }
+
+  // The sink refuses the second chunk's progress: nothing more is read or reported.
+  class RefusingSink : public RecordingSink {
+   public:
+    Status OnProgress(uint64_t done, uint64_t total) override {
+      RecordingSink::OnProgress(done, total).IgnoreError();
+      if (done < 2 * kMiB) return Status::Ok();
+      return Status::Error(ErrorCode::kWriteFailed, "cannot write the list: disk full");
+    }
+  };
+  for (const unsigned threads : {1u, 3u}) {
+    job.threads = threads;
+    auto device = std::make_unique<MemoryDevice>(image);
+    device->concurrent = true;
+    MemoryDevice* raw = device.get();
+    SourceReader reader(std::move(device));
+    RefusingSink sink;
+    std::atomic<int> stop{0};
+    const ScanResult result = ScanSource(reader, job, sink, stop);
+    const std::string context = "threads " + std::to_string(threads);
+    EXPECT_EQ(result.status.code(), ErrorCode::kWriteFailed) << context;
+    EXPECT_EQ(result.status.message(), "cannot write the list: disk full") << context;
+    EXPECT_EQ(sink.progress.size(), 2u) << context;
+    const size_t closed = sink.closed.size();
+    EXPECT_LE(closed, test::ReferenceScan(image, 0, 2 * kMiB).size()) << context;
+    if (threads == 1) {
+      EXPECT_EQ(raw->calls.size(), 2u) << "nothing is read after the failure";
+    }
+
+    // A sink that throws is a failed scan too.
+    class ThrowingSink : public RecordingSink {
+     public:
+      Status OnRecordingOpened(const Recording&) override { throw std::runtime_error("boom"); }
+    };
+    ThrowingSink throwing;
+    SourceReader again(std::make_unique<MemoryDevice>(image));
+    const ScanResult thrown = ScanSource(again, job, throwing, stop);
+    EXPECT_EQ(thrown.status.code(), ErrorCode::kInternal) << context;
+    EXPECT_NE(thrown.status.message().find("boom"), std::string::npos) << thrown.status.message();
+    EXPECT_TRUE(throwing.closed.empty()) << "a failed sink is not called again";
+  }
+}
+
+// The segmenter is a part of its own: a scan hands it every accepted frame, in position order,
+// with its position, end and time, whatever the number of reading threads.
+TEST(Scanner, APluggedSegmenterReceivesEveryFrameInOrder) {
+  const std::vector<uint8_t> image = EdgyImage(5 * kMiB + 123, 8);
+  class FrameList final : public Segmenter {
+   public:
+    Status AddFrame(const Frame& frame) override {
+      frames.push_back(frame);
+      return Status::Ok();
+    }
+    Status Finish() override {
+      finished = true;
+      return Status::Ok();
+    }
+    uint64_t count() const override { return 0; }
+    std::vector<Frame> frames;
+    bool finished = false;
+  };
+  // The frames by the plain per-position reading of the rules.
+  std::vector<Frame> want;
+  for (uint64_t p = 0; p + 4 <= image.size(); ++p) {
+    if (LoadLe32(image.data() + p) != kFrameMagicWord) continue;
+    uint8_t header[24] = {};
+    std::copy_n(image.begin() + static_cast<ptrdiff_t>(p), std::min<uint64_t>(24, image.size() - p),
+                header);
+    want.push_back({p, p + FrameLengthOf(header), PackedTimeOf(header)});
+  }
+  ASSERT_GT(want.size(), 20u);
+  for (const unsigned threads : {1u, 3u}) {
+    ScanJob job;
+    job.threads = threads;
+    auto device = std::make_unique<MemoryDevice>(image);
+    device->concurrent = true;
+    SourceReader reader(std::move(device));
+    FrameList frames;
+    RecordingSink sink;
+    std::atomic<int> stop{0};
+    const ScanResult result = ScanSource(reader, job, frames, sink, stop);
+    ASSERT_TRUE(result.status.ok()) << result.status.message();
+    EXPECT_TRUE(frames.finished);
+    EXPECT_TRUE(sink.closed.empty()) << "recordings are the segmenter's to report";
+    ASSERT_EQ(frames.frames.size(), want.size()) << "threads " << threads;
+    for (size_t i = 0; i < want.size(); ++i) {
+      EXPECT_EQ(frames.frames[i].position, want[i].position) << i;
+      EXPECT_EQ(frames.frames[i].end_position, want[i].end_position) << i;
+      EXPECT_EQ(frames.frames[i].packed_time, want[i].packed_time) << i;
+    }
+  }
 }
 
 TEST(Scanner, AnUnopenableSourceIsReported) {
@@ -290,10 +437,11 @@ TEST(Scanner, AnUnopenableSourceIsReported) {
   ScanJob job;
   job.source = "/nonexistent/dir/disk.img";
   const ScanResult result = ScanSource(job, sink, stop);
-  EXPECT_EQ(result.status, ScanStatus::kOpenFailed);
+  EXPECT_EQ(result.status.code(), ErrorCode::kOpenFailed);
   EXPECT_FALSE(result.Ran());
-  EXPECT_NE(result.error.find("/nonexistent/dir/disk.img"), std::string::npos);
-  EXPECT_NE(result.error.find(test::NoSuchFolderText()), std::string::npos) << result.error;
+  EXPECT_NE(result.status.message().find("/nonexistent/dir/disk.img"), std::string::npos);
+  EXPECT_NE(result.status.message().find(test::NoSuchFolderText()), std::string::npos)
+      << result.status.message();
   EXPECT_TRUE(sink.starts.empty());
   EXPECT_TRUE(sink.progress.empty());
 }
@@ -307,7 +455,7 @@ TEST(Scanner, ScansFilesAndReadOnlyLoopDevicesAlike) {
   ScanJob job;
   job.source = file;
   RecordingSink from_file;
-  ASSERT_EQ(ScanSource(job, from_file, stop).status, ScanStatus::kCompleted);
+  ASSERT_EQ(ScanSource(job, from_file, stop).status.code(), ErrorCode::kOk);
   ExpectSameRecordings(from_file.closed, test::ReferenceScan(image, 0, image.size()), "file");
 
 #ifdef _WIN32
@@ -323,7 +471,7 @@ TEST(Scanner, ScansFilesAndReadOnlyLoopDevicesAlike) {
   RecordingSink from_device;
   const ScanResult result = ScanSource(job, from_device, stop);
   std::system(("losetup -d " + loop).c_str());
-  ASSERT_EQ(result.status, ScanStatus::kCompleted) << result.error;
+  ASSERT_EQ(result.status.code(), ErrorCode::kOk) << result.status.message();
   EXPECT_EQ(result.range_bytes, image.size());
   ExpectSameRecordings(from_device.closed, from_file.closed, "loop device " + loop);
 

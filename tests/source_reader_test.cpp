@@ -51,8 +51,7 @@ TEST(SourceReader, WidensRequestsToWholeSectors) {
       {0, 1049088, 0, 1049088},       // aligned at both ends: straight into the destination
       {512, 100, 512, 512},           // end raised to the next sector
       {1000, 1049088, 512, 1049600},  // start lowered, end raised
-      {1024, 1000, 1024, 1024},
-      {1000, 24, 512, 512},
+      {1024, 1000, 1024, 1024},      {1000, 24, 512, 512},
       {1536, 512, 1536, 512},  // an end already on a boundary is not raised further
   };
   for (const Case& c : cases) {
@@ -118,25 +117,32 @@ TEST(SourceReader, UnreadableBytesCountOnlyWhatWasAskedFor) {
 
 TEST(SourceReader, OpensRealFilesReadOnlyAndRefusesOthers) {
   test::TempDir dir;
-  std::string error;
-  EXPECT_FALSE(SourceReader::Open(dir.File("missing.img"), &error));
+  auto refused = SourceReader::Open(dir.File("missing.img"));
+  ASSERT_FALSE(refused.ok());
+  std::string error = refused.status().message();
+  EXPECT_EQ(refused.status().code(), ErrorCode::kOpenFailed);
   EXPECT_NE(error.find("missing.img"), std::string::npos) << error;
   EXPECT_NE(error.find(test::NoSuchFileText()), std::string::npos) << error;
   EXPECT_FALSE(std::filesystem::exists(dir.File("missing.img"))) << "open never creates";
 
-  EXPECT_FALSE(SourceReader::Open(dir.path().string(), &error));
+  refused = SourceReader::Open(dir.path().string());
+  EXPECT_FALSE(refused.ok());
+  error = refused.status().message();
   EXPECT_NE(error.find("directory"), std::string::npos) << error;
 
-  EXPECT_FALSE(SourceReader::Open(test::kNullDevice, &error));
+  refused = SourceReader::Open(test::kNullDevice);
+  EXPECT_FALSE(refused.ok());
+  error = refused.status().message();
   EXPECT_NE(error.find("character device"), std::string::npos) << error;
 
   const std::vector<uint8_t> bytes = Counting(5000);
   test::WriteFile(dir.File("image.img"), bytes);
-  auto reader = SourceReader::Open(dir.File("image.img"), &error);
-  ASSERT_TRUE(reader) << error;
-  EXPECT_EQ(reader->Size(), 5000u);
+  auto opened = SourceReader::Open(dir.File("image.img"));
+  ASSERT_TRUE(opened.ok()) << opened.status().message();
+  SourceReader& reader = **opened;
+  EXPECT_EQ(reader.Size(), 5000u);
   std::vector<uint8_t> out(3999);
-  reader->ReadAligned(out.data(), out.size(), 1001);
+  reader.ReadAligned(out.data(), out.size(), 1001);
   EXPECT_TRUE(std::equal(out.begin(), out.end(), bytes.begin() + 1001));
 }
 

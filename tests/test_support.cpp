@@ -25,25 +25,22 @@
 
 namespace korvane::test {
 
-int64_t MemoryDevice::ReadAt(void* dst, size_t len, uint64_t offset, std::string* error) {
+Result<size_t> MemoryDevice::ReadAt(void* dst, size_t len, uint64_t offset) {
   if (before_read) before_read(*this);
   const std::lock_guard<std::mutex> lock(mutex_);
   calls.push_back({offset, len});
-  if (offset >= bytes_.size()) return 0;
+  if (offset >= bytes_.size()) return size_t{0};
   size_t n = std::min<uint64_t>({len, bytes_.size() - offset, max_read});
   for (uint64_t s = offset / 512; s * 512 < offset + n; ++s) {
     if (bad_sectors.count(s)) {
       const uint64_t good = s * 512 > offset ? s * 512 - offset : 0;
-      if (good == 0) {
-        if (error) *error = "Input/output error";
-        return -1;
-      }
+      if (good == 0) return Status::Error(ErrorCode::kReadFailed, "Input/output error");
       n = static_cast<size_t>(good);
       break;
     }
   }
   std::memcpy(dst, bytes_.data() + offset, n);
-  return static_cast<int64_t>(n);
+  return n;
 }
 
 std::vector<Recording> ReferenceScan(const std::vector<uint8_t>& image, uint64_t offset,
@@ -51,7 +48,8 @@ std::vector<Recording> ReferenceScan(const std::vector<uint8_t>& image, uint64_t
   auto byte_at = [&](uint64_t p) -> uint8_t { return p < image.size() ? image[p] : 0; };
   auto word_at = [&](uint64_t p) -> uint32_t {
     return static_cast<uint32_t>(byte_at(p)) | static_cast<uint32_t>(byte_at(p + 1)) << 8 |
-           static_cast<uint32_t>(byte_at(p + 2)) << 16 | static_cast<uint32_t>(byte_at(p + 3)) << 24;
+           static_cast<uint32_t>(byte_at(p + 2)) << 16 |
+           static_cast<uint32_t>(byte_at(p + 3)) << 24;
   };
   std::vector<Recording> out;
   bool open = false;
@@ -61,7 +59,7 @@ std::vector<Recording> ReferenceScan(const std::vector<uint8_t>& image, uint64_t
     if (word_at(p) != kFrameMagicWord) continue;
     const uint32_t packed = word_at(p + 16);
     if (!IsInDateWindow(packed, window)) continue;
-    const int64_t t = PackedTimeToDayCount(packed);
+    const int64_t t = PackedTimeToUnixSeconds(packed);
     uint32_t length = word_at(p + 12);
     if (length < 24 || length > (16u << 20)) length = 24;
     if (open && (t - current.end == 0 || t - current.end == 1)) {
@@ -110,7 +108,8 @@ TempDir::~TempDir() {
 
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
@@ -163,7 +162,8 @@ void MakeSparseFile(const std::string& path, uint64_t size) {
 void WriteAt(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes) {
   std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
   out.seekp(static_cast<std::streamoff>(offset));
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
@@ -216,8 +216,7 @@ ChildProcess::ChildProcess(const std::string& binary, const std::vector<std::str
   startup.hStdError = InheritableFile(Wide(err_path), GENERIC_WRITE, CREATE_ALWAYS);
   PROCESS_INFORMATION info{};
   if (::CreateProcessW(Wide(binary).c_str(), command.data(), nullptr, nullptr, TRUE,
-                       interruptible ? CREATE_NEW_CONSOLE : 0, nullptr, nullptr, &startup,
-                       &info)) {
+                       interruptible ? CREATE_NEW_CONSOLE : 0, nullptr, nullptr, &startup, &info)) {
     ::CloseHandle(info.hThread);
     process_ = info.hProcess;
     id_ = info.dwProcessId;
@@ -258,8 +257,12 @@ int ChildProcess::Wait() {
   return status_;
 }
 
-std::string NoSuchFileText() { return win32::SystemMessage(ERROR_FILE_NOT_FOUND); }
-std::string NoSuchFolderText() { return win32::SystemMessage(ERROR_PATH_NOT_FOUND); }
+std::string NoSuchFileText() {
+  return win32::SystemMessage(ERROR_FILE_NOT_FOUND);
+}
+std::string NoSuchFolderText() {
+  return win32::SystemMessage(ERROR_PATH_NOT_FOUND);
+}
 #else
 
 ChildProcess::ChildProcess(const std::string& binary, const std::vector<std::string>& args,
@@ -283,7 +286,9 @@ ChildProcess::ChildProcess(const std::string& binary, const std::vector<std::str
   ::_exit(127);
 }
 
-ChildProcess::~ChildProcess() { Wait(); }
+ChildProcess::~ChildProcess() {
+  Wait();
+}
 
 void ChildProcess::Interrupt() {
   if (pid_ > 0) ::kill(pid_, SIGINT);
@@ -307,8 +312,12 @@ int ChildProcess::Wait() {
   return status_;
 }
 
-std::string NoSuchFileText() { return std::strerror(ENOENT); }
-std::string NoSuchFolderText() { return std::strerror(ENOENT); }
+std::string NoSuchFileText() {
+  return std::strerror(ENOENT);
+}
+std::string NoSuchFolderText() {
+  return std::strerror(ENOENT);
+}
 #endif
 
 }  // namespace korvane::test

@@ -28,7 +28,7 @@ class MemoryDevice final : public RawDevice {
   explicit MemoryDevice(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
 
   uint64_t Size() const override { return bytes_.size(); }
-  int64_t ReadAt(void* dst, size_t len, uint64_t offset, std::string* error) override;
+  Result<size_t> ReadAt(void* dst, size_t len, uint64_t offset) override;
   bool ConcurrentReads() const override { return concurrent; }
 
   std::set<uint64_t> bad_sectors;  // sector numbers (offset / 512)
@@ -57,13 +57,23 @@ struct ProgressEvent {
 
 class RecordingSink : public ScanSink {
  public:
-  void OnScanStart(uint64_t total) override { starts.push_back(total); }
-  void OnProgress(uint64_t done, uint64_t total) override {
+  Status OnScanStart(uint64_t total) override {
+    starts.push_back(total);
+    return Status::Ok();
+  }
+  Status OnProgress(uint64_t done, uint64_t total) override {
     progress.push_back({done, total});
     if (on_progress) on_progress(done);
+    return Status::Ok();
   }
-  void OnRecordingOpened(const Recording& r) override { opened.push_back(r); }
-  void OnRecordingClosed(const Recording& r) override { closed.push_back(r); }
+  Status OnRecordingOpened(const Recording& r) override {
+    opened.push_back(r);
+    return Status::Ok();
+  }
+  Status OnRecordingClosed(const Recording& r) override {
+    closed.push_back(r);
+    return Status::Ok();
+  }
 
   std::vector<uint64_t> starts;
   std::vector<ProgressEvent> progress;
@@ -118,8 +128,8 @@ class ChildProcess {
   // An interruptible program gets a (hidden) console of its own on Windows, where Ctrl-C is an
   // event of the console rather than a signal.
   ChildProcess(const std::string& binary, const std::vector<std::string>& args,
-               const std::string& out_path, const std::string& err_path,
-               bool interruptible = false, const std::function<void()>& posix_in_child = {});
+               const std::string& out_path, const std::string& err_path, bool interruptible = false,
+               const std::function<void()>& posix_in_child = {});
   ~ChildProcess();  // waits for the program if it still runs
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;

@@ -31,9 +31,9 @@ TEST(TimeModel, UnpacksTheWordOfTheExampleHeader) {
   EXPECT_EQ(f.minute, 20);
   EXPECT_EQ(f.second, 30);
   EXPECT_EQ(PackFrameTime(f), w);
-  EXPECT_EQ(PackedTimeToDayCount(w), 1393928430);
+  EXPECT_EQ(PackedTimeToUnixSeconds(w), 1393928430);
   EXPECT_EQ(PackedDateValue(w), 1393891200);
-  EXPECT_EQ(FormatDayCountTime(PackedTimeToDayCount(w)), "2014-03-04 10:20:30");
+  EXPECT_EQ(FormatUnixSeconds(PackedTimeToUnixSeconds(w)), "2014-03-04 10:20:30");
 }
 
 TEST(TimeModel, TextsOfRealAndCarriedDates) {
@@ -53,7 +53,7 @@ TEST(TimeModel, TextsOfRealAndCarriedDates) {
       {2063, 15, 31, 31, 63, 63, "2064-04-01 08:04:03"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(FormatDayCountTime(PackedTimeToDayCount(PackDate(c.y, c.mo, c.d, c.h, c.mi, c.s))),
+    EXPECT_EQ(FormatUnixSeconds(PackedTimeToUnixSeconds(PackDate(c.y, c.mo, c.d, c.h, c.mi, c.s))),
               c.text)
         << c.y << "-" << c.mo << "-" << c.d;
   }
@@ -71,12 +71,14 @@ TEST(TimeModel, AgreesWithTimegmOnEveryFieldCombination) {
     tm.tm_hour = f.hour;
     tm.tm_min = f.minute;
     tm.tm_sec = f.second;
-    ASSERT_EQ(PackedTimeToDayCount(packed), LibraryUtcSeconds(&tm)) << std::hex << w;
+    ASSERT_EQ(PackedTimeToUnixSeconds(packed), LibraryUtcSeconds(&tm)) << std::hex << w;
   }
 }
 
 TEST(TimeModel, MidnightStepsAreRealDays) {
-  auto step = [](uint32_t a, uint32_t b) { return PackedTimeToDayCount(b) - PackedTimeToDayCount(a); };
+  auto step = [](uint32_t a, uint32_t b) {
+    return PackedTimeToUnixSeconds(b) - PackedTimeToUnixSeconds(a);
+  };
   EXPECT_EQ(step(PackDate(2014, 1, 31, 23, 59, 59), PackDate(2014, 2, 1, 0, 0, 0)), 1);
   EXPECT_EQ(step(PackDate(2014, 1, 30, 23, 59, 59), PackDate(2014, 2, 1, 0, 0, 0)), 86401);
   EXPECT_EQ(step(PackDate(2014, 2, 28, 23, 59, 59), PackDate(2014, 3, 1, 0, 0, 0)), 1);

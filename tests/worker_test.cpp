@@ -151,7 +151,7 @@ TEST_F(WorkerTest, AScanReportsOnTheWorkerAndFinishesAfterTheFlagIsLowered) {
   const ScanResult result = mailbox.Wait();
   worker.Join();
   EXPECT_EQ(flag_in_finished, 0);
-  EXPECT_EQ(result.status, ScanStatus::kCompleted);
+  EXPECT_EQ(result.status.code(), ErrorCode::kOk);
   EXPECT_EQ(result.scanned_bytes, 8 * kMiB);
   ASSERT_EQ(sink.closed.size(), 1u);
   EXPECT_EQ(sink.closed[0].frames, 20u);
@@ -171,7 +171,7 @@ TEST_F(WorkerTest, StopEndsTheScanAtAChunkBoundaryAndKeepsWhatWasFound) {
   worker.RequestStop();
   const ScanResult result = mailbox.Wait();
   worker.Join();
-  EXPECT_EQ(result.status, ScanStatus::kStopped);
+  EXPECT_EQ(result.status.code(), ErrorCode::kStopped);
   EXPECT_LT(result.scanned_bytes, 256 * kMiB);
   EXPECT_EQ(result.scanned_bytes % kMiB, 0u);
   ASSERT_EQ(sink.closed.size(), 1u);
@@ -181,7 +181,7 @@ TEST_F(WorkerTest, StopEndsTheScanAtAChunkBoundaryAndKeepsWhatWasFound) {
   worker.RequestStop();
   test::RecordingSink again;
   ASSERT_TRUE(worker.StartScan(Job(3 * kMiB), again, [&](const ScanResult& r) { mailbox.Post(r); }));
-  EXPECT_EQ(mailbox.Wait().status, ScanStatus::kCompleted);
+  EXPECT_EQ(mailbox.Wait().status.code(), ErrorCode::kOk);
   worker.Join();
 }
 
@@ -211,8 +211,8 @@ TEST_F(WorkerTest, AnUnopenableSourceStillFinishes) {
   ASSERT_TRUE(worker.StartScan(job, sink, [&](const ScanResult& r) { mailbox.Post(r); }));
   const ScanResult r = mailbox.Wait();
   worker.Join();
-  EXPECT_EQ(r.status, ScanStatus::kOpenFailed);
-  EXPECT_NE(r.error.find("missing.img"), std::string::npos);
+  EXPECT_EQ(r.status.code(), ErrorCode::kOpenFailed);
+  EXPECT_NE(r.status.message().find("missing.img"), std::string::npos);
   EXPECT_TRUE(sink.starts.empty());
 }
 
@@ -222,7 +222,7 @@ TEST_F(WorkerTest, DestroyingTheWorkerStopsAndWaitsForTheScan) {
   {
     ScanWorker worker;
     ASSERT_TRUE(worker.StartScan(Job(), sink, [&](const ScanResult& r) {
-      EXPECT_EQ(r.status, ScanStatus::kStopped);
+      EXPECT_EQ(r.status.code(), ErrorCode::kStopped);
       finished.store(1);
     }));
   }

@@ -144,7 +144,7 @@ bool ImageBuilder::WriteTo(const std::string& path, std::string* error) const {
 }
 
 uint32_t PackEpochSeconds(int64_t t) {
-  const std::string text = FormatDayCountTime(t);  // "YYYY-MM-DD hh:mm:ss"
+  const std::string text = FormatUnixSeconds(t);  // "YYYY-MM-DD hh:mm:ss"
   int y, mo, d, h, mi, s;
   std::sscanf(text.c_str(), "%d-%d-%d %d:%d:%d", &y, &mo, &d, &h, &mi, &s);
   return PackDate(y, mo, d, h, mi, s);

@@ -120,8 +120,8 @@ void PrintCameraRuns(const CameraImage& image) {
       i = j;
     }
     std::printf("%u\t%s\t%s\t%s\t%" PRIu64 "\t%" PRIu64 "\t%u\t%u\t%u\t%u\t%u\t%s\n", run.channel,
-                CameraClips()[run.channel].file, FormatDayCountTime(run.start).c_str(),
-                FormatDayCountTime(run.end).c_str(), run.position, run.end_position,
+                CameraClips()[run.channel].file, FormatUnixSeconds(run.start).c_str(),
+                FormatUnixSeconds(run.end).c_str(), run.position, run.end_position,
                 run.video_frames, run.key_frames, run.audio_frames, run.auxiliary_frames,
                 run.complete_frames, pictures.c_str());
   }

@@ -1,0 +1,254 @@
+#include "scan/chunk_pipeline.h"
+
+#include <algorithm>
+#include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace korvane {
+namespace {
+
+// Reads into page-aligned memory copy fastest. A chunk buffer is also given a whole huge page
+// of its own where it is big enough to earn one (see AskForHugePages).
+constexpr size_t kHugePage = size_t{2} << 20;
+constexpr bool kHugeBuffer = kChunkSize >= kHugePage / 2;
+constexpr size_t kBufferAlignment = kHugeBuffer ? kHugePage : 4096;
+constexpr size_t kBufferBytes =
+    kHugeBuffer ? (kChunkSize + kChunkOverlap + kHugePage - 1) / kHugePage * kHugePage
+                : kChunkSize + kChunkOverlap;
+
+// Asks for the address translation of every 4 KiB page of a buffer before the search walks it.
+//
+// A chunk has just been copied in by the kernel, and on return from a read the processor may
+// have dropped the process's cached translations (kernel page-table isolation without
+// process-context identifiers, common in virtual machines). The search then meets a translation
+// miss at each new page, one after another, and the data prefetcher stops at each one: the search
+// runs at about half its in-cache speed. One prefetch per page, issued all at once, lets those
+// page walks overlap. Where translations survive the read this costs a few hundred instructions a
+// chunk.
+inline void PrefetchPages(const uint8_t* p, size_t n) {
+  constexpr size_t kPage = 4096;
+  for (size_t i = 0; i < n; i += kPage) {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(p + i, 0, 3);
+#else
+    static_cast<void>(*static_cast<const volatile uint8_t*>(p + i));
+#endif
+  }
+}
+
+// Asks the system to back a chunk buffer with huge pages. A fault on fresh memory is costly (most
+// of all in a virtual machine): without this the first read into a 1 MiB buffer takes 256 of
+// them. Only a request: memory stays ordinary pages where huge ones are not to be had.
+inline void AskForHugePages([[maybe_unused]] void* p, [[maybe_unused]] size_t n) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  if (n >= (size_t{2} << 20)) madvise(p, n, MADV_HUGEPAGE);
+#endif
+}
+
+struct AlignedDelete {
+  void operator()(uint8_t* p) const { ::operator delete[](p, std::align_val_t{kBufferAlignment}); }
+};
+
+}  // namespace
+
+// A reading thread's tools: its reader of the source and its chunk buffer.
+struct ChunkPipeline::Reader {
+  SourceReader* reader = nullptr;
+  std::unique_ptr<SourceReader> own_reader;
+  std::unique_ptr<uint8_t[], AlignedDelete> buffer;
+};
+
+ChunkPipeline::ChunkPipeline(uint64_t begin, uint64_t end)
+    : begin_(begin),
+      end_(std::max(begin, end)),
+      chunks_((end_ - begin_) / kChunkSize + ((end_ - begin_) % kChunkSize != 0 ? 1 : 0)) {}
+
+ChunkPipeline::~ChunkPipeline() {
+  StopReaders();
+}
+
+uint32_t ChunkPipeline::ChunkLength(uint64_t k) const {
+  return static_cast<uint32_t>(std::min<uint64_t>(kChunkSize, end_ - ChunkStart(k)));
+}
+
+Result<unsigned> ChunkPipeline::Prepare(SourceReader& reader, unsigned threads) {
+  try {
+    threads = std::max(threads, 1u);
+    readers_.resize(threads);
+    for (unsigned t = 0; t < threads; ++t) {
+      Reader& r = readers_[t];
+      if (t == 0) {
+        r.reader = &reader;
+      } else {
+        r.own_reader = reader.Share();
+        if (!r.own_reader) {
+          readers_.resize(t);
+          break;
+        }
+        r.reader = r.own_reader.get();
+      }
+      r.buffer.reset(static_cast<uint8_t*>(
+          ::operator new[](kBufferBytes, std::align_val_t{kBufferAlignment})));
+      AskForHugePages(r.buffer.get(), kBufferBytes);
+    }
+    // One reading thread hands over each chunk before it reads the next, as a plain loop would.
+    // Several may run some chunks ahead, so that one of them losing the processor for a while (to
+    // another program) does not stop the others at once. Twelve slots bound the scan's memory
+    // even for data of nothing but matches (see the README's performance section).
+    threads_.reserve(readers_.size());
+    slots_.resize(readers_.size() == 1 ? 1 : std::min<size_t>(4 * readers_.size() + 4, 12));
+    // Room for a chunk of nothing but matches; only what is written is ever touched.
+    for (Slot& s : slots_) s.outcome.hits.reserve(kChunkSize / 4 + 1);
+  } catch (const std::bad_alloc&) {
+    readers_.clear();
+    slots_.clear();
+    return Status::Error(ErrorCode::kNoMemory, "not enough memory for the scan buffers");
+  }
+  return static_cast<unsigned>(readers_.size());
+}
+
+Status ChunkPipeline::Run(const Search& search, const HandOver& hand_over,
+                          const std::atomic<int>& stop) {
+  search_ = &search;
+  hand_over_ = &hand_over;
+  stop_ = &stop;
+  if (readers_.empty()) return Status::Error(ErrorCode::kInternal, "the scan was not prepared");
+  StartReaders();
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      HandOverReady(lock);
+      if (stopping_ || next_ >= chunks_) break;
+      const uint64_t k = next_++;
+      while (!stopping_ && !SlotFree(k)) {
+        if (!HandOverReady(lock)) filled_.wait(lock);
+      }
+      if (stopping_) break;
+      lock.unlock();
+      Status processed = Process(k, 0);
+      lock.lock();
+      if (!processed.ok()) {
+        Fail(std::move(processed));
+        break;
+      }
+      SlotOf(k).filled = true;
+    }
+    while (!stopping_ && handed_over_ < next_) {
+      if (!HandOverReady(lock)) filled_.wait(lock);
+    }
+  }
+  StopReaders();
+  return outcome_;
+}
+
+// Reads chunk k (and the overlap after it) and searches it. Runs without the lock.
+Status ChunkPipeline::Process(uint64_t k, unsigned thread) {
+  const uint64_t start = ChunkStart(k);
+  try {
+    Reader& r = readers_[thread];
+    const uint32_t len = ChunkLength(k);
+    ChunkOutcome& outcome = SlotOf(k).outcome;
+    uint8_t* buffer = r.buffer.get();
+    SourceReader::Stats stats = r.reader->ReadAligned(buffer, len + kChunkOverlap, start, len);
+    outcome.chunk = ChunkView{nullptr, start, len, kChunkOverlap};
+    outcome.unreadable = stats.unreadable;
+    outcome.missing = stats.missing;
+    outcome.source_end = stats.source_end;
+    outcome.read_error = std::move(stats.error);
+    outcome.hits.clear();
+    PrefetchPages(buffer, len + kChunkOverlap);
+    (*search_)(thread, ChunkView{buffer, start, len, kChunkOverlap}, outcome.hits);
+    return Status::Ok();
+  } catch (...) {
+    return StatusFromException("scanning from byte " + std::to_string(start));
+  }
+}
+
+// Hands over, in chunk order, every chunk whose outcome is ready, then looks at the stop flag.
+// Called with the lock held; drops it during the hand-over. Returns whether it handed over any.
+bool ChunkPipeline::HandOverReady(std::unique_lock<std::mutex>& lock) {
+  bool any = false;
+  while (!stopping_ && handed_over_ < next_ && SlotOf(handed_over_).filled) {
+    const uint64_t k = handed_over_;
+    Slot& slot = SlotOf(k);
+    lock.unlock();
+    Status taken;
+    try {
+      taken = (*hand_over_)(slot.outcome);
+    } catch (...) {
+      taken = StatusFromException();
+    }
+    const bool stop = taken.ok() && k + 1 < chunks_ && stop_->load(std::memory_order_relaxed) != 0;
+    lock.lock();
+    slot.filled = false;
+    ++handed_over_;
+    if (!taken.ok()) {
+      Fail(std::move(taken));
+    } else if (stop) {
+      Fail(Status::Error(ErrorCode::kStopped, "stopped"));
+    }
+    free_.notify_all();
+    any = true;
+  }
+  return any;
+}
+
+void ChunkPipeline::Fail(Status status) {
+  if (outcome_.ok()) outcome_ = std::move(status);
+  stopping_ = true;
+  filled_.notify_all();
+  free_.notify_all();
+}
+
+void ChunkPipeline::ReaderLoop(unsigned thread) {
+  try {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      if (stopping_ || next_ >= chunks_) return;
+      const uint64_t k = next_++;
+      free_.wait(lock, [&] { return stopping_ || SlotFree(k); });
+      if (stopping_) return;
+      lock.unlock();
+      Status processed = Process(k, thread);
+      lock.lock();
+      if (!processed.ok()) {
+        // The claimed chunk will never be filled: the run ends, with this reason.
+        Fail(std::move(processed));
+        return;
+      }
+      SlotOf(k).filled = true;
+      filled_.notify_one();
+    }
+  } catch (...) {
+    // Only the lock itself can throw here; end the run rather than the process.
+    Status failed = StatusFromException("scan thread");
+    std::lock_guard<std::mutex> lock(mutex_);
+    Fail(std::move(failed));
+  }
+}
+
+void ChunkPipeline::StartReaders() {
+  for (unsigned t = 1; t < readers_.size(); ++t) {
+    try {
+      threads_.emplace_back([this, t] { ReaderLoop(t); });
+    } catch (...) {
+      break;  // fewer threads: the others take the chunks
+    }
+  }
+}
+
+void ChunkPipeline::StopReaders() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  free_.notify_all();
+  filled_.notify_all();
+  for (std::thread& t : threads_) t.join();
+  threads_.clear();
+}
+
+}  // namespace korvane

@@ -1,0 +1,116 @@
+// The chunk pipeline: several threads read and search the chunks of a range at once, and their
+// results are handed over in chunk order on the calling thread.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "scan/chunk.h"
+#include "scan/result.h"
+#include "scan/source_reader.h"
+
+namespace korvane {
+
+#ifdef KORVANE_FUZZ_CHUNK_SIZE
+// Fuzz builds use small chunks so that small inputs reach chunk boundaries.
+inline constexpr uint32_t kChunkSize = KORVANE_FUZZ_CHUNK_SIZE;
+#else
+inline constexpr uint32_t kChunkSize = 1u << 20;  // bytes whose positions one chunk tests
+#endif
+inline constexpr uint32_t kChunkOverlap = 512;  // read past the chunk so late headers are whole
+
+// A frame header found in a chunk, before it is handed over.
+struct ChunkHit {
+  uint32_t offset;  // in the chunk
+  uint32_t packed_time;
+  uint32_t length;  // the frame's length (see FrameLengthOf)
+};
+
+// What a reading thread made of one chunk.
+struct ChunkOutcome {
+  ChunkView chunk;             // where the chunk lies; its `data` is gone by the hand-over (null)
+  std::vector<ChunkHit> hits;  // in offset order
+  uint64_t unreadable = 0;     // of the chunk's own bytes: sectors that could not be read
+  uint64_t missing = 0;        // of its own bytes: gone because the source shrank
+  std::optional<uint64_t> source_end;  // where the source was found to end, when it shrank
+  std::string read_error;              // the system's reason for the first failed read
+};
+
+class ChunkPipeline {
+ public:
+  // Searches a chunk on a reading thread, appending what it finds. `thread` (0 to threads - 1)
+  // tells which reading thread calls, so each can have scratch memory of its own.
+  using Search =
+      std::function<void(unsigned thread, const ChunkView& chunk, std::vector<ChunkHit>& hits)>;
+  // Takes a chunk's outcome on the calling thread, in chunk order. A failure ends the run.
+  using HandOver = std::function<Status(const ChunkOutcome& outcome)>;
+
+  // The positions [begin, end) of a source, in chunks of kChunkSize from begin.
+  ChunkPipeline(uint64_t begin, uint64_t end);
+  ~ChunkPipeline();
+  ChunkPipeline(const ChunkPipeline&) = delete;
+  ChunkPipeline& operator=(const ChunkPipeline&) = delete;
+
+  uint64_t chunks() const { return chunks_; }
+
+  // Sets up to `threads` reading threads (at least one), the calling thread's on `reader`, the
+  // others on readers that share its source (none when the source cannot take reads from several
+  // threads at once). Returns how many it set up; kNoMemory when the buffers cannot be had.
+  Result<unsigned> Prepare(SourceReader& reader, unsigned threads);
+
+  // Reads, searches and hands over every chunk. The calling thread reads chunks too, and between
+  // them hands over every chunk that is ready, in order. `stop` is read after each hand-over but
+  // the last; when it is set, the run ends there. Returns ok when every chunk was handed over,
+  // kStopped when a stop ended it, or the failure that ended it: the hand-over's, or an exception
+  // on any thread (as StatusFromException makes it). Never throws.
+  Status Run(const Search& search, const HandOver& hand_over, const std::atomic<int>& stop);
+
+ private:
+  struct Reader;
+  struct Slot {
+    ChunkOutcome outcome;  // owned by the thread that claimed the chunk until `filled`, then by
+                           // the hand-over until it frees the slot
+    bool filled = false;   // guarded by mutex_
+  };
+
+  Slot& SlotOf(uint64_t k) { return slots_[static_cast<size_t>(k % slots_.size())]; }
+  bool SlotFree(uint64_t k) const { return handed_over_ + slots_.size() > k; }
+  uint64_t ChunkStart(uint64_t k) const { return begin_ + k * kChunkSize; }
+  uint32_t ChunkLength(uint64_t k) const;
+
+  Status Process(uint64_t k, unsigned thread);
+  bool HandOverReady(std::unique_lock<std::mutex>& lock);
+  void Fail(Status status);  // with the lock held
+  void ReaderLoop(unsigned thread);
+  void StartReaders();
+  void StopReaders();
+
+  const uint64_t begin_;
+  const uint64_t end_;
+  const uint64_t chunks_;
+  std::vector<Reader> readers_;
+  std::vector<Slot> slots_;
+  std::vector<std::thread> threads_;
+
+  const Search* search_ = nullptr;
+  const HandOver* hand_over_ = nullptr;
+  const std::atomic<int>* stop_ = nullptr;
+
+  std::mutex mutex_;
+  std::condition_variable filled_;  // a slot was filled, or the run is ending
+  std::condition_variable free_;    // a slot was handed over, or the run is ending
+  uint64_t next_ = 0;               // chunks claimed
+  uint64_t handed_over_ = 0;        // chunks handed over
+  bool stopping_ = false;
+  Status outcome_;  // how the run ended: ok, kStopped, or the first failure
+};
+
+}  // namespace korvane

@@ -1,0 +1,38 @@
+// A frame as the scan sees it: where its header lies, where the frame ends and when it was
+// recorded; and the header fields it is read from.
+#pragma once
+
+#include <cstdint>
+
+#include "scan/frame_search.h"
+
+namespace korvane {
+
+inline constexpr uint32_t kMinFrameLength = 24;
+inline constexpr uint32_t kMaxFrameLength = 16u << 20;
+
+// Named fields of a frame header (24 bytes from the magic, little-endian).
+namespace header_field {
+inline constexpr size_t kFrameLength = 12;  // u32: bytes from the header's start to the frame's end
+inline constexpr size_t kPackedTime = 16;   // u32: the recording time (see time_model.h)
+}  // namespace header_field
+
+// The frame length a header states, or kMinFrameLength when it cannot be a frame's length.
+inline uint32_t FrameLengthOf(const uint8_t* header) {
+  const uint32_t length = LoadLe32(header + header_field::kFrameLength);
+  return length < kMinFrameLength || length > kMaxFrameLength ? kMinFrameLength : length;
+}
+
+// The packed recording time of a header.
+inline uint32_t PackedTimeOf(const uint8_t* header) {
+  return LoadLe32(header + header_field::kPackedTime);
+}
+
+// A frame found in the source.
+struct Frame {
+  uint64_t position = 0;      // source position of its header's magic
+  uint64_t end_position = 0;  // just past its last byte: position + the stated length
+  uint32_t packed_time = 0;   // as stored in the header
+};
+
+}  // namespace korvane
