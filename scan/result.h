@@ -30,14 +30,14 @@ namespace korvane {
 
 enum class ErrorCode {
   kOk = 0,
-  kUsage,          // the caller's input is not acceptable (a malformed option, a bad date)
-  kOpenFailed,     // a source or file could not be opened
-  kReadFailed,     // reading failed
-  kWriteFailed,    // writing failed (a full disk, a closed output, no permission)
-  kRefused,        // a request that could be carried out but must not be (a folder on the source)
-  kNoMemory,       // an allocation failed
-  kStopped,        // a stop request ended the work
-  kInternal,       // anything else: an unexpected exception, a broken invariant
+  kUsage,        // the caller's input is not acceptable (a malformed option, a bad date)
+  kOpenFailed,   // a source or file could not be opened
+  kReadFailed,   // reading failed
+  kWriteFailed,  // writing failed (a full disk, a closed output, no permission)
+  kRefused,      // a request that could be carried out but must not be (a folder on the source)
+  kNoMemory,     // an allocation failed
+  kStopped,      // a stop request ended the work
+  kInternal,     // anything else: an unexpected exception, a broken invariant
 };
 
 class [[nodiscard]] Status {
