@@ -6,6 +6,10 @@ KORVANE_TEST_PACKAGES=(util-linux)
 # The window: Qt 6 Widgets, Qt's own texts in Chinese, and fonts for Chinese and Latin text.
 KORVANE_WINDOW_PACKAGES=(qt6-base-dev qt6-translations-l10n libgl-dev fonts-wqy-zenhei
                          fonts-dejavu-core)
+# The Debian packages (dpkg-shlibdeps computes their dependencies) and the checks of what they
+# install.
+KORVANE_PACKAGE_PACKAGES=(dpkg-dev gzip file lintian desktop-file-utils appstream man-db
+                          bash-completion)
 # The fuzz targets: clang with libFuzzer and the sanitizers' runtimes.
 KORVANE_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev llvm-14)
 
