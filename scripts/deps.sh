@@ -40,3 +40,26 @@ korvane_build() {
     return 1
   fi
 }
+
+# Runs ctest with the arguments given. Under ./test (KORVANE_RESULTS set) each run also leaves its
+# results as JUnit XML in that folder, which ./test adds up. A run that finds no test fails.
+korvane_ctest() {
+  if [ -z "${KORVANE_RESULTS:-}" ]; then
+    ctest --no-tests=error "$@"
+    return
+  fi
+  mkdir -p "$KORVANE_RESULTS"
+  local file
+  file=$(mktemp "$KORVANE_RESULTS/ctest-XXXXXX.xml")
+  ctest --no-tests=error --output-junit "$file" "$@"
+}
+
+# Records the outcome of checks run outside ctest (NAME PASSED FAILED) in the same form.
+korvane_record_results() {
+  [ -n "${KORVANE_RESULTS:-}" ] || return 0
+  mkdir -p "$KORVANE_RESULTS"
+  local file
+  file=$(mktemp "$KORVANE_RESULTS/checks-XXXXXX.xml")
+  printf '<?xml version="1.0" encoding="UTF-8"?>\n<testsuite name="%s" tests="%d" failures="%d" skipped="0"/>\n' \
+    "$1" "$(($2 + $3))" "$3" >"$file"
+}

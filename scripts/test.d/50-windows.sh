@@ -19,6 +19,6 @@ mkdir -p "$WINEPREFIX"
 /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1
 /usr/lib/wine/wine64 cmd /c exit </dev/null >/dev/null 2>&1
 status=0
-ctest --preset mingw --timeout 600 || status=$?
+korvane_ctest --preset mingw --timeout 600 || status=$?
 /usr/lib/wine/wineserver -k || true
 exit "$status"
