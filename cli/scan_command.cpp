@@ -182,6 +182,9 @@ int RunScanCommand(const std::vector<std::string>& args, const Streams& streams,
     std::fprintf(
         streams.out, "korvane-scan %s (search kernel: %s; this CPU runs: %s; workers: %u)\n",
         KORVANE_VERSION, SelectedFindMagicName(), SupportedFindMagicNames().c_str(), threads);
+    std::fprintf(streams.out,
+                 "License GPL-3.0-or-later: free software, you may change and share it; there is "
+                 "NO WARRANTY.\n");
     return kExitOk;
   }
 

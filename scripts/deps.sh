@@ -6,6 +6,10 @@ KORVANE_TEST_PACKAGES=(util-linux)
 # The window: Qt 6 Widgets, Qt's own texts in Chinese, and fonts for Chinese and Latin text.
 KORVANE_WINDOW_PACKAGES=(qt6-base-dev qt6-translations-l10n libgl-dev fonts-wqy-zenhei
                          fonts-dejavu-core)
+# The Debian packages (dpkg-shlibdeps computes their dependencies) and the checks of what they
+# install.
+KORVANE_PACKAGE_PACKAGES=(dpkg-dev gzip file lintian desktop-file-utils appstream man-db
+                          bash-completion)
 # The fuzz targets: clang with libFuzzer and the sanitizers' runtimes.
 KORVANE_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev llvm-14)
 
@@ -35,4 +39,27 @@ korvane_build() {
     echo "Build failed (preset $preset); the log is in $log" >&2
     return 1
   fi
+}
+
+# Runs ctest with the arguments given. Under ./test (KORVANE_RESULTS set) each run also leaves its
+# results as JUnit XML in that folder, which ./test adds up. A run that finds no test fails.
+korvane_ctest() {
+  if [ -z "${KORVANE_RESULTS:-}" ]; then
+    ctest --no-tests=error "$@"
+    return
+  fi
+  mkdir -p "$KORVANE_RESULTS"
+  local file
+  file=$(mktemp "$KORVANE_RESULTS/ctest-XXXXXX.xml")
+  ctest --no-tests=error --output-junit "$file" "$@"
+}
+
+# Records the outcome of checks run outside ctest (NAME PASSED FAILED) in the same form.
+korvane_record_results() {
+  [ -n "${KORVANE_RESULTS:-}" ] || return 0
+  mkdir -p "$KORVANE_RESULTS"
+  local file
+  file=$(mktemp "$KORVANE_RESULTS/checks-XXXXXX.xml")
+  printf '<?xml version="1.0" encoding="UTF-8"?>\n<testsuite name="%s" tests="%d" failures="%d" skipped="0"/>\n' \
+    "$1" "$(($2 + $3))" "$3" >"$file"
 }

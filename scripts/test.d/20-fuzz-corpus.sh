@@ -4,5 +4,5 @@ source scripts/deps.sh
 korvane_install "${KORVANE_BUILD_PACKAGES[@]}" "${KORVANE_FUZZ_PACKAGES[@]}"
 start=$SECONDS
 korvane_build fuzz
-ctest --preset fuzz -L fuzz --timeout 300
+korvane_ctest --preset fuzz -L fuzz --timeout 300
 echo "fuzz corpus stage: $((SECONDS - start)) s"

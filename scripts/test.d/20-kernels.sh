@@ -4,7 +4,7 @@
 source scripts/deps.sh
 korvane_install "${KORVANE_BUILD_PACKAGES[@]}"
 korvane_build release --target korvane_kernel_tests korvane-scan korvane-mkimage
-ctest --preset release -R "^FindMagic\\." --timeout 300
+korvane_ctest --preset release -R "^FindMagic\\." --timeout 300
 
 scan=build/release/cli/korvane-scan
 dir=$(mktemp -d)
@@ -27,6 +27,6 @@ for img in demo bench; do
     done
   done
 done
-# Counted like ctest's summary so ./test adds these up.
-echo "$((passed * 100 / (passed + failed)))% tests passed, $failed tests failed out of $((passed + failed))"
+echo "korvane-scan against the reference kernel: $passed passed, $failed failed"
+korvane_record_results kernels-cli "$passed" "$failed"
 [ "$failed" -eq 0 ]

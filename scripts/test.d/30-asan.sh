@@ -7,5 +7,5 @@ start=$SECONDS
 korvane_build asan --target korvane_asan_suite
 export ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-ctest --preset asan -L asan --timeout 900
+korvane_ctest --preset asan -L asan --timeout 900
 echo "asan stage: $((SECONDS - start)) s"

@@ -8,9 +8,9 @@ if [ ! -x build/dev/app/korvane ]; then
   echo "The window was not built: is Qt 6 Widgets installed?" >&2
   exit 1
 fi
-ctest --preset dev -R '^window\.' --timeout 600
+korvane_ctest --preset dev -R '^window\.' --timeout 600
 korvane_build tsan --target korvane_window_tests
-ctest --preset window-tsan --timeout 600
+korvane_ctest --preset window-tsan --timeout 600
 # And the whole window suite under AddressSanitizer + UndefinedBehaviorSanitizer.
 korvane_build asan --target korvane_window_tests
-ctest --preset asan -R '^window\.' --timeout 900
+korvane_ctest --preset asan -R '^window\.' --timeout 900

@@ -5,4 +5,4 @@ korvane_install "${KORVANE_BUILD_PACKAGES[@]}" qt6-base-dev qt6-base-dev-tools l
   qt6-translations-l10n fonts-wqy-zenhei fonts-dejavu-core
 korvane_build dev --target korvane_about_tests
 QT_QPA_PLATFORM=offscreen KORVANE_ABOUT_SHOT="$PWD/build/dev/about-box.png" \
-  ctest --preset dev -R '^about\.' --timeout 300
+  korvane_ctest --preset dev -R '^about\.' --timeout 300

@@ -4,4 +4,4 @@ source scripts/deps.sh
 korvane_install "${KORVANE_BUILD_PACKAGES[@]}" "${KORVANE_TEST_PACKAGES[@]}" \
   libssl-dev ffmpeg exfat-fuse exfatprogs mount e2fsprogs
 korvane_build dev
-ctest --preset dev --timeout 600 -L save
+korvane_ctest --preset dev --timeout 600 -L save

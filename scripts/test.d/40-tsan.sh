@@ -5,5 +5,5 @@ korvane_install "${KORVANE_BUILD_PACKAGES[@]}" "${KORVANE_TEST_PACKAGES[@]}"
 start=$SECONDS
 korvane_build tsan --target korvane_tsan_suite
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-ctest --preset tsan -L tsan --timeout 900
+korvane_ctest --preset tsan -L tsan --timeout 900
 echo "tsan stage: $((SECONDS - start)) s"
