@@ -4,8 +4,6 @@
 
 namespace korvane {
 
-std::atomic<int> g_bScanning{0};
-
 ScanWorker::~ScanWorker() {
   RequestStop();
   Join();
@@ -14,7 +12,7 @@ ScanWorker::~ScanWorker() {
 bool ScanWorker::Start(std::function<void(const std::atomic<int>& stop)> body,
                        std::function<void()> finished) {
   int idle = 0;
-  if (!g_bScanning.compare_exchange_strong(idle, 1)) return false;
+  if (!busy_.compare_exchange_strong(idle, 1)) return false;
   // The previous job has lowered the flag; its thread may still be finishing its last words.
   Join();
   m_bStop.store(0);
@@ -22,13 +20,13 @@ bool ScanWorker::Start(std::function<void(const std::atomic<int>& stop)> body,
   try {
     thread_ = std::thread([this, body = std::move(body), finished = std::move(finished)] {
       body(m_bStop);
-      g_bScanning.store(0);
+      busy_.store(0);
       running_.store(false);
       if (finished) finished();
     });
   } catch (const std::system_error&) {
     running_.store(false);
-    g_bScanning.store(0);
+    busy_.store(0);
     return false;
   }
   return true;

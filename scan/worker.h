@@ -10,19 +10,19 @@
 
 namespace korvane {
 
-// 1 while a worker runs. Raised by whoever starts the worker, before its thread exists, so a
-// second start is refused from that moment; lowered when the job's body has returned.
-extern std::atomic<int> g_bScanning;
-
 class ScanWorker {
  public:
-  ScanWorker() = default;
+  // `busy` is 1 while a job runs: raised by Start before the job's thread exists, so a second
+  // start is refused from that moment, and lowered when the job's body has returned. Workers that
+  // share one flag run one job at a time between them; a worker made without one has its own.
+  explicit ScanWorker(std::atomic<int>& busy) : busy_(busy) {}
+  ScanWorker() : busy_(own_busy_) {}
   ~ScanWorker();  // asks a running job to stop and waits for it
   ScanWorker(const ScanWorker&) = delete;
   ScanWorker& operator=(const ScanWorker&) = delete;
 
   // Runs body on a new thread with the stop flag cleared. Refused (false, nothing changed) while
-  // any worker runs, or when no thread can be created. `finished` runs on the worker thread
+  // the busy flag is up, or when no thread can be created. `finished` runs on the worker thread
   // after the busy flag has been lowered.
   bool Start(std::function<void(const std::atomic<int>& stop)> body,
              std::function<void()> finished = {});
@@ -40,10 +40,14 @@ class ScanWorker {
   void Join();
 
   bool Running() const { return running_.load(); }
+  // The busy flag is up: this worker, or one sharing its flag, runs a job.
+  bool Busy() const { return busy_.load() != 0; }
 
   std::atomic<int> m_bStop{0};
 
  private:
+  std::atomic<int> own_busy_{0};
+  std::atomic<int>& busy_;
   std::thread thread_;
   std::atomic<bool> running_{false};
 };

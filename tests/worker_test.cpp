@@ -72,8 +72,8 @@ class WorkerTest : public ::testing::Test {
     delete dir_;
     dir_ = nullptr;
   }
-  void SetUp() override { ASSERT_EQ(g_bScanning.load(), 0); }
-  void TearDown() override { EXPECT_EQ(g_bScanning.load(), 0); }
+  void SetUp() override { ASSERT_EQ(busy_.load(), 0); }
+  void TearDown() override { EXPECT_EQ(busy_.load(), 0); }
 
   static std::string Image() { return dir_->File("sparse.img"); }
   static ScanJob Job(std::optional<uint64_t> size = std::nullopt) {
@@ -84,24 +84,25 @@ class WorkerTest : public ::testing::Test {
   }
 
   static test::TempDir* dir_;
+  std::atomic<int> busy_{0};  // the flag every worker of a test shares
 };
 
 test::TempDir* WorkerTest::dir_ = nullptr;
 
 TEST_F(WorkerTest, TheBusyFlagIsRaisedBeforeTheThreadRunsAndRefusesASecondStart) {
-  ScanWorker worker, other;
+  ScanWorker worker(busy_), other(busy_);
   Gate release;
   Gate finished;
-  ASSERT_TRUE(worker.Start([&](const std::atomic<int>&) { release.Wait(); },
-                           [&] { finished.Open(); }));
-  EXPECT_EQ(g_bScanning.load(), 1);
+  ASSERT_TRUE(
+      worker.Start([&](const std::atomic<int>&) { release.Wait(); }, [&] { finished.Open(); }));
+  EXPECT_EQ(busy_.load(), 1);
   EXPECT_TRUE(worker.Running());
   worker.RequestStop();
   bool ran = false;
   EXPECT_FALSE(worker.Start([&](const std::atomic<int>&) { ran = true; }));
   EXPECT_EQ(worker.m_bStop.load(), 1) << "a refused start leaves the stop flag as it was";
   test::RecordingSink sink;
-  EXPECT_FALSE(other.StartScan(Job(), sink, {})) << "the flag is global";
+  EXPECT_FALSE(other.StartScan(Job(), sink, {})) << "the flag is shared";
   release.Open();
   finished.Wait();
   worker.Join();
@@ -111,7 +112,7 @@ TEST_F(WorkerTest, TheBusyFlagIsRaisedBeforeTheThreadRunsAndRefusesASecondStart)
 
 TEST_F(WorkerTest, OfTwoStartsRacingFromTwoThreadsExactlyOneRuns) {
   for (int round = 0; round < 50; ++round) {
-    ScanWorker a, b;
+    ScanWorker a(busy_), b(busy_);
     std::atomic<int> bodies{0};
     Gate go, both_tried;
     bool started_a = false, started_b = false;
@@ -135,17 +136,17 @@ TEST_F(WorkerTest, OfTwoStartsRacingFromTwoThreadsExactlyOneRuns) {
     b.Join();
     ASSERT_NE(started_a, started_b) << "round " << round;
     EXPECT_EQ(bodies.load(), 1);
-    EXPECT_EQ(g_bScanning.load(), 0);
+    EXPECT_EQ(busy_.load(), 0);
   }
 }
 
 TEST_F(WorkerTest, AScanReportsOnTheWorkerAndFinishesAfterTheFlagIsLowered) {
-  ScanWorker worker;
+  ScanWorker worker(busy_);
   test::RecordingSink sink;
   Mailbox mailbox;
   int flag_in_finished = -1;
   ASSERT_TRUE(worker.StartScan(Job(8 * kMiB), sink, [&](const ScanResult& r) {
-    flag_in_finished = g_bScanning.load();
+    flag_in_finished = busy_.load();
     mailbox.Post(r);
   }));
   const ScanResult result = mailbox.Wait();
@@ -159,7 +160,7 @@ TEST_F(WorkerTest, AScanReportsOnTheWorkerAndFinishesAfterTheFlagIsLowered) {
 }
 
 TEST_F(WorkerTest, StopEndsTheScanAtAChunkBoundaryAndKeepsWhatWasFound) {
-  ScanWorker worker;
+  ScanWorker worker(busy_);
   test::RecordingSink sink;
   Mailbox mailbox;
   Gate first_chunk;
@@ -180,7 +181,8 @@ TEST_F(WorkerTest, StopEndsTheScanAtAChunkBoundaryAndKeepsWhatWasFound) {
   // A stop request while idle does not reach the next scan: a start clears it.
   worker.RequestStop();
   test::RecordingSink again;
-  ASSERT_TRUE(worker.StartScan(Job(3 * kMiB), again, [&](const ScanResult& r) { mailbox.Post(r); }));
+  ASSERT_TRUE(
+      worker.StartScan(Job(3 * kMiB), again, [&](const ScanResult& r) { mailbox.Post(r); }));
   EXPECT_EQ(mailbox.Wait().status, ScanStatus::kCompleted);
   worker.Join();
 }
@@ -188,7 +190,7 @@ TEST_F(WorkerTest, StopEndsTheScanAtAChunkBoundaryAndKeepsWhatWasFound) {
 TEST_F(WorkerTest, TheNextStartIsAcceptedAsSoonAsTheFinishedMessageArrives) {
   // The UI thread starts the next scan from the message that reports the last one, while the
   // worker thread that posted it may still be returning.
-  ScanWorker worker;
+  ScanWorker worker(busy_);
   Mailbox mailbox;
   for (int i = 0; i < 100; ++i) {
     test::RecordingSink sink;
@@ -203,7 +205,7 @@ TEST_F(WorkerTest, TheNextStartIsAcceptedAsSoonAsTheFinishedMessageArrives) {
 }
 
 TEST_F(WorkerTest, AnUnopenableSourceStillFinishes) {
-  ScanWorker worker;
+  ScanWorker worker(busy_);
   test::RecordingSink sink;
   Mailbox mailbox;
   ScanJob job;
@@ -220,15 +222,33 @@ TEST_F(WorkerTest, DestroyingTheWorkerStopsAndWaitsForTheScan) {
   test::RecordingSink sink;
   std::atomic<int> finished{0};
   {
-    ScanWorker worker;
+    ScanWorker worker(busy_);
     ASSERT_TRUE(worker.StartScan(Job(), sink, [&](const ScanResult& r) {
       EXPECT_EQ(r.status, ScanStatus::kStopped);
       finished.store(1);
     }));
   }
   EXPECT_EQ(finished.load(), 1) << "the destructor returned before the job ended";
-  EXPECT_EQ(g_bScanning.load(), 0);
+  EXPECT_EQ(busy_.load(), 0);
   EXPECT_LT(sink.progress.back().done, 256 * kMiB);
+}
+
+TEST_F(WorkerTest, WorkersWithoutASharedFlagEachHaveTheirOwn) {
+  // A program with one worker (the command line) needs no flag of its own to keep.
+  ScanWorker a, b;
+  Gate release;
+  ASSERT_TRUE(a.Start([&](const std::atomic<int>&) { release.Wait(); }));
+  EXPECT_TRUE(a.Busy());
+  EXPECT_FALSE(b.Busy());
+  EXPECT_FALSE(a.Start([](const std::atomic<int>&) {})) << "one job at a time per worker";
+  std::atomic<int> ran{0};
+  ASSERT_TRUE(b.Start([&](const std::atomic<int>&) { ran.store(1); }));
+  b.Join();
+  EXPECT_EQ(ran.load(), 1);
+  release.Open();
+  a.Join();
+  EXPECT_FALSE(a.Busy());
+  EXPECT_EQ(busy_.load(), 0);
 }
 
 }  // namespace
