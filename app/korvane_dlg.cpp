@@ -353,9 +353,11 @@ void CKorvaneDlg::OnStartScan() {
   model_.SetSource(m_strSource);
   // The sink lives as long as the job: `finished` holds it until the worker thread ends.
   auto sink = std::make_shared<korvane::gui::FeedSink>(feed_, job_number_);
-  m_worker.StartScan(settings.Job(), *sink,
-                     [sink](const korvane::ScanResult& result) { sink->Finish(result); });
   // A thread that cannot be created leaves the flag down and the list empty: nothing runs.
+  m_worker
+      .StartScan(settings.Job(), *sink,
+                 [sink](const korvane::ScanResult& result) { sink->Finish(result); })
+      .IgnoreError();
 }
 
 void CKorvaneDlg::OnStopScan() {
@@ -530,9 +532,10 @@ void CKorvaneDlg::OnSave() {
   m_progress->setValue(0);
   m_progress->setFormat(QStringLiteral("%p%"));
   auto sink = std::make_shared<korvane::gui::SaveFeedSink>(feed_, job_number_);
-  if (!m_worker.StartSave(std::move(job), *sink,
-                          [sink](const korvane::SaveResult& result) { sink->Finish(result); })) {
-    ShowWarning(g_bScanning.load() != 0 ? kBusyText : kCannotStartText);
+  const korvane::Status started = m_worker.StartSave(
+      std::move(job), *sink, [sink](const korvane::SaveResult& result) { sink->Finish(result); });
+  if (!started.ok()) {
+    ShowWarning(started.code() == korvane::ErrorCode::kRefused ? kBusyText : kCannotStartText);
   }
 }
 

@@ -5,6 +5,7 @@
 #include <functional>
 #include <thread>
 
+#include "scan/result.h"
 #include "scan/save.h"
 #include "scan/scanner.h"
 
@@ -21,17 +22,18 @@ class ScanWorker {
   ScanWorker(const ScanWorker&) = delete;
   ScanWorker& operator=(const ScanWorker&) = delete;
 
-  // Runs body on a new thread with the stop flag cleared. Refused (false, nothing changed) while
-  // the busy flag is up, or when no thread can be created. `finished` runs on the worker thread
+  // Runs body on a new thread with the stop flag cleared. Refused, with nothing changed, while the
+  // busy flag is up (kRefused) or when no thread can be created (kInternal or kNoMemory, saying
+  // why). `finished` runs on the worker thread
   // after the busy flag has been lowered.
-  bool Start(std::function<void(const std::atomic<int>& stop)> body,
-             std::function<void()> finished = {});
+  Status Start(std::function<void(const std::atomic<int>& stop)> body,
+               std::function<void()> finished = {});
 
   // A scan of job reported to sink; `finished` receives its result after the flag is lowered.
-  bool StartScan(ScanJob job, ScanSink& sink, std::function<void(const ScanResult&)> finished);
+  Status StartScan(ScanJob job, ScanSink& sink, std::function<void(const ScanResult&)> finished);
 
   // A save of job reported to sink; `finished` receives its result after the flag is lowered.
-  bool StartSave(SaveJob job, SaveSink& sink, std::function<void(const SaveResult&)> finished);
+  Status StartSave(SaveJob job, SaveSink& sink, std::function<void(const SaveResult&)> finished);
 
   // Sets the stop flag; the job ends at its next chunk (MiB) boundary. Does not wait.
   void RequestStop() { m_bStop.store(1); }

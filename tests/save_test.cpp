@@ -293,14 +293,16 @@ TEST_F(SaveTest, StopOnTheWorkerRemovesTheFileBeingWritten) {
   bool second_start_refused = false;
   const uint64_t first = found_[0].end_position - found_[0].position;
   sink.on_file_start = [&](const Recording&, size_t number) {
-    if (number == 0) second_start_refused = !worker.Start([](const std::atomic<int>&) {});
+    if (number == 0) second_start_refused = !worker.Start([](const std::atomic<int>&) {}).ok();
   };
   sink.on_progress = [&](uint64_t done) {
     if (done > first + kMiB) worker.RequestStop();
   };
   std::promise<SaveResult> promise;
-  ASSERT_TRUE(worker.StartSave(Job({found_[0], found_[1], found_[2]}, out_), sink,
-                               [&](const SaveResult& r) { promise.set_value(r); }));
+  ASSERT_TRUE(worker
+                  .StartSave(Job({found_[0], found_[1], found_[2]}, out_), sink,
+                             [&](const SaveResult& r) { promise.set_value(r); })
+                  .ok());
   const SaveResult result = promise.get_future().get();
   worker.Join();
   EXPECT_TRUE(second_start_refused) << "the busy flag refuses another job while saving";

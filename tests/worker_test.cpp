@@ -94,15 +94,18 @@ TEST_F(WorkerTest, TheBusyFlagIsRaisedBeforeTheThreadRunsAndRefusesASecondStart)
   Gate release;
   Gate finished;
   ASSERT_TRUE(
-      worker.Start([&](const std::atomic<int>&) { release.Wait(); }, [&] { finished.Open(); }));
+      worker.Start([&](const std::atomic<int>&) { release.Wait(); }, [&] { finished.Open(); })
+          .ok());
   EXPECT_EQ(busy_.load(), 1);
   EXPECT_TRUE(worker.Running());
   worker.RequestStop();
   bool ran = false;
-  EXPECT_FALSE(worker.Start([&](const std::atomic<int>&) { ran = true; }));
+  const Status refused = worker.Start([&](const std::atomic<int>&) { ran = true; });
+  EXPECT_FALSE(refused.ok());
+  EXPECT_EQ(refused.code(), ErrorCode::kRefused);
   EXPECT_EQ(worker.m_bStop.load(), 1) << "a refused start leaves the stop flag as it was";
   test::RecordingSink sink;
-  EXPECT_FALSE(other.StartScan(Job(), sink, {})) << "the flag is shared";
+  EXPECT_EQ(other.StartScan(Job(), sink, {}).code(), ErrorCode::kRefused) << "the flag is shared";
   release.Open();
   finished.Wait();
   worker.Join();
@@ -122,11 +125,11 @@ TEST_F(WorkerTest, OfTwoStartsRacingFromTwoThreadsExactlyOneRuns) {
     };
     std::thread ta([&] {
       go.Wait();
-      started_a = a.Start(body);
+      started_a = a.Start(body).ok();
     });
     std::thread tb([&] {
       go.Wait();
-      started_b = b.Start(body);
+      started_b = b.Start(body).ok();
     });
     go.Open();
     ta.join();
@@ -145,10 +148,13 @@ TEST_F(WorkerTest, AScanReportsOnTheWorkerAndFinishesAfterTheFlagIsLowered) {
   test::RecordingSink sink;
   Mailbox mailbox;
   int flag_in_finished = -1;
-  ASSERT_TRUE(worker.StartScan(Job(8 * kMiB), sink, [&](const ScanResult& r) {
-    flag_in_finished = busy_.load();
-    mailbox.Post(r);
-  }));
+  ASSERT_TRUE(worker
+                  .StartScan(Job(8 * kMiB), sink,
+                             [&](const ScanResult& r) {
+                               flag_in_finished = busy_.load();
+                               mailbox.Post(r);
+                             })
+                  .ok());
   const ScanResult result = mailbox.Wait();
   worker.Join();
   EXPECT_EQ(flag_in_finished, 0);
@@ -167,7 +173,7 @@ TEST_F(WorkerTest, StopEndsTheScanAtAChunkBoundaryAndKeepsWhatWasFound) {
   sink.on_progress = [&](uint64_t done) {
     if (done == kMiB) first_chunk.Open();
   };
-  ASSERT_TRUE(worker.StartScan(Job(), sink, [&](const ScanResult& r) { mailbox.Post(r); }));
+  ASSERT_TRUE(worker.StartScan(Job(), sink, [&](const ScanResult& r) { mailbox.Post(r); }).ok());
   first_chunk.Wait();
   worker.RequestStop();
   const ScanResult result = mailbox.Wait();
@@ -182,7 +188,7 @@ TEST_F(WorkerTest, StopEndsTheScanAtAChunkBoundaryAndKeepsWhatWasFound) {
   worker.RequestStop();
   test::RecordingSink again;
   ASSERT_TRUE(
-      worker.StartScan(Job(3 * kMiB), again, [&](const ScanResult& r) { mailbox.Post(r); }));
+      worker.StartScan(Job(3 * kMiB), again, [&](const ScanResult& r) { mailbox.Post(r); }).ok());
   EXPECT_EQ(mailbox.Wait().status, ScanStatus::kCompleted);
   worker.Join();
 }
@@ -194,8 +200,10 @@ TEST_F(WorkerTest, TheNextStartIsAcceptedAsSoonAsTheFinishedMessageArrives) {
   Mailbox mailbox;
   for (int i = 0; i < 100; ++i) {
     test::RecordingSink sink;
-    ASSERT_TRUE(worker.StartScan(Job(i % 2 ? kMiB + 512 : 512), sink,
-                                 [&](const ScanResult& r) { mailbox.Post(r); }))
+    ASSERT_TRUE(worker
+                    .StartScan(Job(i % 2 ? kMiB + 512 : 512), sink,
+                               [&](const ScanResult& r) { mailbox.Post(r); })
+                    .ok())
         << "cycle " << i;
     if (i % 3 == 0) worker.RequestStop();  // at once: often before the scan has read anything
     const ScanResult r = mailbox.Wait();
@@ -210,7 +218,7 @@ TEST_F(WorkerTest, AnUnopenableSourceStillFinishes) {
   Mailbox mailbox;
   ScanJob job;
   job.source = dir_->File("missing.img");
-  ASSERT_TRUE(worker.StartScan(job, sink, [&](const ScanResult& r) { mailbox.Post(r); }));
+  ASSERT_TRUE(worker.StartScan(job, sink, [&](const ScanResult& r) { mailbox.Post(r); }).ok());
   const ScanResult r = mailbox.Wait();
   worker.Join();
   EXPECT_EQ(r.status, ScanStatus::kOpenFailed);
@@ -223,10 +231,13 @@ TEST_F(WorkerTest, DestroyingTheWorkerStopsAndWaitsForTheScan) {
   std::atomic<int> finished{0};
   {
     ScanWorker worker(busy_);
-    ASSERT_TRUE(worker.StartScan(Job(), sink, [&](const ScanResult& r) {
-      EXPECT_EQ(r.status, ScanStatus::kStopped);
-      finished.store(1);
-    }));
+    ASSERT_TRUE(worker
+                    .StartScan(Job(), sink,
+                               [&](const ScanResult& r) {
+                                 EXPECT_EQ(r.status, ScanStatus::kStopped);
+                                 finished.store(1);
+                               })
+                    .ok());
   }
   EXPECT_EQ(finished.load(), 1) << "the destructor returned before the job ended";
   EXPECT_EQ(busy_.load(), 0);
@@ -237,12 +248,12 @@ TEST_F(WorkerTest, WorkersWithoutASharedFlagEachHaveTheirOwn) {
   // A program with one worker (the command line) needs no flag of its own to keep.
   ScanWorker a, b;
   Gate release;
-  ASSERT_TRUE(a.Start([&](const std::atomic<int>&) { release.Wait(); }));
+  ASSERT_TRUE(a.Start([&](const std::atomic<int>&) { release.Wait(); }).ok());
   EXPECT_TRUE(a.Busy());
   EXPECT_FALSE(b.Busy());
-  EXPECT_FALSE(a.Start([](const std::atomic<int>&) {})) << "one job at a time per worker";
+  EXPECT_FALSE(a.Start([](const std::atomic<int>&) {}).ok()) << "one job at a time per worker";
   std::atomic<int> ran{0};
-  ASSERT_TRUE(b.Start([&](const std::atomic<int>&) { ran.store(1); }));
+  ASSERT_TRUE(b.Start([&](const std::atomic<int>&) { ran.store(1); }).ok());
   b.Join();
   EXPECT_EQ(ran.load(), 1);
   release.Open();
