@@ -9,6 +9,7 @@
 #include <QContextMenuEvent>
 #include <QDate>
 #include <QDateEdit>
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QImage>
 #include <QTableView>
@@ -30,6 +31,7 @@ namespace korvane {
 namespace {
 
 using gui::RecordingModel;
+using test::BoxSeen;
 using test::Window;
 
 std::vector<int> TabOrder(CKorvaneDlg& dlg) {
@@ -136,6 +138,29 @@ TEST(Window, OpensWithEveryControlInItsInitialState) {
   // The About entry, string 101, hooks in on the banner's context menu.
   EXPECT_EQ(test::AnswerMenu([&] { RightClick(ui.banner, QPoint(20, 20)); }).items,
             QStringList{QString::fromLatin1(kAboutEntryText)});
+}
+
+TEST(Window, MessageBoxesAreWideEnoughForTheirWholeCaption) {
+  // A title bar holds the window's icon and its close box beside the caption; a box narrower
+  // than those and the caption has its caption cut ("K…").
+  constexpr int kTitleBarRoom = 100;  // pixels for the icon, the close box and margins
+  auto wide_enough = [](const BoxSeen& box) {
+    const QFontMetrics title(QApplication::font("QMdiSubWindowTitleBar"));
+    return box.width >= title.horizontalAdvance(box.title) + kTitleBarRoom;
+  };
+  test::TempDir dir;
+  testimage::ImageBuilder demo(0, testimage::Fill::kZeros);
+  demo.bytes() = testimage::BuildDemoImage();
+  test::WriteFile(dir.File("demo.img"), demo.bytes());
+  Window w;
+  const BoxSeen warning = test::AnswerBoxOpenedBy([&] { test::Start(w.dlg()); });
+  EXPECT_EQ(warning.title, "警告");
+  EXPECT_TRUE(wide_enough(warning)) << warning.width;
+  w.FillForImage(dir.File("demo.img"), dir.path().string());
+  const BoxSeen end = w.ScanToEnd();
+  EXPECT_EQ(end.title, "Korvane");
+  EXPECT_EQ(end.text, "scan end!");
+  EXPECT_TRUE(wide_enough(end)) << end.width;
 }
 
 TEST(Window, PlacesEveryControlByTheDialogUnitsOfItsFont) {
@@ -384,6 +409,31 @@ TEST(Program, PrintsItsVersionAndDrawsTheWindowIntoAFile) {
   EXPECT_EQ(status, 0);
   EXPECT_EQ(QImage(after).size(), w.dlg().size());
   EXPECT_NE(QImage(after), picture);
+}
+
+TEST(Program, TakesAPathGivenAloneAsTheImageToScanAndRefusesUnknownOptions) {
+  // As when a file is dropped on the program: the window opens with the image and its size in
+  // the form.
+  test::TempDir dir;
+  testimage::ImageBuilder demo(0, testimage::Fill::kZeros);
+  demo.bytes() = testimage::BuildDemoImage();
+  test::WriteFile(dir.File("demo.img"), demo.bytes());
+  int status = -1;
+  const QString empty = QString::fromStdString(dir.File("empty.png"));
+  RunKorvane({"--screenshot", empty}, &status);
+  ASSERT_EQ(status, 0);
+  const QString with_image = QString::fromStdString(dir.File("with-image.png"));
+  RunKorvane({"--screenshot", with_image, QString::fromStdString(dir.File("demo.img"))}, &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(QImage(with_image).size(), QImage(empty).size());
+  EXPECT_NE(QImage(with_image), QImage(empty));
+
+  RunKorvane({"--no-such-option"}, &status);
+  EXPECT_EQ(status, 2);
+  RunKorvane({"-x", QString::fromStdString(dir.File("demo.img"))}, &status);
+  EXPECT_EQ(status, 2);
+  RunKorvane({QString::fromStdString(dir.File("demo.img")), "second.img"}, &status);
+  EXPECT_EQ(status, 2);
 }
 
 }  // namespace

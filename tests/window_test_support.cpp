@@ -49,6 +49,7 @@ BoxSeen AnswerBox(int timeout_ms) {
   seen.text = box->text();
   seen.icon = box->icon();
   seen.parent = box->parentWidget();
+  seen.width = box->width();
   for (QAbstractButton* button : box->buttons()) seen.buttons << button->text();
   box->buttons().constFirst()->click();
   seen.shown = QTest::qWaitFor([box] { return VisibleBox() != box; }, timeout_ms);

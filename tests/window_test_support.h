@@ -38,6 +38,7 @@ struct BoxSeen {
   QMessageBox::Icon icon = QMessageBox::NoIcon;
   QStringList buttons;  // their texts
   QWidget* parent = nullptr;
+  int width = 0;  // pixels
 };
 
 // The message box on screen, if any: the one waiting for its answer first.
