@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "app/end_text.h"
 #include "scan/save.h"
 #include "scan/worker.h"
 #include "tests/test_support.h"
@@ -277,6 +278,43 @@ TEST_F(SaveFromWindow, AFolderWithoutWritePermissionIsRefusedAsAnUnprivilegedUse
                       "无法保存到此路径:\n" + QString::fromStdString(why), w.dlg());
   EXPECT_TRUE(test::Listing(locked).empty());
   fs::permissions(locked, fs::perms(0755));
+}
+
+TEST(SaveEndText, ListsTenFailuresAtMostAndCountsTheFilesAStopLeftUntried) {
+  // Made from the result alone, without a window.
+  SaveResult result;
+  result.status = SaveStatus::kStopped;
+  result.folder = "/out";
+  result.saved_files = 1;
+  result.saved_bytes = 4000;
+  SavedFile saved;
+  saved.recording.index = 0;
+  saved.outcome = FileOutcome::kSaved;
+  result.files.push_back(saved);
+  for (uint64_t i = 1; i <= 12; ++i) {
+    SavedFile failed;
+    failed.recording.index = i;
+    failed.error = "disk full";
+    result.files.push_back(failed);
+  }
+  result.files.back().outcome = FileOutcome::kStopped;
+  result.failed_files = 12;
+  const gui::EndMessage end = gui::SaveEndMessage(result, 20);
+  EXPECT_EQ(end.icon, QMessageBox::Warning);
+  QString expected =
+      "保存已停止!\n已保存 1 个文件, 共 4000 字节, 保存到:\n/out\n\n12 个文件保存失败:";
+  for (int i = 1; i <= 10; ++i) expected += QString("\n%1.dav: disk full").arg(i);
+  expected += "\n...\n7 个文件因停止而未保存。";
+  EXPECT_EQ(end.text, expected);
+
+  // A save that could not begin says why, with nothing saved.
+  SaveResult failed;
+  failed.status = SaveStatus::kOpenFailed;
+  failed.error = "cannot open /dev/sdz: No such file or directory";
+  const gui::EndMessage none = gui::SaveEndMessage(failed, 3);
+  EXPECT_EQ(none.icon, QMessageBox::Critical);
+  EXPECT_EQ(none.text,
+            "无法打开源, 未保存任何文件:\ncannot open /dev/sdz: No such file or directory");
 }
 
 }  // namespace
