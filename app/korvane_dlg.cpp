@@ -91,16 +91,13 @@ CKorvaneDlg::CKorvaneDlg(QWidget* parent)
       m_dtStart(nullptr),
       m_dtEnd(nullptr),
       ui_(std::make_unique<Ui::CKorvaneDlg>()),
-      feed_([this](bool ended) {
-        // A job's end is shown at once; news on the way is taken at a steady pace.
-        if (ended) {
-          QMetaObject::invokeMethod(
-              this, [this] { DrainScanFeed(); }, Qt::QueuedConnection);
-        } else {
-          QMetaObject::invokeMethod(
-              this, [this] { ScheduleDrain(); }, Qt::QueuedConnection);
-        }
-      }) {
+      feed_([this](bool ended) { emit NewsWaiting(ended, QPrivateSignal()); }) {
+  // The worker's news reaches this thread through a queued connection made once, here: its call
+  // object lives as long as the window, instead of one per post made and freed on the worker.
+  // A job's end is shown at once; news on the way is taken at a steady pace.
+  connect(
+      this, &CKorvaneDlg::NewsWaiting, this,
+      [this](bool ended) { ended ? DrainScanFeed() : ScheduleDrain(); }, Qt::QueuedConnection);
   CKorvaneApp::InitResources();
   ui_->setupUi(this);
   m_progress = ui_->progressBar;

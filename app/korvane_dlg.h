@@ -51,6 +51,8 @@ class CKorvaneDlg : public QDialog {
   void ScanEnded();
   // A save's end has been shown (its summary box is open).
   void SaveEnded();
+  // The worker has put news into the feed (ended: a job's end); emitted on the worker's thread.
+  void NewsWaiting(bool ended, QPrivateSignal);
 
  protected:
   // Every way of closing ends here; a running scan or save is stopped and waited for first.
