@@ -2,8 +2,8 @@
 // save goes wrong (no permission, a full disk, a source that shrinks, vanishes or has bad sectors).
 #include "scan/save.h"
 
-#include <grp.h>
 #include <gtest/gtest.h>
+#include <grp.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -253,8 +253,7 @@ TEST_F(SaveTest, NothingIsReplacedNorWrittenThroughALink) {
   const SaveResult linked = Save({found_[0]}, other, sink);
   EXPECT_EQ(linked.saved_files, 1u);
   EXPECT_FALSE(linked.AllSaved());
-  EXPECT_NE(linked.manifest_error.find("symbolic link"), std::string::npos)
-      << linked.manifest_error;
+  EXPECT_NE(linked.manifest_error.find("symbolic link"), std::string::npos) << linked.manifest_error;
   EXPECT_FALSE(linked.files[0].in_manifest);
   EXPECT_FALSE(fs::exists(target));
 }
@@ -299,10 +298,8 @@ TEST_F(SaveTest, StopOnTheWorkerRemovesTheFileBeingWritten) {
     if (done > first + kMiB) worker.RequestStop();
   };
   std::promise<SaveResult> promise;
-  ASSERT_TRUE(worker
-                  .StartSave(Job({found_[0], found_[1], found_[2]}, out_), sink,
-                             [&](const SaveResult& r) { promise.set_value(r); })
-                  .ok());
+  ASSERT_TRUE(worker.StartSave(Job({found_[0], found_[1], found_[2]}, out_), sink,
+                               [&](const SaveResult& r) { promise.set_value(r); }).ok());
   const SaveResult result = promise.get_future().get();
   worker.Join();
   EXPECT_TRUE(second_start_refused) << "the busy flag refuses another job while saving";
@@ -445,15 +442,13 @@ class LoopDisk {
     if (status != 0 || out.empty()) return;
     disk_ = out.substr(0, out.find('\n'));
     for (int i = 0; i < 25 && partition_.empty(); ++i) {
-      if (fs::exists(disk_ + "p1"))
-        partition_ = disk_ + "p1";
-      else
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      if (fs::exists(disk_ + "p1")) partition_ = disk_ + "p1";
+      else std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     const std::string fs_device = partition_.empty() ? disk_ : partition_;
     fs::create_directory(mnt_);
-    Shell("mkfs.ext4 -q -F " + Quote(fs_device) + " >/dev/null 2>&1 && mount " + Quote(fs_device) +
-              " " + Quote(mnt_.string()) + " 2>/dev/null",
+    Shell("mkfs.ext4 -q -F " + Quote(fs_device) + " >/dev/null 2>&1 && mount " +
+              Quote(fs_device) + " " + Quote(mnt_.string()) + " 2>/dev/null",
           &status);
     mounted_ = status == 0;
   }
@@ -475,8 +470,7 @@ class LoopDisk {
 
 TEST_F(SaveTest, AFolderOnTheSourceBeingReadIsRefusedWithoutWritingAnything) {
   LoopDisk disk(dir_.path());
-  if (!disk.ready())
-    GTEST_SKIP() << "cannot attach a loop device and mount a file system on it here";
+  if (!disk.ready()) GTEST_SKIP() << "cannot attach a loop device and mount a file system on it here";
   const fs::path inside = disk.mount_point() / "out";
   fs::create_directory(inside);
   // The whole disk, its partition, and the image file behind the loop device: the folder lies on
@@ -494,11 +488,9 @@ TEST_F(SaveTest, AFolderOnTheSourceBeingReadIsRefusedWithoutWritingAnything) {
     EXPECT_NE(why.find("the source being read"), std::string::npos) << why;
     EventSink sink;
     std::atomic<int> stop{0};
-    const SaveResult result =
-        SaveRecordings(SaveJob{source, inside.string(), {found_[0]}}, sink, stop);
+    const SaveResult result = SaveRecordings(SaveJob{source, inside.string(), {found_[0]}}, sink, stop);
     EXPECT_EQ(result.status, SaveStatus::kFolderFailed) << source;
-    EXPECT_NE(result.error.find("saving there would write to it"), std::string::npos)
-        << result.error;
+    EXPECT_NE(result.error.find("saving there would write to it"), std::string::npos) << result.error;
     EXPECT_TRUE(sink.totals.empty()) << "nothing started";
   }
   EXPECT_TRUE(Listing(inside).empty());
@@ -522,8 +514,9 @@ TEST_F(SaveTest, ASourceThatShrinksFailsTheFilesItNoLongerHolds) {
   ASSERT_EQ(result.files.size(), 3u);
   EXPECT_EQ(result.files[0].outcome, FileOutcome::kSaved);
   EXPECT_EQ(result.files[1].outcome, FileOutcome::kFailed);
-  EXPECT_EQ(result.files[1].error, "the source shrank while it was read; it no longer holds byte " +
-                                       std::to_string(kMiB + 5000));
+  EXPECT_EQ(result.files[1].error,
+            "the source shrank while it was read; it no longer holds byte " +
+                std::to_string(kMiB + 5000));
   EXPECT_EQ(result.files[2].outcome, FileOutcome::kFailed);
   EXPECT_EQ(result.failed_files, 2u);
   EXPECT_EQ(Listing(out_), (std::vector<std::string>{"0.dav", "recordings.csv"}));
@@ -624,9 +617,8 @@ TEST(SaveVideo, SavedRecordingsPlay) {
   std::vector<Recording> found = ScanFile(source);
   // Three recordings of video and a stray magic, which is no video.
   ASSERT_EQ(found.size(), 4u);
-  found.erase(
-      std::remove_if(found.begin(), found.end(), [](const Recording& r) { return r.frames == 1; }),
-      found.end());
+  found.erase(std::remove_if(found.begin(), found.end(), [](const Recording& r) { return r.frames == 1; }),
+              found.end());
   ASSERT_EQ(found.size(), 3u);
 
   SaveJob job{source, dir.path().string(), found};
@@ -637,11 +629,8 @@ TEST(SaveVideo, SavedRecordingsPlay) {
   for (size_t i = 0; i < found.size(); ++i) {
     const std::string file = dir.File(result.files[i].file_name);
     int status = -1;
-    const std::string packets = Shell(
-        "ffprobe -v error -f dhav -show_entries packet=pts_time,flags "
-        "-of csv=p=0 " +
-            Quote(file),
-        &status);
+    const std::string packets = Shell("ffprobe -v error -f dhav -show_entries packet=pts_time,flags "
+                                      "-of csv=p=0 " + Quote(file), &status);
     ASSERT_EQ(status, 0) << file;
     std::istringstream lines(packets);
     std::string line, first;
