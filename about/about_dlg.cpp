@@ -8,16 +8,18 @@
 namespace korvane {
 
 CAboutDlg::CAboutDlg(QWidget* owner)
-    : QDialog(owner,
-              Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                  Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
+    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                         Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       ui_(std::make_unique<Ui::CAboutDlg>()) {
   ui_->setupUi(this);
+  // A window does not take its owner's font by itself: the box is laid out in the dialog's.
+  if (owner != nullptr) setFont(owner->font());
   const DialogBaseUnits base = ApplyDialogUnitGeometry(this);
   if (owner != nullptr) {
     // The form's position is relative to the owner's client area.
     const QRect units = property(kDialogUnitsProperty).toRect();
-    move(owner->mapToGlobal(DialogUnitsToPixels(QRect(units.topLeft(), QSize(0, 0)), base).topLeft()));
+    move(owner->mapToGlobal(
+        DialogUnitsToPixels(QRect(units.topLeft(), QSize(0, 0)), base).topLeft()));
   }
 
   // The form's link labels already show the URLs; the links paint and open the same strings.

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-namespace korvane::window {
+namespace korvane::gui {
 
 // The drive list, in the order shown. On Windows the seven fixed entries "\\.\PhysicalDrive0" to
 // "\\.\PhysicalDrive6", whatever exists. Elsewhere the whole-disk block devices present now.
@@ -17,4 +17,4 @@ std::vector<std::string> PhysicalDriveList();
 std::vector<std::string> BlockDeviceList(const std::string& sys_block, const std::string& dev);
 #endif
 
-}  // namespace korvane::window
+}  // namespace korvane::gui

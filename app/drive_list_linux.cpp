@@ -6,7 +6,7 @@
 
 #include "app/drive_list.h"
 
-namespace korvane::window {
+namespace korvane::gui {
 namespace {
 
 namespace fs = std::filesystem;
@@ -65,4 +65,4 @@ std::vector<std::string> PhysicalDriveList() {
   return BlockDeviceList("/sys/block", "/dev");
 }
 
-}  // namespace korvane::window
+}  // namespace korvane::gui

@@ -1,6 +1,6 @@
 #include "app/drive_list.h"
 
-namespace korvane::window {
+namespace korvane::gui {
 
 std::vector<std::string> PhysicalDriveList() {
   std::vector<std::string> drives;
@@ -8,4 +8,4 @@ std::vector<std::string> PhysicalDriveList() {
   return drives;
 }
 
-}  // namespace korvane::window
+}  // namespace korvane::gui

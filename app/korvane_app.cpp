@@ -7,14 +7,15 @@
 #include <QLibraryInfo>
 #include <QLineEdit>
 #include <QLocale>
+#include <QMessageBox>
 #include <QPixmap>
+#include <QPushButton>
 #include <QTranslator>
 #include <cstdio>
 #include <vector>
 
 #include "app/korvane_dlg.h"
 #include "res/resource.h"
-#include "ui_korvane_dlg.h"
 
 CKorvaneApp theApp;
 
@@ -34,11 +35,28 @@ extern "C" const char* __tsan_default_suppressions() {
 namespace {
 
 const char kUsage[] =
-    "usage: korvane [--screenshot FILE [--scan IMAGE]]\n"
+    "usage: korvane [IMAGE] [--screenshot FILE [--scan IMAGE]]\n"
     "Opens the Korvane window, which finds DVR recordings on raw disks and disk images.\n"
+    "  IMAGE              put IMAGE into the form as the image to scan, with its size\n"
     "  --screenshot FILE  draw the window off screen into FILE (PNG) instead of showing it\n"
     "  --scan IMAGE       with --screenshot: scan IMAGE from the window first\n"
     "  --version          print the version\n";
+
+// Tells the user how the program is called. On Windows the window program has no console, so
+// the text goes into a message box.
+int UsageError(const QString& problem, int argc, char** argv) {
+#ifdef _WIN32
+  std::optional<QApplication> app;
+  if (QCoreApplication::instance() == nullptr) app.emplace(argc, argv);
+  QMessageBox box(QMessageBox::Warning, QStringLiteral("Korvane"),
+                  problem + QStringLiteral("\n\n") + QString::fromLatin1(kUsage), QMessageBox::Ok);
+  box.exec();
+#else
+  (void)argc, (void)argv;
+  std::fprintf(stderr, "korvane: %s\n%s", qPrintable(problem), kUsage);
+#endif
+  return 2;
+}
 
 }  // namespace
 
@@ -84,48 +102,57 @@ int CKorvaneApp::Run(int argc, char** argv) {
     }
     if (arg == "--screenshot" || arg == "--scan") {
       if (i + 1 >= argc) {
-        std::fprintf(stderr, "korvane: %s needs an argument\n%s", arg.c_str(), kUsage);
-        return 2;
+        return UsageError(QStringLiteral("%1 needs an argument").arg(QString::fromStdString(arg)),
+                          argc, argv);
       }
       (arg == "--scan" ? scan : screenshot) = argv[++i];
       continue;
     }
-    qt_args.push_back(argv[i]);  // perhaps one of Qt's own (-platform, -style, ...)
+    qt_args.push_back(argv[i]);  // perhaps one of Qt's own (-platform, -style, ...), or the image
   }
   if (scan && !screenshot) {
-    std::fprintf(stderr, "korvane: --scan goes with --screenshot\n%s", kUsage);
-    return 2;
+    return UsageError(QStringLiteral("--scan goes with --screenshot"), argc, argv);
   }
   if (screenshot) qputenv("QT_QPA_PLATFORM", "offscreen");
 
   int qt_argc = static_cast<int>(qt_args.size());
   qt_args.push_back(nullptr);
   QApplication app(qt_argc, qt_args.data());
-  if (QCoreApplication::arguments().size() > 1) {
-    std::fprintf(stderr, "korvane: unknown argument %s\n%s",
-                 qPrintable(QCoreApplication::arguments().at(1)), kUsage);
-    return 2;
+  // What Qt has not taken: at most one path, the image to scan (a file dropped on the program).
+  QStringList rest = QCoreApplication::arguments();
+  rest.removeFirst();
+  std::optional<QString> image;
+  for (const QString& arg : rest) {
+    if (arg.startsWith(QLatin1Char('-'))) {
+      return UsageError(QStringLiteral("unknown option %1").arg(arg), argc, argv);
+    }
+    if (image) return UsageError(QStringLiteral("more than one image: %1").arg(arg), argc, argv);
+    image = QFileInfo(arg).absoluteFilePath();
   }
   SetUp(app);
-  if (screenshot) return Screenshot(*screenshot, scan);
-  InitInstance();
+  if (screenshot) return Screenshot(*screenshot, scan, image);
+  InitInstance(image);
   return 0;
 }
 
-bool CKorvaneApp::InitInstance() {
+bool CKorvaneApp::InitInstance(const std::optional<QString>& image) {
   CKorvaneDlg dlg;
+  if (image) dlg.SetImageFile(*image);
   dlg.exec();
   return false;
 }
 
-int CKorvaneApp::Screenshot(const std::string& file, const std::optional<std::string>& scan) {
+int CKorvaneApp::Screenshot(const std::string& file, const std::optional<std::string>& scan,
+                            const std::optional<QString>& image) {
   CKorvaneDlg dlg;
   dlg.show();
+  if (image) dlg.SetImageFile(*image);
   if (scan) {
-    const QString image = QFileInfo(QString::fromLocal8Bit(scan->c_str())).absoluteFilePath();
-    dlg.SetImageFile(image);
-    dlg.ui().savePathEdit->setText(QDir::toNativeSeparators(QFileInfo(image).absolutePath()));
-    const QString size = dlg.ui().scanSizeEdit->text();
+    const QString scanned = QFileInfo(QString::fromLocal8Bit(scan->c_str())).absoluteFilePath();
+    dlg.SetImageFile(scanned);
+    dlg.findChild<QLineEdit*>(QStringLiteral("savePathEdit"))
+        ->setText(QDir::toNativeSeparators(QFileInfo(scanned).absolutePath()));
+    const QString size = dlg.findChild<QLineEdit*>(QStringLiteral("scanSizeEdit"))->text();
     if (size.isEmpty() || size == QStringLiteral("0")) {
       std::fprintf(stderr, "korvane: %s cannot be opened or is empty\n", scan->c_str());
       return 1;
@@ -133,7 +160,7 @@ int CKorvaneApp::Screenshot(const std::string& file, const std::optional<std::st
     // The form is complete, so the start is accepted and its end always comes.
     QEventLoop loop;
     QObject::connect(&dlg, &CKorvaneDlg::ScanEnded, &loop, &QEventLoop::quit);
-    dlg.OnStartScan();
+    dlg.findChild<QPushButton*>(QStringLiteral("startButton"))->click();
     loop.exec();
   }
   QCoreApplication::processEvents();

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QIcon>
+#include <QString>
 #include <optional>
 #include <string>
 
@@ -10,11 +11,13 @@ class QApplication;
 class CKorvaneApp {
  public:
   // The whole program: `--version`, `--help` and `--screenshot` are answered here; otherwise the
-  // window runs until it is closed. Returns the process's exit status.
+  // window runs until it is closed, with the image given as the one argument in its form.
+  // Returns the process's exit status.
   int Run(int argc, char** argv);
 
-  // Runs the main window modally. Returns false: the program ends when the window closes.
-  bool InitInstance();
+  // Runs the main window modally, with `image` in its form when given. Returns false: the
+  // program ends when the window closes.
+  bool InitInstance(const std::optional<QString>& image = std::nullopt);
 
   // Gives `app` the program's name, version and icon, and Qt's own texts in Chinese.
   static void SetUp(QApplication& app);
@@ -23,7 +26,8 @@ class CKorvaneApp {
   static void InitResources();
 
  private:
-  int Screenshot(const std::string& file, const std::optional<std::string>& scan);
+  int Screenshot(const std::string& file, const std::optional<std::string>& scan,
+                 const std::optional<QString>& image);
 };
 
 extern CKorvaneApp theApp;

@@ -1,12 +1,15 @@
 #include "app/korvane_dlg.h"
 
+#include <QAction>
+#include <QApplication>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDate>
 #include <QDateEdit>
 #include <QDir>
-#include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -17,22 +20,27 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
+#include <QSpacerItem>
+#include <QStyle>
 #include <QTableView>
 #include <QTimer>
 #include <algorithm>
-#include <climits>
+#include <variant>
 
 #include "about/about_entry.h"
 #include "about/dialog_units.h"
 #include "app/drive_list.h"
+#include "app/end_text.h"
 #include "app/korvane_app.h"
 #include "app/progress_text.h"
-#include "datewindow/date_text.h"
+#include "app/scan_form.h"
 #include "scan/raw_device.h"
 #include "ui_korvane_dlg.h"
 
-using korvane::window::RecordingModel;
-using korvane::window::ScanEvent;
+using korvane::gui::RecordingModel;
+using korvane::gui::ScanEvent;
+
+std::atomic<int> g_bScanning{0};
 
 namespace {
 
@@ -41,38 +49,37 @@ constexpr int kBarSteps = 10000;
 
 const QString kWarningCaption = QStringLiteral("警告");
 const QString kBusyText = QStringLiteral("请等待当前线程执行完毕!");
-const QString kBadParametersText = QStringLiteral("参数填写错误!");
-const QString kBadDatesText = QStringLiteral("结束日期需要大于开始日期!");
 const QString kNothingCheckedText = QStringLiteral("请先勾选要保存的录像!");
 const QString kNoFolderText = QStringLiteral("请先选择保存路径!");
 const QString kBadFolderText = QStringLiteral("无法保存到此路径:\n%1");
 const QString kCannotStartText = QStringLiteral("无法启动保存!");
 
-// A save's end box lists at most this many failed files.
-constexpr size_t kFailuresListed = 10;
-
-// The form's texts as the scanner opens them, and back.
-std::string SourcePath(const QString& text) {
-#ifdef _WIN32
-  return text.toStdString();
-#else
-  return QFile::encodeName(text).toStdString();
-#endif
+// A message box sizes itself to its text and buttons only; the system then shortens a caption
+// longer than the title bar leaves room for. Makes the box wide enough for its whole caption
+// beside the title bar's icon and buttons (the title font may be larger than the box's own).
+void FitCaption(QMessageBox& box) {
+  const QFontMetrics metrics(QApplication::font("QMdiSubWindowTitleBar"));
+  const int width = metrics.horizontalAdvance(box.windowTitle()) * 5 / 4 + 8 * metrics.height();
+  if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+    grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                  grid->rowCount(), 0, 1, grid->columnCount());
+  }
 }
 
-QString PathText(const std::string& path) {
-#ifdef _WIN32
-  return QString::fromStdString(path);
-#else
-  return QFile::decodeName(QByteArray::fromStdString(path));
-#endif
-}
+// The image chooser. A typed name without a suffix gets the chosen filter's, unless a file of
+// that very name exists: then it is taken as typed.
+class ImageFileDialog : public QFileDialog {
+ public:
+  using QFileDialog::QFileDialog;
 
-// The block size converts like atoi: as a 64-bit number, then held to the int range.
-int32_t Atoi(const QString& text) {
-  const int64_t value = korvane::Atoi64(text.toStdString());
-  return static_cast<int32_t>(std::clamp<int64_t>(value, INT_MIN, INT_MAX));
-}
+  void accept() override {
+    if (auto* edit = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
+      const QFileInfo typed(directory(), edit->text());
+      if (!edit->text().isEmpty() && typed.isFile()) setDefaultSuffix(QString());
+    }
+    QFileDialog::accept();
+  }
+};
 
 }  // namespace
 
@@ -84,11 +91,13 @@ CKorvaneDlg::CKorvaneDlg(QWidget* parent)
       m_dtStart(nullptr),
       m_dtEnd(nullptr),
       ui_(std::make_unique<Ui::CKorvaneDlg>()),
-      feed_([this](bool ended) {
-        // A job's end is shown at once; news on the way is taken at a steady pace.
-        QMetaObject::invokeMethod(this, ended ? "DrainScanFeed" : "ScheduleDrain",
-                                  Qt::QueuedConnection);
-      }) {
+      feed_([this](bool ended) { emit NewsWaiting(ended, QPrivateSignal()); }) {
+  // The worker's news reaches this thread through a queued connection made once, here: its call
+  // object lives as long as the window, instead of one per post made and freed on the worker.
+  // A job's end is shown at once; news on the way is taken at a steady pace.
+  connect(
+      this, &CKorvaneDlg::NewsWaiting, this,
+      [this](bool ended) { ended ? DrainScanFeed() : ScheduleDrain(); }, Qt::QueuedConnection);
   CKorvaneApp::InitResources();
   ui_->setupUi(this);
   m_progress = ui_->progressBar;
@@ -98,6 +107,16 @@ CKorvaneDlg::CKorvaneDlg(QWidget* parent)
   m_dtEnd = ui_->endDateEdit;
   drain_timer_.setSingleShot(true);
   connect(&drain_timer_, &QTimer::timeout, this, &CKorvaneDlg::DrainScanFeed);
+
+  save_action_ = new QAction(QStringLiteral("保存"), this);
+  save_action_->setObjectName(QStringLiteral("saveAction"));
+  select_all_action_ = new QAction(QStringLiteral("选择全部"), this);
+  select_all_action_->setObjectName(QStringLiteral("selectAllAction"));
+  deselect_all_action_ = new QAction(QStringLiteral("取消选择"), this);
+  deselect_all_action_->setObjectName(QStringLiteral("deselectAllAction"));
+  connect(save_action_, &QAction::triggered, this, &CKorvaneDlg::OnSave);
+  connect(select_all_action_, &QAction::triggered, this, &CKorvaneDlg::OnSelectAll);
+  connect(deselect_all_action_, &QAction::triggered, this, &CKorvaneDlg::OnDeselectAll);
 
   connect(ui_->byteModeRadio, &QRadioButton::clicked, this, &CKorvaneDlg::OnByteMode);
   connect(ui_->blockModeRadio, &QRadioButton::clicked, this, &CKorvaneDlg::OnBlockMode);
@@ -111,6 +130,7 @@ CKorvaneDlg::CKorvaneDlg(QWidget* parent)
   connect(ui_->filterCheck, &QCheckBox::clicked, this, &CKorvaneDlg::OnFilterToggle);
   connect(m_comboDevice, &QComboBox::activated, this,
           [this] { FillScanSize(m_comboDevice->currentText()); });
+  connect(ui_->scanSizeEdit, &QLineEdit::textEdited, this, [this] { size_typed_ = true; });
 
   OnInitDialog();
 }
@@ -164,7 +184,7 @@ bool CKorvaneDlg::OnInitDialog() {
   ui_->browseImageButton->setEnabled(true);
   ui_->blockSizeEdit->setEnabled(false);
 
-  for (const std::string& drive : korvane::window::PhysicalDriveList()) {
+  for (const std::string& drive : korvane::gui::PhysicalDriveList()) {
     m_comboDevice->addItem(QString::fromStdString(drive));
   }
   m_comboDevice->setCurrentIndex(m_comboDevice->count() > 0 ? 0 : -1);
@@ -211,6 +231,7 @@ void CKorvaneDlg::OnImageSource() {
   m_comboDevice->setEnabled(false);
   ui_->imageFileEdit->setEnabled(true);
   ui_->browseImageButton->setEnabled(true);
+  FillScanSize(ui_->imageFileEdit->text());
 }
 
 void CKorvaneDlg::OnDiskSource() {
@@ -221,18 +242,19 @@ void CKorvaneDlg::OnDiskSource() {
 }
 
 void CKorvaneDlg::OnBrowseImage() {
-  QFileDialog dialog(this);
+  ImageFileDialog dialog(this);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setFileMode(QFileDialog::ExistingFile);
   const QStringList filters = {
-      QStringLiteral("Vmdk Files (*.vmdk)"), QStringLiteral("IMG Files (*.img)"),
-      QStringLiteral("DSK Files (*.dsk)"), QStringLiteral("All Files (*)")};
-  const QStringList suffixes = {QStringLiteral("vmdk"), QStringLiteral("img"),
-                                QStringLiteral("dsk"), QString()};
+      QStringLiteral("Image Files (*.vmdk *.img *.dsk)"), QStringLiteral("Vmdk Files (*.vmdk)"),
+      QStringLiteral("IMG Files (*.img)"), QStringLiteral("DSK Files (*.dsk)"),
+      QStringLiteral("All Files (*)")};
+  const QStringList suffixes = {QStringLiteral("vmdk"), QStringLiteral("vmdk"),
+                                QStringLiteral("img"), QStringLiteral("dsk"), QString()};
   dialog.setNameFilters(filters);
   dialog.setDefaultSuffix(suffixes[0]);
-  // A typed name without a suffix gets the chosen filter's; under "All Files" it stays as typed,
-  // so that images named without a suffix can be chosen too.
+  // A typed name that names no file gets the chosen filter's suffix; under "All Files" it stays
+  // as typed.
   connect(&dialog, &QFileDialog::filterSelected, &dialog, [&](const QString& filter) {
     dialog.setDefaultSuffix(suffixes.value(static_cast<int>(filters.indexOf(filter))));
   });
@@ -246,11 +268,17 @@ void CKorvaneDlg::SetImageFile(const QString& path) {
 }
 
 void CKorvaneDlg::FillScanSize(const QString& source) {
-  // Only an empty box is filled: a size the user typed stays.
-  if (!ui_->scanSizeEdit->text().isEmpty() || source.isEmpty()) return;
-  if (auto device = korvane::OpenRawDevice(SourcePath(source)); device.ok()) {
-    ui_->scanSizeEdit->setText(QString::number((*device)->Size()));
+  // The box follows the chosen source, unless the user has put a size of their own in it since
+  // it was last filled.
+  const QString shown = ui_->scanSizeEdit->text();
+  if (source.isEmpty() || (!shown.isEmpty() && (size_typed_ || shown != filled_size_))) return;
+  QString size;  // a source that cannot be opened has no size to show
+  if (auto device = korvane::OpenRawDevice(korvane::gui::SourcePath(source)); device.ok()) {
+    size = QString::number((*device)->Size());
   }
+  ui_->scanSizeEdit->setText(size);
+  filled_size_ = size;
+  size_typed_ = false;
 }
 
 void CKorvaneDlg::OnBrowseFolder() {
@@ -270,63 +298,62 @@ void CKorvaneDlg::OnBrowseFolder() {
 
 void CKorvaneDlg::ShowWarning(const QString& text) {
   QMessageBox box(QMessageBox::NoIcon, kWarningCaption, text, QMessageBox::Ok, this);
+  FitCaption(box);
   box.exec();
 }
 
 void CKorvaneDlg::OnStartScan() {
   if (closing_) return;
-  if (korvane::g_bScanning.load() != 0) {
+  if (g_bScanning.load() != 0) {
     ShowWarning(kBusyText);
     return;
   }
-  model_.Clear();
   m_bStop.store(0);
 
-  m_nScanOffset = korvane::Atoi64(ui_->scanOffsetEdit->text().toStdString());
-  m_nScanSize = korvane::Atoi64(ui_->scanSizeEdit->text().toStdString());
-  m_nBlockSize = Atoi(ui_->blockSizeEdit->text());
-  m_nSearchMode = ui_->byteModeRadio->isChecked() ? 0 : 1;
-  m_strSource = SourcePath(ui_->imageSourceRadio->isChecked() ? ui_->imageFileEdit->text()
-                                                              : m_comboDevice->currentText());
-  m_strSavePath = SourcePath(ui_->savePathEdit->text());
-
-  if (m_nScanSize == 0 || m_strSource.empty() || m_strSavePath.empty() ||
-      (m_nSearchMode == 1 && m_nBlockSize == 0)) {
-    ShowWarning(kBadParametersText);
+  korvane::gui::ScanFormTexts form;
+  form.offset = ui_->scanOffsetEdit->text();
+  form.size = ui_->scanSizeEdit->text();
+  form.block_size = ui_->blockSizeEdit->text();
+  form.block_search = !ui_->byteModeRadio->isChecked();
+  form.disk_source = !ui_->imageSourceRadio->isChecked();
+  form.image_file = ui_->imageFileEdit->text();
+  form.drive = m_comboDevice->currentText();
+  form.save_path = ui_->savePathEdit->text();
+  form.filter = ui_->filterCheck->isChecked();
+  if (form.filter) {
+    form.start_date = m_dtStart->text();
+    form.end_date = m_dtEnd->text();
+  }
+  auto read = korvane::gui::ReadScanForm(form);
+  // A refused start leaves the list as it is: it may hold the results of hours of scanning.
+  if (const QString* refusal = std::get_if<QString>(&read)) {
+    ShowWarning(*refusal);
     return;
   }
+  const korvane::gui::ScanSettings& settings = std::get<korvane::gui::ScanSettings>(read);
+  m_strSource = settings.source;
+  m_strSavePath = settings.save_path;
+  m_nScanOffset = settings.offset;
+  m_nScanSize = settings.size;
+  m_nBlockSize = settings.block_size;
+  m_nSearchMode = settings.search_mode;
+  m_nWindowStart = settings.window_start;
+  m_nWindowEnd = settings.window_end;
 
-  if (ui_->filterCheck->isChecked()) {
-    const std::string start = m_dtStart->text().toStdString();
-    const std::string end = m_dtEnd->text().toStdString();
-    korvane::DateWindow window;
-    if (korvane::CompareDateText(start, end) <= 0 ||
-        korvane::ParseDateWindow(start, end, window) == 0) {
-      ShowWarning(kBadDatesText);
-      return;
-    }
-    m_nWindowStart = window.start;
-    m_nWindowEnd = window.end;
-  } else {
-    m_nWindowStart = 0;
-    m_nWindowEnd = 0;
-  }
-
-  korvane::ScanJob job;
-  job.source = m_strSource;
-  job.offset = static_cast<uint64_t>(std::max<int64_t>(0, m_nScanOffset));
-  job.size = static_cast<uint64_t>(std::max<int64_t>(0, m_nScanSize));
-  job.window = {m_nWindowStart, m_nWindowEnd};
-
+  // From here on the list belongs to the new scan: news of the last job still on its way carries
+  // the old number and is not shown in it.
   ++job_number_;
+  model_.Clear();
   m_progress->setValue(0);
   m_progress->setFormat(QStringLiteral("%p%"));
   model_.SetSource(m_strSource);
   // The sink lives as long as the job: `finished` holds it until the worker thread ends.
-  auto sink = std::make_shared<korvane::window::FeedSink>(feed_, job_number_);
-  m_worker.StartScan(std::move(job), *sink,
-                     [sink](const korvane::ScanResult& result) { sink->Finish(result); });
+  auto sink = std::make_shared<korvane::gui::FeedSink>(feed_, job_number_);
   // A thread that cannot be created leaves the flag down and the list empty: nothing runs.
+  m_worker
+      .StartScan(settings.Job(), *sink,
+                 [sink](const korvane::ScanResult& result) { sink->Finish(result); })
+      .IgnoreError();
 }
 
 void CKorvaneDlg::OnStopScan() {
@@ -356,6 +383,7 @@ void CKorvaneDlg::DrainScanFeed() {
 }
 
 void CKorvaneDlg::OnScanEvents(std::vector<ScanEvent> events) {
+  using namespace korvane::gui;
   // Rows that opened in this batch are added in one insertion.
   std::vector<RecordingModel::Row> opened;
   auto flush = [&] {
@@ -363,39 +391,49 @@ void CKorvaneDlg::OnScanEvents(std::vector<ScanEvent> events) {
     opened.clear();
   };
   for (ScanEvent& event : events) {
-    const bool current = event.scan == job_number_ && !closing_;
-    switch (event.kind) {
-      case ScanEvent::Kind::kFinished:
-        flush();
-        OnScanFinished(event, current);
-        break;
-      case ScanEvent::Kind::kSaveFinished:
-        flush();
-        OnSaveFinished(event, current);
-        break;
-      case ScanEvent::Kind::kStarted:
-      case ScanEvent::Kind::kSaveStarted:
-        if (current) ShowProgress(0, event.total, 0, false);
-        break;
-      case ScanEvent::Kind::kProgress:
-        if (current) ShowProgress(event.done, event.total, event.elapsed, false);
-        break;
-      case ScanEvent::Kind::kOpened:
-        if (current) opened.push_back({event.recording, false, false});
-        break;
-      case ScanEvent::Kind::kClosed: {
-        if (!current) break;
-        const auto shown = static_cast<uint64_t>(model_.rowCount());
-        if (event.recording.index >= shown && event.recording.index - shown < opened.size()) {
-          RecordingModel::Row& row = opened[event.recording.index - shown];
-          row.recording = event.recording;
-          row.closed = true;
-        } else {
-          model_.Close(event.recording);
-        }
-        break;
-      }
-    }
+    const bool current = event.job == job_number_ && !closing_;
+    if (event.Ends()) flush();
+    std::visit(
+        [&](auto& news) {
+          using News = std::decay_t<decltype(news)>;
+          if constexpr (std::is_same_v<News, ScanStarted>) {
+            if (current) ShowProgress(0, news.total, 0, false);
+          } else if constexpr (std::is_same_v<News, SaveStarted>) {
+            if (current) ShowProgress(0, news.total, 0, false);
+          } else if constexpr (std::is_same_v<News, JobProgress>) {
+            if (current) ShowProgress(news.done, news.total, event.elapsed, false);
+          } else if constexpr (std::is_same_v<News, RecordingOpened>) {
+            if (current) opened.push_back({news.recording, false, false});
+          } else if constexpr (std::is_same_v<News, RecordingClosed>) {
+            if (!current) return;
+            const auto shown = static_cast<uint64_t>(model_.rowCount());
+            const uint64_t index = news.recording.index;
+            if (index >= shown && index - shown < opened.size()) {
+              RecordingModel::Row& row = opened[index - shown];
+              row.recording = news.recording;
+              row.closed = true;
+            } else {
+              model_.Close(news.recording);
+            }
+          } else if constexpr (std::is_same_v<News, ScanFinished>) {
+            if (closing_) return;  // the window is closing: nobody is left to read a box
+            if (current && news.result.Ran()) {
+              ShowProgress(news.result.scanned_bytes, news.result.range_bytes, event.elapsed, true);
+            }
+            const EndMessage end = ScanEndMessage(news.result);
+            ShowEndBox(end.icon, end.text);
+            emit ScanEnded();
+          } else if constexpr (std::is_same_v<News, SaveFinished>) {
+            if (closing_) return;
+            if (current && news.result.Ran()) {
+              ShowProgress(shown_done_, shown_total_, event.elapsed, true);
+            }
+            const EndMessage end = SaveEndMessage(news.result, save_files_);
+            ShowEndBox(end.icon, end.text);
+            emit SaveEnded();
+          }
+        },
+        event.news);
   }
   flush();
 }
@@ -405,40 +443,18 @@ void CKorvaneDlg::ShowProgress(uint64_t done, uint64_t total, double elapsed, bo
   shown_total_ = total;
   const double part = total ? static_cast<double>(done) / static_cast<double>(total) : 1.0;
   m_progress->setValue(static_cast<int>(std::clamp(part, 0.0, 1.0) * kBarSteps));
-  m_progress->setFormat(korvane::window::ProgressFormat(done, total, elapsed, ended));
+  m_progress->setFormat(korvane::gui::ProgressFormat(done, total, elapsed, ended));
 }
 
 void CKorvaneDlg::ShowEndBox(QMessageBox::Icon icon, const QString& text) {
-  // Left open without waiting: the window goes on serving the worker's reports meanwhile.
+  // Left open without waiting and without blocking the window: the user may read it while
+  // starting the next job, and the window goes on serving the worker's reports meanwhile.
   auto* box =
       new QMessageBox(icon, QCoreApplication::applicationName(), text, QMessageBox::Ok, this);
   box->setAttribute(Qt::WA_DeleteOnClose);
-  box->open();
-}
-
-void CKorvaneDlg::OnScanFinished(const ScanEvent& event, bool current) {
-  if (closing_) return;  // the window is closing: nobody is left to read a box
-  const korvane::ScanResult& result = event.result;
-  QMessageBox::Icon icon = QMessageBox::Information;
-  QString text;
-  if (result.Ran()) {
-    if (current) ShowProgress(result.scanned_bytes, result.range_bytes, event.elapsed, true);
-    text = QStringLiteral("scan end!");
-    if (result.unreadable_bytes > 0) {
-      icon = QMessageBox::Warning;
-      text += QStringLiteral("\n%1 bytes could not be read (%2); they were scanned as zeros.")
-                  .arg(result.unreadable_bytes)
-                  .arg(QString::fromStdString(result.read_error));
-    }
-  } else {
-    icon = QMessageBox::Critical;
-    text = (result.status.code() == korvane::ErrorCode::kOpenFailed
-                ? QStringLiteral("cannot open the source:\n")
-                : QStringLiteral("scan failed:\n")) +
-           QString::fromStdString(result.status.message());
-  }
-  ShowEndBox(icon, text);
-  emit ScanEnded();
+  box->setWindowModality(Qt::NonModal);
+  FitCaption(*box);
+  box->show();
 }
 
 void CKorvaneDlg::done(int result) {
@@ -466,15 +482,15 @@ void CKorvaneDlg::done(int result) {
 void CKorvaneDlg::OnListRightClick(const QPoint& pos) {
   if (!m_list->indexAt(pos).isValid()) return;  // the click hit no row
   QMenu menu(this);
-  menu.addAction(QStringLiteral("保存"), this, &CKorvaneDlg::OnSave);
-  menu.addAction(QStringLiteral("选择全部"), this, &CKorvaneDlg::OnSelectAll);
-  menu.addAction(QStringLiteral("取消选择"), this, &CKorvaneDlg::OnDeselectAll);
+  menu.addAction(save_action_);
+  menu.addAction(select_all_action_);
+  menu.addAction(deselect_all_action_);
   menu.exec(m_list->viewport()->mapToGlobal(pos));
 }
 
 void CKorvaneDlg::OnSave() {
   if (closing_) return;
-  if (korvane::g_bScanning.load() != 0) {
+  if (g_bScanning.load() != 0) {
     ShowWarning(kBusyText);
     return;
   }
@@ -490,14 +506,14 @@ void CKorvaneDlg::OnSave() {
     ShowWarning(kNothingCheckedText);
     return;
   }
-  const std::string folder = SourcePath(ui_->savePathEdit->text());
+  const std::string folder = korvane::gui::SourcePath(ui_->savePathEdit->text());
   if (folder.empty()) {
     ShowWarning(kNoFolderText);
     return;
   }
   const korvane::Status usable = korvane::CheckSaveFolder(folder, model_.Source());
   if (!usable.ok()) {
-    ShowWarning(kBadFolderText.arg(PathText(usable.message())));
+    ShowWarning(kBadFolderText.arg(korvane::gui::PathText(usable.message())));
     return;
   }
   m_strSavePath = folder;
@@ -511,60 +527,12 @@ void CKorvaneDlg::OnSave() {
   ++job_number_;
   m_progress->setValue(0);
   m_progress->setFormat(QStringLiteral("%p%"));
-  auto sink = std::make_shared<korvane::window::SaveFeedSink>(feed_, job_number_);
-  if (!m_worker.StartSave(std::move(job), *sink,
-                          [sink](const korvane::SaveResult& result) { sink->Finish(result); })) {
-    ShowWarning(korvane::g_bScanning.load() != 0 ? kBusyText : kCannotStartText);
+  auto sink = std::make_shared<korvane::gui::SaveFeedSink>(feed_, job_number_);
+  const korvane::Status started = m_worker.StartSave(
+      std::move(job), *sink, [sink](const korvane::SaveResult& result) { sink->Finish(result); });
+  if (!started.ok()) {
+    ShowWarning(started.code() == korvane::ErrorCode::kRefused ? kBusyText : kCannotStartText);
   }
-}
-
-void CKorvaneDlg::OnSaveFinished(const ScanEvent& event, bool current) {
-  if (closing_) return;  // the window is closing: nobody is left to read a box
-  const korvane::SaveResult& result = event.saved;
-  QMessageBox::Icon icon = QMessageBox::Information;
-  QString text;
-  if (result.Ran()) {
-    if (current) ShowProgress(shown_done_, shown_total_, event.elapsed, true);
-    if (!result.AllSaved()) icon = QMessageBox::Warning;
-    text = result.Stopped() ? QStringLiteral("保存已停止!") : QStringLiteral("保存完成!");
-    text += QStringLiteral("\n已保存 %1 个文件, 共 %2 字节, 保存到:\n%3")
-                .arg(result.saved_files)
-                .arg(result.saved_bytes)
-                .arg(PathText(result.folder));
-    if (result.unreadable_bytes > 0) {
-      text += QStringLiteral("\n其中 %1 字节无法读取, 已用零代替 (见 recordings.csv)。")
-                  .arg(result.unreadable_bytes);
-    }
-    if (result.failed_files > 0) {
-      text += QStringLiteral("\n\n%1 个文件保存失败:").arg(result.failed_files);
-      size_t listed = 0;
-      for (const korvane::SavedFile& f : result.files) {
-        if (f.outcome == korvane::FileOutcome::kSaved) continue;
-        if (listed++ == kFailuresListed) {
-          text += QStringLiteral("\n...");
-          break;
-        }
-        text += QStringLiteral("\n%1: %2").arg(
-            QString::fromStdString(f.recording.Name()),
-            f.outcome == korvane::FileOutcome::kStopped ? QStringLiteral("已停止, 未保存")
-                                                        : PathText(f.error));
-      }
-    }
-    if (save_files_ > result.files.size()) {
-      text += QStringLiteral("\n%1 个文件因停止而未保存。").arg(save_files_ - result.files.size());
-    }
-    if (!result.manifest_error.empty()) {
-      text += QStringLiteral("\n\n") + PathText(result.manifest_error);
-    }
-  } else {
-    icon = QMessageBox::Critical;
-    text = (result.status.code() == korvane::ErrorCode::kOpenFailed
-                ? QStringLiteral("无法打开源, 未保存任何文件:\n")
-                : QStringLiteral("保存失败, 未保存任何文件:\n")) +
-           PathText(result.status.message());
-  }
-  ShowEndBox(icon, text);
-  emit SaveEnded();
 }
 
 void CKorvaneDlg::OnSelectAll() {

@@ -1,5 +1,7 @@
 // The main window: the scan form on the left, the results list on the right. It owns every
 // control, holds the scan job, and runs scans and saves of the checked rows on the worker thread.
+// What the form means and what the end boxes say is worked out in scan_form.h and end_text.h;
+// this class connects them to the widgets.
 #pragma once
 
 #include <QDialog>
@@ -16,6 +18,7 @@
 #include "app/scan_feed.h"
 #include "scan/worker.h"
 
+class QAction;
 class QComboBox;
 class QDateEdit;
 class QPoint;
@@ -25,14 +28,38 @@ namespace Ui {
 class CKorvaneDlg;
 }
 
+// 1 while the window's worker runs a scan or a save; a start or a save is refused meanwhile.
+extern std::atomic<int> g_bScanning;
+
 class CKorvaneDlg : public QDialog {
   Q_OBJECT
-
-  korvane::ScanWorker m_worker;  // runs the scans; holds the stop flag
 
  public:
   explicit CKorvaneDlg(QWidget* parent = nullptr);
   ~CKorvaneDlg() override;
+
+  // Puts an image file into the form, as a confirmed file dialog does, and its size into the
+  // size box.
+  void SetImageFile(const QString& path);
+
+  // Where the worker's reports of scans and saves arrive, to be taken on the window's thread.
+  // Whatever stands in for a worker reports here too.
+  korvane::gui::ScanFeed& Feed() { return feed_; }
+
+ signals:
+  // A scan's end has been shown (its "scan end!" or error box is open).
+  void ScanEnded();
+  // A save's end has been shown (its summary box is open).
+  void SaveEnded();
+  // The worker has put news into the feed (ended: a job's end); emitted on the worker's thread.
+  void NewsWaiting(bool ended, QPrivateSignal);
+
+ protected:
+  // Every way of closing ends here; a running scan or save is stopped and waited for first.
+  void done(int result) override;
+
+ private:
+  korvane::ScanWorker m_worker{g_bScanning};  // runs the scans; holds the stop flag
 
   // The scan job, read from the form by OnStartScan.
   std::atomic<int>& m_bStop = m_worker.m_bStop;
@@ -45,20 +72,12 @@ class CKorvaneDlg : public QDialog {
   int64_t m_nWindowStart = 0;
   int64_t m_nWindowEnd = 0;
 
-  // The controls the handlers use most (the others through ui()).
+  // The controls the handlers use most.
   QProgressBar* m_progress;
   QComboBox* m_comboDevice;
   QTableView* m_list;
   QDateEdit* m_dtStart;
   QDateEdit* m_dtEnd;
-
-  Ui::CKorvaneDlg& ui() { return *ui_; }
-  // The results: every row's recording data and check mark.
-  korvane::window::RecordingModel& Rows() { return model_; }
-  korvane::ScanWorker& Worker() { return m_worker; }
-  // Where the worker's reports of scans and saves arrive (DrainScanFeed takes them on this
-  // thread).
-  korvane::window::ScanFeed& Feed() { return feed_; }
 
   // The scan form's commands.
   void OnByteMode();
@@ -78,39 +97,29 @@ class CKorvaneDlg : public QDialog {
   void OnDeselectAll();
   void OnFilterToggle();
 
-  // Puts a chosen image file into the form, as a confirmed file dialog does.
-  void SetImageFile(const QString& path);
-
- signals:
-  // A scan's end has been shown (its "scan end!" or error box is open).
-  void ScanEnded();
-  // A save's end has been shown (its summary box is open).
-  void SaveEnded();
-
- protected:
-  // Every way of closing ends here; a running scan or save is stopped and waited for first.
-  void done(int result) override;
-
- private:
-  Q_INVOKABLE void ScheduleDrain();
-  Q_INVOKABLE void DrainScanFeed();
   bool OnInitDialog();
+  void ScheduleDrain();
+  void DrainScanFeed();
   void ShowWarning(const QString& text);
   void ShowEndBox(QMessageBox::Icon icon, const QString& text);
   void FillScanSize(const QString& source);
   void ShowProgress(uint64_t done, uint64_t total, double elapsed, bool ended);
-  void OnScanEvents(std::vector<korvane::window::ScanEvent> events);
-  void OnScanFinished(const korvane::window::ScanEvent& event, bool current);
-  void OnSaveFinished(const korvane::window::ScanEvent& event, bool current);
+  void OnScanEvents(std::vector<korvane::gui::ScanEvent> events);
 
   std::unique_ptr<Ui::CKorvaneDlg> ui_;
-  korvane::window::RecordingModel model_;
-  korvane::window::ScanFeed feed_;
+  korvane::gui::RecordingModel model_;
+  korvane::gui::ScanFeed feed_;
+  // The list's context menu commands.
+  QAction* save_action_;
+  QAction* select_all_action_;
+  QAction* deselect_all_action_;
   static constexpr qint64 kDrainInterval = 100;  // ms between takes of the feed
   QTimer drain_timer_;
   QElapsedTimer last_drain_;
-  uint64_t job_number_ = 0;   // the scan whose rows, or the job whose progress, the window shows
+  uint64_t job_number_ = 0;  // the scan whose rows, or the job whose progress, the window shows
   uint64_t shown_done_ = 0, shown_total_ = 0;  // what the bar shows
-  size_t save_files_ = 0;     // how many files the running save was asked for
-  bool closing_ = false;      // done() is waiting for the worker
+  size_t save_files_ = 0;                      // how many files the running save was asked for
+  QString filled_size_;      // what the size box was last filled with from a source
+  bool size_typed_ = false;  // the user has typed into the size box since
+  bool closing_ = false;     // done() is waiting for the worker
 };

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace korvane::window {
+namespace korvane::gui {
 namespace {
 
 // Below this much scanning the speed says nothing yet.
@@ -41,4 +41,4 @@ QString ProgressFormat(uint64_t done, uint64_t total, double elapsed_seconds, bo
          DurationText(left);
 }
 
-}  // namespace korvane::window
+}  // namespace korvane::gui

@@ -5,7 +5,7 @@
 #include <QString>
 #include <cstdint>
 
-namespace korvane::window {
+namespace korvane::gui {
 
 // A QProgressBar format: "%p%" (the bar fills it in), the speed so far and, while the scan runs,
 // the time left ("剩余 1:02:03"), or once it has ended the time it took ("用时 0:42").
@@ -14,4 +14,4 @@ QString ProgressFormat(uint64_t done, uint64_t total, double elapsed_seconds, bo
 // "m:ss" below an hour, "h:mm:ss" from there on.
 QString DurationText(double seconds);
 
-}  // namespace korvane::window
+}  // namespace korvane::gui

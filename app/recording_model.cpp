@@ -1,6 +1,6 @@
 #include "app/recording_model.h"
 
-namespace korvane::window {
+namespace korvane::gui {
 
 int RecordingModel::rowCount(const QModelIndex& parent) const {
   return parent.isValid() ? 0 : static_cast<int>(rows_.size());
@@ -94,4 +94,4 @@ void RecordingModel::SetAllChecked(bool checked) {
   emit dataChanged(index(0, kName), index(rowCount() - 1, kName), {Qt::CheckStateRole});
 }
 
-}  // namespace korvane::window
+}  // namespace korvane::gui

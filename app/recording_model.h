@@ -8,7 +8,7 @@
 
 #include "scan/scanner.h"
 
-namespace korvane::window {
+namespace korvane::gui {
 
 class RecordingModel final : public QAbstractTableModel {
   Q_OBJECT
@@ -51,4 +51,4 @@ class RecordingModel final : public QAbstractTableModel {
   std::string source_;
 };
 
-}  // namespace korvane::window
+}  // namespace korvane::gui

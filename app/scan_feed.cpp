@@ -1,16 +1,16 @@
 #include "app/scan_feed.h"
 
-namespace korvane::window {
+namespace korvane::gui {
 
 void ScanFeed::Push(ScanEvent event) {
-  const bool finished =
-      event.kind == ScanEvent::Kind::kFinished || event.kind == ScanEvent::Kind::kSaveFinished;
+  const bool finished = event.Ends();
   bool was_empty;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     was_empty = events_.empty();
-    if (!was_empty && event.kind == ScanEvent::Kind::kProgress &&
-        events_.back().kind == ScanEvent::Kind::kProgress && events_.back().scan == event.scan) {
+    if (!was_empty && std::holds_alternative<JobProgress>(event.news) &&
+        std::holds_alternative<JobProgress>(events_.back().news) &&
+        events_.back().job == event.job) {
       events_.back() = std::move(event);
     } else {
       events_.push_back(std::move(event));
@@ -28,20 +28,16 @@ std::vector<ScanEvent> ScanFeed::Take() {
   return taken;
 }
 
-ScanEvent FeedReporter::Event(ScanEvent::Kind kind) const {
-  ScanEvent event;
-  event.kind = kind;
-  event.scan = job_;
-  event.elapsed =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
-  return event;
+ScanEvent FeedReporter::Event(JobNews news) const {
+  return ScanEvent{
+      job_, std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count(),
+      std::move(news)};
 }
 
-void FeedReporter::Started(ScanEvent event) {
+void FeedReporter::Started(JobNews news) {
   started_ = std::chrono::steady_clock::now();
   last_progress_ = started_;
-  event.elapsed = 0;
-  feed_.Push(std::move(event));
+  feed_.Push(ScanEvent{job_, 0, std::move(news)});
 }
 
 void FeedReporter::Progress(uint64_t done, uint64_t total) {
@@ -54,27 +50,19 @@ void FeedReporter::Progress(uint64_t done, uint64_t total) {
   }
   last_progress_ = now;
   held_back_ = false;
-  ScanEvent event = Event(ScanEvent::Kind::kProgress);
-  event.done = done;
-  event.total = total;
-  feed_.Push(std::move(event));
+  feed_.Push(Event(JobProgress{done, total}));
 }
 
-void FeedReporter::Finished(ScanEvent event) {
+void FeedReporter::Finished(JobNews news) {
   if (held_back_) {
-    ScanEvent progress = Event(ScanEvent::Kind::kProgress);
-    progress.done = done_;
-    progress.total = total_;
-    feed_.Push(std::move(progress));
+    feed_.Push(Event(JobProgress{done_, total_}));
     held_back_ = false;
   }
-  feed_.Push(std::move(event));
+  feed_.Push(Event(std::move(news)));
 }
 
 Status FeedSink::OnScanStart(uint64_t total) {
-  ScanEvent event = Event(ScanEvent::Kind::kStarted);
-  event.total = total;
-  Started(std::move(event));
+  Started(ScanStarted{total});
   return Status::Ok();
 }
 
@@ -84,32 +72,21 @@ Status FeedSink::OnProgress(uint64_t done, uint64_t total) {
 }
 
 Status FeedSink::OnRecordingOpened(const Recording& r) {
-  PushRecording(ScanEvent::Kind::kOpened, r);
+  feed_.Push(Event(RecordingOpened{r}));
   return Status::Ok();
 }
 
 Status FeedSink::OnRecordingClosed(const Recording& r) {
-  PushRecording(ScanEvent::Kind::kClosed, r);
+  feed_.Push(Event(RecordingClosed{r}));
   return Status::Ok();
 }
 
-void FeedSink::PushRecording(ScanEvent::Kind kind, const Recording& r) {
-  ScanEvent event = Event(kind);
-  event.recording = r;
-  feed_.Push(std::move(event));
-}
-
 void FeedSink::Finish(const ScanResult& result) {
-  ScanEvent event = Event(ScanEvent::Kind::kFinished);
-  event.result = result;
-  Finished(std::move(event));
+  Finished(ScanFinished{result});
 }
 
 void SaveFeedSink::OnSaveStart(uint64_t total, size_t files) {
-  ScanEvent event = Event(ScanEvent::Kind::kSaveStarted);
-  event.total = total;
-  event.files = files;
-  Started(std::move(event));
+  Started(SaveStarted{total, files});
 }
 
 void SaveFeedSink::OnProgress(uint64_t done, uint64_t total) {
@@ -117,9 +94,7 @@ void SaveFeedSink::OnProgress(uint64_t done, uint64_t total) {
 }
 
 void SaveFeedSink::Finish(const SaveResult& result) {
-  ScanEvent event = Event(ScanEvent::Kind::kSaveFinished);
-  event.saved = result;
-  Finished(std::move(event));
+  Finished(SaveFinished{result});
 }
 
-}  // namespace korvane::window
+}  // namespace korvane::gui

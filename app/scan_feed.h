@@ -8,33 +8,55 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <variant>
 #include <vector>
 
 #include "scan/save.h"
 #include "scan/scanner.h"
 
-namespace korvane::window {
+namespace korvane::gui {
+
+// What a job reports, one kind per event: a scan's start, rows, progress and end; a save's start,
+// progress and end. Each kind carries only its own data.
+struct ScanStarted {
+  uint64_t total = 0;  // bytes in the range
+};
+struct RecordingOpened {
+  Recording recording;
+};
+struct RecordingClosed {
+  Recording recording;
+};
+struct JobProgress {
+  uint64_t done = 0, total = 0;
+};
+struct ScanFinished {
+  ScanResult result;
+};
+struct SaveStarted {
+  uint64_t total = 0;  // bytes to write
+  uint64_t files = 0;
+};
+struct SaveFinished {
+  SaveResult result;
+};
+using JobNews = std::variant<ScanStarted, RecordingOpened, RecordingClosed, JobProgress,
+                             ScanFinished, SaveStarted, SaveFinished>;
 
 struct ScanEvent {
-  enum class Kind {
-    kStarted, kOpened, kClosed, kProgress, kFinished,  // a scan
-    kSaveStarted, kSaveFinished,                       // a save (its progress is kProgress)
-  };
-  Kind kind = Kind::kProgress;
-  uint64_t scan = 0;    // the job it belongs to: the number given to its sink
-  Recording recording;  // kOpened, kClosed
-  uint64_t done = 0;    // kProgress
-  uint64_t total = 0;   // kStarted, kSaveStarted, kProgress
-  uint64_t files = 0;   // kSaveStarted
-  double elapsed = 0;   // seconds since the job started: kProgress, kFinished, kSaveFinished
-  ScanResult result;    // kFinished
-  SaveResult saved;     // kSaveFinished
+  uint64_t job = 0;    // the number given to the job's sink
+  double elapsed = 0;  // seconds since the job started
+  JobNews news;
+
+  bool Ends() const {
+    return std::holds_alternative<ScanFinished>(news) || std::holds_alternative<SaveFinished>(news);
+  }
 };
 
 class ScanFeed {
  public:
   // `wake` runs on the pushing thread, with no lock held, whenever a push finds the queue empty
-  // (with false) and after every kFinished and kSaveFinished (with true: a job has ended). It must
+  // (with false) and after every end of a job (with true). It must
   // not wait for anything: it only posts a call of Take().
   explicit ScanFeed(std::function<void(bool ended)> wake) : wake_(std::move(wake)) {}
 
@@ -61,11 +83,11 @@ class FeedReporter {
   FeedReporter(ScanFeed& feed, uint64_t job) : feed_(feed), job_(job) {}
 
  protected:
-  ScanEvent Event(ScanEvent::Kind kind) const;
-  void Started(ScanEvent event);
+  ScanEvent Event(JobNews news) const;
+  void Started(JobNews news);
   void Progress(uint64_t done, uint64_t total);
-  // Pushes the last progress held back, then `event`.
-  void Finished(ScanEvent event);
+  // Pushes the last progress held back, then `news`.
+  void Finished(JobNews news);
 
   ScanFeed& feed_;
 
@@ -88,9 +110,6 @@ class FeedSink final : public ScanSink, FeedReporter {
   Status OnRecordingOpened(const Recording& r) override;
   Status OnRecordingClosed(const Recording& r) override;
   void Finish(const ScanResult& result);
-
- private:
-  void PushRecording(ScanEvent::Kind kind, const Recording& r);
 };
 
 // The sink one save reports to, in the same way.
@@ -103,4 +122,4 @@ class SaveFeedSink final : public SaveSink, FeedReporter {
   void Finish(const SaveResult& result);
 };
 
-}  // namespace korvane::window
+}  // namespace korvane::gui

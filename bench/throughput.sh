@@ -115,5 +115,5 @@ if [ "$window" = 1 ]; then
   korvane_install "${KORVANE_WINDOW_PACKAGES[@]}"
   korvane_build bench --target korvane-window-bench
   warm
-  QT_QPA_PLATFORM=offscreen build/bench/app/korvane-window-bench "$image" "$rounds" 2>/dev/null
+  QT_QPA_PLATFORM=offscreen build/bench/bench/korvane-window-bench "$image" "$rounds" 2>/dev/null
 fi

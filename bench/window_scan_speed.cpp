@@ -7,6 +7,7 @@
 #include <QEventLoop>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -16,7 +17,6 @@
 #include "app/korvane_app.h"
 #include "app/korvane_dlg.h"
 #include "scan/scanner.h"
-#include "ui_korvane_dlg.h"
 
 namespace {
 
@@ -40,8 +40,10 @@ int main(int argc, char** argv) {
   CKorvaneDlg dlg;
   dlg.show();
   dlg.SetImageFile(image);
-  dlg.ui().savePathEdit->setText(QStringLiteral("/tmp"));
-  const uint64_t size = dlg.ui().scanSizeEdit->text().toULongLong();
+  dlg.findChild<QLineEdit*>(QStringLiteral("savePathEdit"))->setText(QStringLiteral("/tmp"));
+  const uint64_t size =
+      dlg.findChild<QLineEdit*>(QStringLiteral("scanSizeEdit"))->text().toULongLong();
+  QPushButton* start_button = dlg.findChild<QPushButton*>(QStringLiteral("startButton"));
   if (size == 0) {
     std::fprintf(stderr, "korvane-window-bench: %s cannot be opened or is empty\n", argv[1]);
     return 1;
@@ -60,7 +62,7 @@ int main(int argc, char** argv) {
     QEventLoop loop;
     auto connection = QObject::connect(&dlg, &CKorvaneDlg::ScanEnded, &loop, &QEventLoop::quit);
     start = std::chrono::steady_clock::now();
-    dlg.OnStartScan();
+    start_button->click();
     loop.exec();
     const double window = static_cast<double>(size) / Seconds(start) / 1e6;
     QObject::disconnect(connection);

@@ -1,20 +1,18 @@
 #include "scan/worker.h"
 
-#include <system_error>
-
 namespace korvane {
-
-std::atomic<int> g_bScanning{0};
 
 ScanWorker::~ScanWorker() {
   RequestStop();
   Join();
 }
 
-bool ScanWorker::Start(std::function<void(const std::atomic<int>& stop)> body,
-                       std::function<void()> finished) {
+Status ScanWorker::Start(std::function<void(const std::atomic<int>& stop)> body,
+                         std::function<void()> finished) {
   int idle = 0;
-  if (!g_bScanning.compare_exchange_strong(idle, 1)) return false;
+  if (!busy_.compare_exchange_strong(idle, 1)) {
+    return Status::Error(ErrorCode::kRefused, "another job is running");
+  }
   // The previous job has lowered the flag; its thread may still be finishing its last words.
   Join();
   m_bStop.store(0);
@@ -22,24 +20,25 @@ bool ScanWorker::Start(std::function<void(const std::atomic<int>& stop)> body,
   try {
     thread_ = std::thread([this, body = std::move(body), finished = std::move(finished)] {
       body(m_bStop);
-      g_bScanning.store(0);
+      busy_.store(0);
       running_.store(false);
       if (finished) finished();
     });
-  } catch (const std::system_error&) {
+  } catch (...) {
     running_.store(false);
-    g_bScanning.store(0);
-    return false;
+    busy_.store(0);
+    return StatusFromException("cannot start the worker thread");
   }
-  return true;
+  return Status::Ok();
 }
 
 namespace {
 
 // Starts run(stop) on the worker and hands its result to finished once the flag is lowered.
-template <typename Result, typename Run>
-bool StartWithResult(ScanWorker& worker, Run run, std::function<void(const Result&)> finished) {
-  auto result = std::make_shared<Result>();
+template <typename JobResult, typename Run>
+Status StartWithResult(ScanWorker& worker, Run run,
+                       std::function<void(const JobResult&)> finished) {
+  auto result = std::make_shared<JobResult>();
   return worker.Start(
       [run = std::move(run), result](const std::atomic<int>& stop) { *result = run(stop); },
       [result, finished = std::move(finished)] {
@@ -49,8 +48,8 @@ bool StartWithResult(ScanWorker& worker, Run run, std::function<void(const Resul
 
 }  // namespace
 
-bool ScanWorker::StartScan(ScanJob job, ScanSink& sink,
-                           std::function<void(const ScanResult&)> finished) {
+Status ScanWorker::StartScan(ScanJob job, ScanSink& sink,
+                             std::function<void(const ScanResult&)> finished) {
   return StartWithResult<ScanResult>(
       *this,
       [job = std::move(job), &sink](const std::atomic<int>& stop) {
@@ -59,8 +58,8 @@ bool ScanWorker::StartScan(ScanJob job, ScanSink& sink,
       std::move(finished));
 }
 
-bool ScanWorker::StartSave(SaveJob job, SaveSink& sink,
-                           std::function<void(const SaveResult&)> finished) {
+Status ScanWorker::StartSave(SaveJob job, SaveSink& sink,
+                             std::function<void(const SaveResult&)> finished) {
   return StartWithResult<SaveResult>(
       *this,
       [job = std::move(job), &sink](const std::atomic<int>& stop) {

@@ -17,7 +17,6 @@
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
-
 #include <functional>
 #include <memory>
 #include <type_traits>
@@ -55,7 +54,9 @@ int CountPixels(const QImage& image, QRgb colour) {
   return n;
 }
 
-int CountPixels(QWidget* widget, QRgb colour) { return CountPixels(widget->grab().toImage(), colour); }
+int CountPixels(QWidget* widget, QRgb colour) {
+  return CountPixels(widget->grab().toImage(), colour);
+}
 
 // The longest horizontal run of the colour: the underline.
 int LongestRun(QWidget* widget, QRgb colour) {
@@ -72,7 +73,8 @@ int LongestRun(QWidget* widget, QRgb colour) {
 }
 
 void SendMouse(QWidget* w, QEvent::Type type, QPointF pos, Qt::MouseButton button = Qt::NoButton) {
-  const Qt::MouseButtons held = type == QEvent::MouseButtonPress ? Qt::MouseButtons(button) : Qt::NoButton;
+  const Qt::MouseButtons held =
+      type == QEvent::MouseButtonPress ? Qt::MouseButtons(button) : Qt::NoButton;
   QMouseEvent event(type, pos, w->mapToGlobal(pos), button, held, Qt::NoModifier);
   QCoreApplication::sendEvent(w, &event);
 }
@@ -209,7 +211,8 @@ TEST_F(LinkTest, EmptyTextAndUrlFallBackToTheLabelTextCutTo31Characters) {
   ASSERT_EQ(g_urls->opened.size(), 1u);
   EXPECT_EQ(g_urls->opened[0], QUrl(cut));
 
-  ASSERT_EQ(link.SetLink(QStringLiteral("shown"), QStringLiteral("https://target.example.org/p")), 1);
+  ASSERT_EQ(link.SetLink(QStringLiteral("shown"), QStringLiteral("https://target.example.org/p")),
+            1);
   EXPECT_EQ(link.DisplayText(), QStringLiteral("shown"));
   EXPECT_NEAR(LongestRun(label_, kBlue),
               QFontMetrics(*link.Font()).horizontalAdvance(QStringLiteral("shown")), 2);
@@ -385,6 +388,9 @@ TEST(AboutBox, EachOpeningIsFreshAndEscOrCloseEndsIt) {
   g_urls->opened.clear();
   QWidget owner;
   owner.resize(300, 200);
+  QFont dialog_font = owner.font();
+  dialog_font.setPointSize(dialog_font.pointSize() == 8 ? 11 : 8);  // not the application's
+  owner.setFont(dialog_font);
   owner.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&owner));
 
@@ -394,6 +400,11 @@ TEST(AboutBox, EachOpeningIsFreshAndEscOrCloseEndsIt) {
     ++openings;
     EXPECT_EQ(box->parentWidget(), &owner);
     EXPECT_TRUE(box->isModal());
+    // In the owner's font, and laid out in its dialog units.
+    EXPECT_EQ(box->font(), owner.font());
+    EXPECT_EQ(box->size(), DialogUnitsToPixels(box->property(kDialogUnitsProperty).toRect(),
+                                               DialogBaseUnitsFor(owner.font()))
+                               .size());
     for (CMyStaticLink* link : {&box->FirstLink(), &box->SecondLink()}) {
       EXPECT_NE(link->Label(), nullptr);
       EXPECT_FALSE(link->Hovering());
@@ -478,7 +489,8 @@ TEST(AboutEntry, BannerContextMenuAndF1OpenTheBox) {
     QTest::keyClick(menu, Qt::Key_Down);
     QTest::keyClick(menu, Qt::Key_Return);
   });
-  QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(10, 10), banner->mapToGlobal(QPoint(10, 10)));
+  QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(10, 10),
+                          banner->mapToGlobal(QPoint(10, 10)));
   QCoreApplication::sendEvent(banner, &click);
   QTest::qWait(0);
   EXPECT_EQ(menuTexts, QStringList{QStringLiteral("&About Korvane...")});
@@ -497,7 +509,8 @@ int main(int argc, char** argv) {
   korvane::UrlCatcher urls;
   korvane::g_urls = &urls;
   const char* schemes[] = {"http", "https", "file"};
-  for (const char* scheme : schemes) QDesktopServices::setUrlHandler(QLatin1String(scheme), &urls, "Open");
+  for (const char* scheme : schemes)
+    QDesktopServices::setUrlHandler(QLatin1String(scheme), &urls, "Open");
   const int result = RUN_ALL_TESTS();
   for (const char* scheme : schemes) QDesktopServices::unsetUrlHandler(QLatin1String(scheme));
   return result;

@@ -39,9 +39,8 @@ class StallMeter {
   StallMeter() {
     clock_.start();
     timer_.setInterval(10);
-    QObject::connect(&timer_, &QTimer::timeout, [this] {
-      longest_ = std::max(longest_, clock_.restart());
-    });
+    QObject::connect(&timer_, &QTimer::timeout,
+                     [this] { longest_ = std::max(longest_, clock_.restart()); });
     timer_.start();
   }
   qint64 LongestMs() const { return std::max(longest_, clock_.elapsed()); }
@@ -59,7 +58,7 @@ qint64 TimedWithRepaint(CKorvaneDlg& dlg, Command command) {
   clock.start();
   command();
   QCoreApplication::processEvents();
-  dlg.m_list->viewport()->repaint();
+  test::List(dlg)->viewport()->repaint();
   return clock.elapsed();
 }
 
@@ -76,7 +75,7 @@ TEST(LoadWindow, AHundredThousandRecordingsAreListedAndCheckedWithoutStallingThe
   QElapsedTimer clock;
   clock.start();
   std::thread worker([&] {
-    window::FeedSink sink(dlg.Feed(), 0);
+    gui::FeedSink sink(dlg.Feed(), 0);
     const uint64_t total = kRecordings * 4096;
     sink.OnScanStart(total);
     for (uint64_t i = 0; i < kRecordings; ++i) {
@@ -107,26 +106,29 @@ TEST(LoadWindow, AHundredThousandRecordingsAreListedAndCheckedWithoutStallingThe
   EXPECT_EQ(test::AnswerBox().text, "scan end!");
   const qint64 append_stall_ms = stalls.LongestMs();
 
-  const auto& model = dlg.Rows();
+  const auto& model = test::Rows(dlg);
   ASSERT_EQ(model.rowCount(), static_cast<int>(kRecordings));
   const auto& last = model.Rows().back();
   EXPECT_TRUE(last.closed);
   EXPECT_EQ(last.recording.frames, 3u);
-  EXPECT_EQ(model.index(static_cast<int>(kRecordings - 1), window::RecordingModel::kName).data().toString(), "99999.dav");
-  EXPECT_EQ(dlg.m_progress->value(), dlg.m_progress->maximum());
+  EXPECT_EQ(
+      model.index(static_cast<int>(kRecordings - 1), gui::RecordingModel::kName).data().toString(),
+      "99999.dav");
+  EXPECT_EQ(test::Bar(dlg)->value(), test::Bar(dlg)->maximum());
 
-  const qint64 select_ms = TimedWithRepaint(dlg, [&] { dlg.OnSelectAll(); });
+  const qint64 select_ms = TimedWithRepaint(dlg, [&] { test::SelectAll(dlg); });
   EXPECT_TRUE(std::all_of(model.Rows().begin(), model.Rows().end(),
                           [](const auto& row) { return row.checked; }));
-  const qint64 scroll_ms = TimedWithRepaint(dlg, [&] { dlg.m_list->scrollToBottom(); });
-  EXPECT_EQ(dlg.m_list->verticalScrollBar()->value(), dlg.m_list->verticalScrollBar()->maximum());
-  EXPECT_GT(dlg.m_list->verticalScrollBar()->maximum(), 0);
-  EXPECT_EQ(dlg.m_list->rowAt(dlg.m_list->viewport()->height() - 1) / 10,
+  const qint64 scroll_ms = TimedWithRepaint(dlg, [&] { test::List(dlg)->scrollToBottom(); });
+  EXPECT_EQ(test::List(dlg)->verticalScrollBar()->value(),
+            test::List(dlg)->verticalScrollBar()->maximum());
+  EXPECT_GT(test::List(dlg)->verticalScrollBar()->maximum(), 0);
+  EXPECT_EQ(test::List(dlg)->rowAt(test::List(dlg)->viewport()->height() - 1) / 10,
             static_cast<int>(kRecordings - 1) / 10);
-  const qint64 deselect_ms = TimedWithRepaint(dlg, [&] { dlg.OnDeselectAll(); });
+  const qint64 deselect_ms = TimedWithRepaint(dlg, [&] { test::DeselectAll(dlg); });
   EXPECT_TRUE(std::none_of(model.Rows().begin(), model.Rows().end(),
                            [](const auto& row) { return row.checked; }));
-  const qint64 scroll_top_ms = TimedWithRepaint(dlg, [&] { dlg.m_list->scrollToTop(); });
+  const qint64 scroll_top_ms = TimedWithRepaint(dlg, [&] { test::List(dlg)->scrollToTop(); });
 
   std::printf(
       "%llu recordings: listed in %lld ms (longest stall %lld ms); select all %lld ms, "
@@ -157,7 +159,7 @@ TEST(LoadWindow, ASteadyStreamOfNewsIsTakenInFewBatchesAndTheEndAtOnce) {
   Window w;
   CKorvaneDlg& dlg = w.dlg();
   int inserts = 0;
-  QObject::connect(&dlg.Rows(), &QAbstractItemModel::rowsInserted, [&] { ++inserts; });
+  QObject::connect(&test::Rows(dlg), &QAbstractItemModel::rowsInserted, [&] { ++inserts; });
   bool ended = false;
   QElapsedTimer since_finish;
   qint64 end_latency_ms = -1;
@@ -170,7 +172,7 @@ TEST(LoadWindow, ASteadyStreamOfNewsIsTakenInFewBatchesAndTheEndAtOnce) {
   QElapsedTimer clock;
   clock.start();
   std::thread worker([&] {
-    window::FeedSink sink(dlg.Feed(), 0);
+    gui::FeedSink sink(dlg.Feed(), 0);
     sink.OnScanStart(kRecordings * 4096);
     for (int i = 0; i < kRecordings; ++i) {
       Recording r;
@@ -195,15 +197,17 @@ TEST(LoadWindow, ASteadyStreamOfNewsIsTakenInFewBatchesAndTheEndAtOnce) {
   worker.join();
   ASSERT_TRUE(in_time);
   EXPECT_EQ(test::AnswerBox().text, "scan end!");
-  ASSERT_EQ(dlg.Rows().rowCount(), kRecordings);
+  ASSERT_EQ(test::Rows(dlg).rowCount(), kRecordings);
   for (int i = 0; i < kRecordings; ++i) {
-    ASSERT_EQ(dlg.Rows().Rows()[static_cast<size_t>(i)].recording.index, static_cast<uint64_t>(i));
-    ASSERT_TRUE(dlg.Rows().Rows()[static_cast<size_t>(i)].closed);
+    ASSERT_EQ(test::Rows(dlg).Rows()[static_cast<size_t>(i)].recording.index,
+              static_cast<uint64_t>(i));
+    ASSERT_TRUE(test::Rows(dlg).Rows()[static_cast<size_t>(i)].closed);
   }
-  std::printf("%d recordings over %lld ms came in %d insertions; the end was shown %lld ms after "
-              "it was reported\n",
-              kRecordings, static_cast<long long>(stream_ms), inserts,
-              static_cast<long long>(end_latency_ms));
+  std::printf(
+      "%d recordings over %lld ms came in %d insertions; the end was shown %lld ms after "
+      "it was reported\n",
+      kRecordings, static_cast<long long>(stream_ms), inserts,
+      static_cast<long long>(end_latency_ms));
   // One take per 100 ms at most, and one for the end. A slower machine takes fewer, never more.
   EXPECT_LE(inserts, static_cast<int>(stream_ms / 100) + 3);
   // The end is taken as soon as the window's thread gets to it, however recent the last take.
@@ -228,21 +232,20 @@ TEST(LoadWindow, StartsAndStopsManyScans) {
   for (int cycle = 0; cycle < cycles; ++cycle) {
     SCOPED_TRACE(cycle);
     ended = false;
-    dlg.OnStartScan();
-    ASSERT_TRUE(dlg.Worker().Running());
+    test::Start(dlg);
+    ASSERT_EQ(g_bScanning.load(), 1);
     // Every other scan is stopped at once, the others once they have found their rows.
     if (cycle % 2) {
-      ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.Rows().rowCount() == 3; }, test::kWaitMs));
+      ASSERT_TRUE(QTest::qWaitFor([&] { return test::Rows(dlg).rowCount() == 3; }, test::kWaitMs));
     }
-    dlg.OnStopScan();
+    test::Stop(dlg);
     ASSERT_TRUE(QTest::qWaitFor([&] { return ended; }, test::kWaitMs));
     const BoxSeen end = test::AnswerBox();
     ASSERT_EQ(end.text, "scan end!");
     ASSERT_EQ(g_bScanning.load(), 0);
-    ASSERT_LT(dlg.m_progress->value(), dlg.m_progress->maximum());
-    ASSERT_LE(dlg.Rows().rowCount(), 3);
+    ASSERT_LT(test::Bar(dlg)->value(), test::Bar(dlg)->maximum());
+    ASSERT_LE(test::Rows(dlg).rowCount(), 3);
   }
-  dlg.Worker().Join();
   EXPECT_EQ(ends, cycles);
   EXPECT_EQ(test::VisibleBox(), nullptr);
   std::printf("%d scans started and stopped in %lld ms\n", cycles,

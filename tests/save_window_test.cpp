@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "app/end_text.h"
 #include "scan/save.h"
 #include "scan/worker.h"
 #include "tests/test_support.h"
@@ -41,9 +42,9 @@ class SaveFromWindow : public ::testing::Test {
     w.FillForImage(Demo(), folder);
     ASSERT_EQ(w.ScanToEnd().text, "scan end!");
     found_ = test::ReferenceScan(image_, 0, image_.size());
-    ASSERT_EQ(w.dlg().Rows().rowCount(), static_cast<int>(found_.size()));
+    ASSERT_EQ(test::Rows(w.dlg()).rowCount(), static_cast<int>(found_.size()));
     for (int r : rows) {
-      w.dlg().Rows().setData(w.dlg().Rows().index(r, 0), Qt::Checked, Qt::CheckStateRole);
+      test::Rows(w.dlg()).setData(test::Rows(w.dlg()).index(r, 0), Qt::Checked, Qt::CheckStateRole);
     }
   }
   // The source's bytes a recording's file must hold.
@@ -52,8 +53,8 @@ class SaveFromWindow : public ::testing::Test {
     return std::string(image_.begin() + static_cast<std::ptrdiff_t>(r.position),
                        image_.begin() + static_cast<std::ptrdiff_t>(end));
   }
-  static BoxSeen Refused(CKorvaneDlg& dlg, void (CKorvaneDlg::*command)()) {
-    return test::AnswerBoxOpenedBy([&] { (dlg.*command)(); });
+  static BoxSeen Refused(CKorvaneDlg& dlg, void (*command)(CKorvaneDlg&)) {
+    return test::AnswerBoxOpenedBy([&] { command(dlg); });
   }
 
   test::TempDir dir_;
@@ -77,16 +78,16 @@ TEST_F(SaveFromWindow, SavesTheCheckedRowsFromTheScannedSourceAndNeverReplacesAF
   // What the form says now does not matter: the rows are read from what was scanned.
   w.ui().imageFileEdit->setText("/nonexistent");
 
-  const uint64_t bytes = Bytes(found_[0]).size() + Bytes(found_[2]).size() +
-                         Bytes(found_[4]).size();
+  const uint64_t bytes =
+      Bytes(found_[0]).size() + Bytes(found_[2]).size() + Bytes(found_[4]).size();
   BoxSeen end = w.SaveToEnd();
   EXPECT_EQ(end.title, "Korvane");
   EXPECT_EQ(end.icon, QMessageBox::Information);
   EXPECT_EQ(end.text, QString("保存完成!\n已保存 3 个文件, 共 %1 字节, 保存到:\n%2")
                           .arg(bytes)
                           .arg(QString::fromStdString(Out())));
-  EXPECT_TRUE(dlg.m_progress->text().startsWith("100%  ")) << dlg.m_progress->text().toStdString();
-  EXPECT_TRUE(dlg.m_progress->text().contains("用时"));
+  EXPECT_TRUE(test::Bar(dlg)->text().startsWith("100%  ")) << test::Bar(dlg)->text().toStdString();
+  EXPECT_TRUE(test::Bar(dlg)->text().contains("用时"));
   EXPECT_EQ(test::Listing(Out()),
             (std::vector<std::string>{"0.dav", "2.dav", "4.dav", "recordings.csv"}));
   for (int r : {0, 2, 4}) {
@@ -123,30 +124,30 @@ TEST_F(SaveFromWindow, SavesTheCheckedRowsFromTheScannedSourceAndNeverReplacesAF
 TEST_F(SaveFromWindow, RefusesWithNothingCheckedOrNoUsableFolderAndWritesNothing) {
   Window w;
   CKorvaneDlg& dlg = w.dlg();
-  test::ExpectWarning(Refused(dlg, &CKorvaneDlg::OnSave), "请先勾选要保存的录像!", dlg);
+  test::ExpectWarning(Refused(dlg, test::Save), "请先勾选要保存的录像!", dlg);
 
   ScanAndCheck(w, Out(), {});
-  test::ExpectWarning(Refused(dlg, &CKorvaneDlg::OnSave), "请先勾选要保存的录像!", dlg);
-  dlg.OnSelectAll();
-  dlg.OnDeselectAll();
-  test::ExpectWarning(Refused(dlg, &CKorvaneDlg::OnSave), "请先勾选要保存的录像!", dlg);
+  test::ExpectWarning(Refused(dlg, test::Save), "请先勾选要保存的录像!", dlg);
+  test::SelectAll(dlg);
+  test::DeselectAll(dlg);
+  test::ExpectWarning(Refused(dlg, test::Save), "请先勾选要保存的录像!", dlg);
 
-  dlg.Rows().setData(dlg.Rows().index(1, 0), Qt::Checked, Qt::CheckStateRole);
+  test::Rows(dlg).setData(test::Rows(dlg).index(1, 0), Qt::Checked, Qt::CheckStateRole);
   // A cancelled folder dialog empties the folder.
   w.ui().savePathEdit->clear();
-  test::ExpectWarning(Refused(dlg, &CKorvaneDlg::OnSave), "请先选择保存路径!", dlg);
+  test::ExpectWarning(Refused(dlg, test::Save), "请先选择保存路径!", dlg);
 
   const std::string missing = Out() + "/missing";
   w.ui().savePathEdit->setText(QString::fromStdString(missing));
   const std::string why = CheckSaveFolder(missing).message();
   ASSERT_FALSE(why.empty());
-  test::ExpectWarning(Refused(dlg, &CKorvaneDlg::OnSave),
-                      "无法保存到此路径:\n" + QString::fromStdString(why), dlg);
+  test::ExpectWarning(Refused(dlg, test::Save), "无法保存到此路径:\n" + QString::fromStdString(why),
+                      dlg);
   EXPECT_NE(why.find("does not exist"), std::string::npos) << why;
 
   EXPECT_TRUE(test::Listing(Out()).empty());
   EXPECT_EQ(g_bScanning.load(), 0);
-  EXPECT_TRUE(dlg.Rows().Rows()[1].checked);
+  EXPECT_TRUE(test::Rows(dlg).Rows()[1].checked);
 }
 
 // A checked row holding the whole of a large sparse file, as a scan of it would leave it: its
@@ -156,7 +157,7 @@ constexpr uint64_t kLongSource = 16ull << 30;
 void ListALongRecording(Window& w, const std::string& source, const std::string& folder) {
   test::WriteFile(source, {});
   fs::resize_file(source, kLongSource);
-  auto& rows = w.dlg().Rows();
+  auto& rows = test::Rows(w.dlg());
   rows.Clear();
   rows.SetSource(source);
   rows.Append({{Recording{0, 1700000000, 1700000000, 0, kLongSource, 1}, true, true}});
@@ -173,24 +174,24 @@ TEST_F(SaveFromWindow, ABusySaveRefusesScansAndSavesAndStopLeavesNoPartialFile) 
 
   bool ended = false;
   QObject::connect(&dlg, &CKorvaneDlg::SaveEnded, [&] { ended = true; });
-  dlg.OnSave();
+  test::Save(dlg);
   // The busy flag is up before the worker runs.
-  test::ExpectWarning(Refused(dlg, &CKorvaneDlg::OnSave), "请等待当前线程执行完毕!", dlg);
+  test::ExpectWarning(Refused(dlg, test::Save), "请等待当前线程执行完毕!", dlg);
   ASSERT_TRUE(test::WaitForProgress(dlg));
-  EXPECT_TRUE(dlg.m_progress->text().contains("剩余")) << dlg.m_progress->text().toStdString();
-  test::ExpectWarning(Refused(dlg, &CKorvaneDlg::OnStartScan), "请等待当前线程执行完毕!", dlg);
-  test::ExpectWarning(Refused(dlg, &CKorvaneDlg::OnSave), "请等待当前线程执行完毕!", dlg);
-  EXPECT_EQ(dlg.Rows().rowCount(), 1);
-  EXPECT_TRUE(dlg.Worker().Running());
+  EXPECT_TRUE(test::Bar(dlg)->text().contains("剩余")) << test::Bar(dlg)->text().toStdString();
+  test::ExpectWarning(Refused(dlg, test::Start), "请等待当前线程执行完毕!", dlg);
+  test::ExpectWarning(Refused(dlg, test::Save), "请等待当前线程执行完毕!", dlg);
+  EXPECT_EQ(test::Rows(dlg).rowCount(), 1);
+  EXPECT_EQ(g_bScanning.load(), 1);
 
-  dlg.OnStopScan();
+  test::Stop(dlg);
   ASSERT_TRUE(QTest::qWaitFor([&] { return ended; }, test::kWaitMs));
   const BoxSeen end = test::AnswerBox();
   EXPECT_EQ(end.icon, QMessageBox::Warning);
   EXPECT_EQ(end.text, QString("保存已停止!\n已保存 0 个文件, 共 0 字节, 保存到:\n%1\n\n"
                               "1 个文件保存失败:\n0.dav: 已停止, 未保存")
                           .arg(QString::fromStdString(Out())));
-  EXPECT_LT(dlg.m_progress->value(), dlg.m_progress->maximum());
+  EXPECT_LT(test::Bar(dlg)->value(), test::Bar(dlg)->maximum());
   EXPECT_TRUE(test::Listing(Out()).empty()) << "no partial file";
   EXPECT_EQ(g_bScanning.load(), 0);
 }
@@ -201,10 +202,10 @@ TEST_F(SaveFromWindow, ClosingDuringASaveStopsAndWaitsForIt) {
   ListALongRecording(*w, source, Out());
   bool ended = false;
   QObject::connect(&w->dlg(), &CKorvaneDlg::SaveEnded, [&] { ended = true; });
-  w->dlg().OnSave();
+  test::Save(w->dlg());
   ASSERT_TRUE(test::WaitForProgress(w->dlg()));
   EXPECT_TRUE(w->dlg().close());
-  EXPECT_FALSE(w->dlg().Worker().Running());
+  EXPECT_EQ(g_bScanning.load(), 0);  // the worker has ended
   EXPECT_EQ(g_bScanning.load(), 0);
   QTest::qWait(0);
   EXPECT_FALSE(ended);  // nobody is left to read the end
@@ -213,7 +214,7 @@ TEST_F(SaveFromWindow, ClosingDuringASaveStopsAndWaitsForIt) {
 
   // Destroyed without being closed, in the middle of a save.
   ListALongRecording(*w, source, Out());
-  w->dlg().OnSave();
+  test::Save(w->dlg());
   ASSERT_TRUE(test::WaitForProgress(w->dlg()));
   w.reset();
   EXPECT_EQ(g_bScanning.load(), 0);
@@ -235,8 +236,7 @@ TEST_F(SaveFromWindow, TheEndSaysWhichFilesFailedAndWhy) {
                               "2 个文件保存失败:\n2.dav: %3\n3.dav: %3")
                           .arg(Bytes(found_[0]).size() + Bytes(found_[1]).size())
                           .arg(QString::fromStdString(Out()), ends_early));
-  EXPECT_EQ(test::Listing(Out()),
-            (std::vector<std::string>{"0.dav", "1.dav", "recordings.csv"}));
+  EXPECT_EQ(test::Listing(Out()), (std::vector<std::string>{"0.dav", "1.dav", "recordings.csv"}));
   EXPECT_EQ(test::Slurp(Out() + "/1.dav"), Bytes(found_[1]));
 
   // A source that is gone: nothing can be saved.
@@ -253,8 +253,9 @@ TEST_F(SaveFromWindow, AFolderWithoutWritePermissionIsRefusedAsAnUnprivilegedUse
     // Root may write anywhere: this test runs again in a copy of the program as nobody.
     if (std::getenv(kUnprivilegedChild)) GTEST_SKIP() << "still root";
     const std::string command =
-        "setpriv --reuid=65534 --regid=65534 --clear-groups env " + std::string(kUnprivilegedChild) +
-        "=1 HOME=/tmp " + test::Quote(fs::read_symlink("/proc/self/exe").string()) +
+        "setpriv --reuid=65534 --regid=65534 --clear-groups env " +
+        std::string(kUnprivilegedChild) + "=1 HOME=/tmp " +
+        test::Quote(fs::read_symlink("/proc/self/exe").string()) +
         " --gtest_filter=SaveFromWindow.AFolderWithoutWritePermissionIsRefusedAsAnUnprivilegedUser";
     if (std::system("command -v setpriv >/dev/null") != 0) GTEST_SKIP() << "no setpriv here";
     const int status = std::system(command.c_str());
@@ -273,10 +274,47 @@ TEST_F(SaveFromWindow, AFolderWithoutWritePermissionIsRefusedAsAnUnprivilegedUse
   const std::string why = CheckSaveFolder(locked.string()).message();
   ASSERT_FALSE(why.empty());
   EXPECT_NE(why.find("Permission denied"), std::string::npos) << why;
-  test::ExpectWarning(Refused(w.dlg(), &CKorvaneDlg::OnSave),
+  test::ExpectWarning(Refused(w.dlg(), test::Save),
                       "无法保存到此路径:\n" + QString::fromStdString(why), w.dlg());
   EXPECT_TRUE(test::Listing(locked).empty());
   fs::permissions(locked, fs::perms(0755));
+}
+
+TEST(SaveEndText, ListsTenFailuresAtMostAndCountsTheFilesAStopLeftUntried) {
+  // Made from the result alone, without a window.
+  SaveResult result;
+  result.status = Status::Error(ErrorCode::kStopped, "stopped");
+  result.folder = "/out";
+  result.saved_files = 1;
+  result.saved_bytes = 4000;
+  SavedFile saved;
+  saved.recording.index = 0;
+  saved.outcome = FileOutcome::kSaved;
+  result.files.push_back(saved);
+  for (uint64_t i = 1; i <= 12; ++i) {
+    SavedFile failed;
+    failed.recording.index = i;
+    failed.error = "disk full";
+    result.files.push_back(failed);
+  }
+  result.files.back().outcome = FileOutcome::kStopped;
+  result.failed_files = 12;
+  const gui::EndMessage end = gui::SaveEndMessage(result, 20);
+  EXPECT_EQ(end.icon, QMessageBox::Warning);
+  QString expected =
+      "保存已停止!\n已保存 1 个文件, 共 4000 字节, 保存到:\n/out\n\n12 个文件保存失败:";
+  for (int i = 1; i <= 10; ++i) expected += QString("\n%1.dav: disk full").arg(i);
+  expected += "\n...\n7 个文件因停止而未保存。";
+  EXPECT_EQ(end.text, expected);
+
+  // A save that could not begin says why, with nothing saved.
+  SaveResult failed;
+  failed.status = Status::Error(ErrorCode::kOpenFailed,
+                                "cannot open /dev/sdz: No such file or directory");
+  const gui::EndMessage none = gui::SaveEndMessage(failed, 3);
+  EXPECT_EQ(none.icon, QMessageBox::Critical);
+  EXPECT_EQ(none.text,
+            "无法打开源, 未保存任何文件:\ncannot open /dev/sdz: No such file or directory");
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <QContextMenuEvent>
 #include <QDate>
 #include <QDateEdit>
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QImage>
 #include <QTableView>
@@ -29,12 +30,13 @@
 namespace korvane {
 namespace {
 
+using gui::RecordingModel;
+using test::BoxSeen;
 using test::Window;
-using window::RecordingModel;
 
 std::vector<int> TabOrder(CKorvaneDlg& dlg) {
   std::vector<int> ids;
-  QWidget* first = dlg.ui().scanOffsetEdit;
+  QWidget* first = test::Controls(dlg).scanOffsetEdit;
   QWidget* w = first;
   do {
     // Controls of the form only, not the parts some of them are made of.
@@ -70,24 +72,24 @@ TEST(Window, OpensWithEveryControlInItsInitialState) {
   EXPECT_FALSE(ui.blockModeRadio->isEnabled());
   EXPECT_TRUE(ui.imageSourceRadio->isChecked());
   EXPECT_FALSE(ui.diskSourceRadio->isChecked());
-  EXPECT_FALSE(dlg.m_comboDevice->isEnabled());
-  const std::vector<std::string> drives = window::PhysicalDriveList();
-  ASSERT_EQ(dlg.m_comboDevice->count(), static_cast<int>(drives.size()));
+  EXPECT_FALSE(test::Drives(dlg)->isEnabled());
+  const std::vector<std::string> drives = gui::PhysicalDriveList();
+  ASSERT_EQ(test::Drives(dlg)->count(), static_cast<int>(drives.size()));
   for (size_t i = 0; i < drives.size(); ++i) {
-    EXPECT_EQ(dlg.m_comboDevice->itemText(static_cast<int>(i)).toStdString(), drives[i]);
+    EXPECT_EQ(test::Drives(dlg)->itemText(static_cast<int>(i)).toStdString(), drives[i]);
   }
-  EXPECT_EQ(dlg.m_comboDevice->currentIndex(), drives.empty() ? -1 : 0);
+  EXPECT_EQ(test::Drives(dlg)->currentIndex(), drives.empty() ? -1 : 0);
   EXPECT_TRUE(ui.imageFileEdit->isEnabled());
   EXPECT_TRUE(ui.browseImageButton->isEnabled());
   EXPECT_FALSE(ui.filterCheck->isChecked());
-  EXPECT_FALSE(dlg.m_dtStart->isEnabled());
-  EXPECT_FALSE(dlg.m_dtEnd->isEnabled());
-  EXPECT_EQ(dlg.m_dtStart->date(), QDate::currentDate());
-  EXPECT_EQ(dlg.m_dtEnd->date(), QDate::currentDate());
-  EXPECT_EQ(dlg.m_dtStart->displayFormat(), "yyyy/M/d");
-  EXPECT_TRUE(dlg.m_dtStart->calendarPopup());
-  EXPECT_EQ(dlg.Rows().rowCount(), 0);
-  EXPECT_EQ(dlg.m_progress->value(), dlg.m_progress->minimum());
+  EXPECT_FALSE(test::StartDate(dlg)->isEnabled());
+  EXPECT_FALSE(test::EndDate(dlg)->isEnabled());
+  EXPECT_EQ(test::StartDate(dlg)->date(), QDate::currentDate());
+  EXPECT_EQ(test::EndDate(dlg)->date(), QDate::currentDate());
+  EXPECT_EQ(test::StartDate(dlg)->displayFormat(), "yyyy/M/d");
+  EXPECT_TRUE(test::StartDate(dlg)->calendarPopup());
+  EXPECT_EQ(test::Rows(dlg).rowCount(), 0);
+  EXPECT_EQ(test::Bar(dlg)->value(), test::Bar(dlg)->minimum());
   EXPECT_EQ(dlg.focusWidget(), ui.scanOffsetEdit);
 
   // Texts, the default button, and the two radio groups of the template.
@@ -138,6 +140,29 @@ TEST(Window, OpensWithEveryControlInItsInitialState) {
             QStringList{QString::fromLatin1(kAboutEntryText)});
 }
 
+TEST(Window, MessageBoxesAreWideEnoughForTheirWholeCaption) {
+  // A title bar holds the window's icon and its close box beside the caption; a box narrower
+  // than those and the caption has its caption cut ("K…").
+  constexpr int kTitleBarRoom = 100;  // pixels for the icon, the close box and margins
+  auto wide_enough = [](const BoxSeen& box) {
+    const QFontMetrics title(QApplication::font("QMdiSubWindowTitleBar"));
+    return box.width >= title.horizontalAdvance(box.title) + kTitleBarRoom;
+  };
+  test::TempDir dir;
+  testimage::ImageBuilder demo(0, testimage::Fill::kZeros);
+  demo.bytes() = testimage::BuildDemoImage();
+  test::WriteFile(dir.File("demo.img"), demo.bytes());
+  Window w;
+  const BoxSeen warning = test::AnswerBoxOpenedBy([&] { test::Start(w.dlg()); });
+  EXPECT_EQ(warning.title, "警告");
+  EXPECT_TRUE(wide_enough(warning)) << warning.width;
+  w.FillForImage(dir.File("demo.img"), dir.path().string());
+  const BoxSeen end = w.ScanToEnd();
+  EXPECT_EQ(end.title, "Korvane");
+  EXPECT_EQ(end.text, "scan end!");
+  EXPECT_TRUE(wide_enough(end)) << end.width;
+}
+
 TEST(Window, PlacesEveryControlByTheDialogUnitsOfItsFont) {
   Window w;
   CKorvaneDlg& dlg = w.dlg();
@@ -150,7 +175,7 @@ TEST(Window, PlacesEveryControlByTheDialogUnitsOfItsFont) {
     if (!rect.isValid()) continue;
     ++placed;
     const QRect expected = DialogUnitsToPixels(rect.toRect(), units);
-    if (child == dlg.m_comboDevice) {
+    if (child == test::Drives(dlg)) {
       EXPECT_EQ(child->geometry().topLeft(), expected.topLeft());
       EXPECT_EQ(child->width(), expected.width());
       EXPECT_LT(child->height(), expected.height());  // 89 units is its dropped list
@@ -163,9 +188,9 @@ TEST(Window, PlacesEveryControlByTheDialogUnitsOfItsFont) {
 
 TEST(ResultsList, HasFourColumnsOfAThirdOfItsWidthWithThePositionHidden) {
   Window w;
-  QTableView* list = w.dlg().m_list;
+  QTableView* list = test::List(w.dlg());
   QHeaderView* header = list->horizontalHeader();
-  auto& model = w.dlg().Rows();
+  auto& model = test::Rows(w.dlg());
   ASSERT_EQ(model.columnCount(), 4);
   const QStringList headers = {"文件名", "开始时间", "结束时间", "位置"};
   for (int c = 0; c < 4; ++c) {
@@ -222,7 +247,7 @@ void FillRows(CKorvaneDlg& dlg, int n) {
                                   uint64_t(i) * 65536),
                     true, false});
   }
-  dlg.Rows().Append(std::move(rows));
+  test::Rows(dlg).Append(std::move(rows));
 }
 
 QPoint RowCentre(QTableView* list, int row) {
@@ -231,7 +256,7 @@ QPoint RowCentre(QTableView* list, int row) {
 
 TEST(ResultsList, ContextMenuOpensOnARowOnly) {
   Window w;
-  QTableView* list = w.dlg().m_list;
+  QTableView* list = test::List(w.dlg());
   QWidget* viewport = list->viewport();
 
   const QPoint on_empty_list(40, 40);
@@ -251,13 +276,13 @@ TEST(ResultsList, ContextMenuOpensOnARowOnly) {
 TEST(ResultsList, SelectAllAndDeselectSetEveryCheckBoxAndLeaveTheSelection) {
   Window w;
   CKorvaneDlg& dlg = w.dlg();
-  QTableView* list = dlg.m_list;
+  QTableView* list = test::List(dlg);
   FillRows(dlg, 5);
   list->selectRow(1);
   const QModelIndexList selected = list->selectionModel()->selectedRows();
   auto checks = [&] {
     std::vector<bool> c;
-    for (const auto& row : dlg.Rows().Rows()) c.push_back(row.checked);
+    for (const auto& row : test::Rows(dlg).Rows()) c.push_back(row.checked);
     return c;
   };
   auto choose = [&](const QString& item) {
@@ -272,7 +297,7 @@ TEST(ResultsList, SelectAllAndDeselectSetEveryCheckBoxAndLeaveTheSelection) {
   EXPECT_EQ(list->selectionModel()->selectedRows(), selected);
 
   // Save with a row checked but no save folder chosen: refused, the rows stay as they are.
-  dlg.Rows().setData(dlg.Rows().index(2, 0), Qt::Checked, Qt::CheckStateRole);
+  test::Rows(dlg).setData(test::Rows(dlg).index(2, 0), Qt::Checked, Qt::CheckStateRole);
   // The box opens inside the menu's own loop, so a timer answers it from there.
   QString warned;
   QTimer answerer;
@@ -288,13 +313,13 @@ TEST(ResultsList, SelectAllAndDeselectSetEveryCheckBoxAndLeaveTheSelection) {
   answerer.stop();
   EXPECT_EQ(warned, "警告|请先选择保存路径!");
   EXPECT_EQ(checks(), (std::vector<bool>{false, false, true, false, false}));
-  EXPECT_EQ(dlg.Rows().rowCount(), 5);
+  EXPECT_EQ(test::Rows(dlg).rowCount(), 5);
 
   // Both work on an empty list too.
-  dlg.Rows().Clear();
-  dlg.OnSelectAll();
-  dlg.OnDeselectAll();
-  EXPECT_EQ(dlg.Rows().rowCount(), 0);
+  test::Rows(dlg).Clear();
+  test::SelectAll(dlg);
+  test::DeselectAll(dlg);
+  EXPECT_EQ(test::Rows(dlg).rowCount(), 0);
 }
 
 TEST(Window, FilterBoxEnablesBothDatePickersWhileChecked) {
@@ -302,12 +327,12 @@ TEST(Window, FilterBoxEnablesBothDatePickersWhileChecked) {
   CKorvaneDlg& dlg = w.dlg();
   QTest::mouseClick(w.ui().filterCheck, Qt::LeftButton);
   EXPECT_TRUE(w.ui().filterCheck->isChecked());
-  EXPECT_TRUE(dlg.m_dtStart->isEnabled());
-  EXPECT_TRUE(dlg.m_dtEnd->isEnabled());
+  EXPECT_TRUE(test::StartDate(dlg)->isEnabled());
+  EXPECT_TRUE(test::EndDate(dlg)->isEnabled());
   QTest::mouseClick(w.ui().filterCheck, Qt::LeftButton);
   EXPECT_FALSE(w.ui().filterCheck->isChecked());
-  EXPECT_FALSE(dlg.m_dtStart->isEnabled());
-  EXPECT_FALSE(dlg.m_dtEnd->isEnabled());
+  EXPECT_FALSE(test::StartDate(dlg)->isEnabled());
+  EXPECT_FALSE(test::EndDate(dlg)->isEnabled());
 }
 
 TEST(DriveList, ListsTheWholeDisksOfSysBlockThatExist) {
@@ -330,23 +355,23 @@ TEST(DriveList, ListsTheWholeDisksOfSysBlockThatExist) {
 
   const std::string d = dev.string();
   EXPECT_EQ(
-      window::BlockDeviceList(sys.string(), d),
+      gui::BlockDeviceList(sys.string(), d),
       (std::vector<std::string>{d + "/cciss/c0d0", d + "/loop2", d + "/loop10", d + "/nvme0n1",
                                 d + "/sda", d + "/sdaa", d + "/sdb", d + "/sr0"}));
-  EXPECT_TRUE(window::BlockDeviceList((dir.path() / "none").string(), d).empty());
+  EXPECT_TRUE(gui::BlockDeviceList((dir.path() / "none").string(), d).empty());
 }
 
 TEST(ProgressText, ShowsSpeedAndTimeLeftOrTaken) {
-  EXPECT_EQ(window::ProgressFormat(0, 1000, 0, false), "%p%  剩余 --:--");
-  EXPECT_EQ(window::ProgressFormat(500'000'000, 2'000'000'000, 2.0, false),
+  EXPECT_EQ(gui::ProgressFormat(0, 1000, 0, false), "%p%  剩余 --:--");
+  EXPECT_EQ(gui::ProgressFormat(500'000'000, 2'000'000'000, 2.0, false),
             "%p%  250.0 MB/s  剩余 0:06");
   // Hours for whole disks: 4 TB at 100 MB/s.
-  EXPECT_EQ(window::ProgressFormat(400'000'000'000, 4'000'000'000'000, 4000.0, false),
+  EXPECT_EQ(gui::ProgressFormat(400'000'000'000, 4'000'000'000'000, 4000.0, false),
             "%p%  100.0 MB/s  剩余 10:00:00");
-  EXPECT_EQ(window::ProgressFormat(3'000'000'000, 3'000'000'000, 2.0, true),
+  EXPECT_EQ(gui::ProgressFormat(3'000'000'000, 3'000'000'000, 2.0, true),
             "%p%  1.50 GB/s  用时 0:02");
-  EXPECT_EQ(window::DurationText(3599.6), "1:00:00");
-  EXPECT_EQ(window::DurationText(61), "1:01");
+  EXPECT_EQ(gui::DurationText(3599.6), "1:00:00");
+  EXPECT_EQ(gui::DurationText(61), "1:01");
 }
 
 // Runs the program as a person does, output to a file (a plain spawn, no Qt process machinery).
@@ -384,6 +409,31 @@ TEST(Program, PrintsItsVersionAndDrawsTheWindowIntoAFile) {
   EXPECT_EQ(status, 0);
   EXPECT_EQ(QImage(after).size(), w.dlg().size());
   EXPECT_NE(QImage(after), picture);
+}
+
+TEST(Program, TakesAPathGivenAloneAsTheImageToScanAndRefusesUnknownOptions) {
+  // As when a file is dropped on the program: the window opens with the image and its size in
+  // the form.
+  test::TempDir dir;
+  testimage::ImageBuilder demo(0, testimage::Fill::kZeros);
+  demo.bytes() = testimage::BuildDemoImage();
+  test::WriteFile(dir.File("demo.img"), demo.bytes());
+  int status = -1;
+  const QString empty = QString::fromStdString(dir.File("empty.png"));
+  RunKorvane({"--screenshot", empty}, &status);
+  ASSERT_EQ(status, 0);
+  const QString with_image = QString::fromStdString(dir.File("with-image.png"));
+  RunKorvane({"--screenshot", with_image, QString::fromStdString(dir.File("demo.img"))}, &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(QImage(with_image).size(), QImage(empty).size());
+  EXPECT_NE(QImage(with_image), QImage(empty));
+
+  RunKorvane({"--no-such-option"}, &status);
+  EXPECT_EQ(status, 2);
+  RunKorvane({"-x", QString::fromStdString(dir.File("demo.img"))}, &status);
+  EXPECT_EQ(status, 2);
+  RunKorvane({QString::fromStdString(dir.File("demo.img")), "second.img"}, &status);
+  EXPECT_EQ(status, 2);
 }
 
 }  // namespace

@@ -3,15 +3,26 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateEdit>
 #include <QFileDialog>
+#include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTableView>
 #include <QTest>
 #include <QTimer>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <type_traits>
 
 #include "scan/worker.h"
 #include "tests/test_support.h"
@@ -20,6 +31,8 @@
 namespace korvane::test {
 
 QMessageBox* VisibleBox() {
+  // A box that waits for its answer is the one on top; end boxes may stay open beneath it.
+  if (auto* modal = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) return modal;
   for (QWidget* w : QApplication::topLevelWidgets()) {
     auto* box = qobject_cast<QMessageBox*>(w);
     if (box && box->isVisible()) return box;
@@ -36,6 +49,7 @@ BoxSeen AnswerBox(int timeout_ms) {
   seen.text = box->text();
   seen.icon = box->icon();
   seen.parent = box->parentWidget();
+  seen.width = box->width();
   for (QAbstractButton* button : box->buttons()) seen.buttons << button->text();
   box->buttons().constFirst()->click();
   seen.shown = QTest::qWaitFor([box] { return VisibleBox() != box; }, timeout_ms);
@@ -115,16 +129,143 @@ void ExpectWarning(const BoxSeen& box, const QString& text, CKorvaneDlg& owner) 
   EXPECT_EQ(box.parent, &owner);
 }
 
-bool WaitForProgress(CKorvaneDlg& dlg) {
-  return QTest::qWaitFor([&] { return dlg.m_progress->value() > 0; }, kWaitMs);
+namespace {
+
+template <typename T>
+T* Find(QObject& dlg, const char* name) {
+  T* found = dlg.findChild<T*>(QString::fromLatin1(name));
+  if (found == nullptr) {
+    ADD_FAILURE() << "the window has no " << name;
+    std::abort();  // nothing to drive
+  }
+  return found;
 }
 
-Window::Window() : dlg_(std::make_unique<CKorvaneDlg>()) {
+}  // namespace
+
+#define KORVANE_FIND(member) member(Find<std::remove_pointer_t<decltype(member)>>(dlg, #member))
+
+Controls::Controls(CKorvaneDlg& dlg)
+    : KORVANE_FIND(scanOffsetEdit),
+      KORVANE_FIND(scanSizeEdit),
+      KORVANE_FIND(blockSizeEdit),
+      KORVANE_FIND(savePathEdit),
+      KORVANE_FIND(imageFileEdit),
+      KORVANE_FIND(scanOffsetLabel),
+      KORVANE_FIND(scanSizeLabel),
+      KORVANE_FIND(blockSizeLabel),
+      KORVANE_FIND(savePathLabel),
+      KORVANE_FIND(sourceFileLabel),
+      KORVANE_FIND(sourceDeviceLabel),
+      KORVANE_FIND(startTimeLabel),
+      KORVANE_FIND(endTimeLabel),
+      KORVANE_FIND(banner),
+      KORVANE_FIND(byteModeRadio),
+      KORVANE_FIND(blockModeRadio),
+      KORVANE_FIND(imageSourceRadio),
+      KORVANE_FIND(diskSourceRadio),
+      KORVANE_FIND(startButton),
+      KORVANE_FIND(stopButton),
+      KORVANE_FIND(browseFolderButton),
+      KORVANE_FIND(browseImageButton),
+      KORVANE_FIND(deviceCombo),
+      KORVANE_FIND(scanParamsGroup),
+      KORVANE_FIND(scanPathGroup),
+      KORVANE_FIND(timeGroup),
+      KORVANE_FIND(progressBar),
+      KORVANE_FIND(resultsList),
+      KORVANE_FIND(startDateEdit),
+      KORVANE_FIND(endDateEdit),
+      KORVANE_FIND(filterCheck),
+      KORVANE_FIND(saveAction),
+      KORVANE_FIND(selectAllAction),
+      KORVANE_FIND(deselectAllAction) {}
+
+#undef KORVANE_FIND
+
+QProgressBar* Bar(CKorvaneDlg& dlg) {
+  return Find<QProgressBar>(dlg, "progressBar");
+}
+
+QTableView* List(CKorvaneDlg& dlg) {
+  return Find<QTableView>(dlg, "resultsList");
+}
+
+gui::RecordingModel& Rows(CKorvaneDlg& dlg) {
+  auto* model = qobject_cast<gui::RecordingModel*>(List(dlg)->model());
+  if (model == nullptr) {
+    ADD_FAILURE() << "the list shows no recordings";
+    std::abort();
+  }
+  return *model;
+}
+
+QDateEdit* StartDate(CKorvaneDlg& dlg) {
+  return Find<QDateEdit>(dlg, "startDateEdit");
+}
+
+QDateEdit* EndDate(CKorvaneDlg& dlg) {
+  return Find<QDateEdit>(dlg, "endDateEdit");
+}
+
+QComboBox* Drives(CKorvaneDlg& dlg) {
+  return Find<QComboBox>(dlg, "deviceCombo");
+}
+
+namespace {
+
+// A click on a button; one of a window not shown (nobody can see it) goes through the button.
+void Click(QAbstractButton* button) {
+  if (button->isVisible()) {
+    QTest::mouseClick(button, Qt::LeftButton);
+  } else {
+    button->click();
+  }
+}
+
+}  // namespace
+
+void Start(CKorvaneDlg& dlg) {
+  Click(Find<QPushButton>(dlg, "startButton"));
+}
+
+void Stop(CKorvaneDlg& dlg) {
+  Click(Find<QPushButton>(dlg, "stopButton"));
+}
+
+void BrowseImage(CKorvaneDlg& dlg) {
+  Click(Find<QPushButton>(dlg, "browseImageButton"));
+}
+
+void BrowseFolder(CKorvaneDlg& dlg) {
+  Click(Find<QPushButton>(dlg, "browseFolderButton"));
+}
+
+void Save(CKorvaneDlg& dlg) {
+  Find<QAction>(dlg, "saveAction")->trigger();
+}
+
+void SelectAll(CKorvaneDlg& dlg) {
+  Find<QAction>(dlg, "selectAllAction")->trigger();
+}
+
+void DeselectAll(CKorvaneDlg& dlg) {
+  Find<QAction>(dlg, "deselectAllAction")->trigger();
+}
+
+bool WaitForProgress(CKorvaneDlg& dlg) {
+  QProgressBar* bar = Bar(dlg);
+  return QTest::qWaitFor([&] { return bar->value() > 0; }, kWaitMs);
+}
+
+Window::Window()
+    : dlg_(std::make_unique<CKorvaneDlg>()), controls_(std::make_unique<Controls>(*dlg_)) {
   dlg_->show();
   (void)QTest::qWaitForWindowExposed(dlg_.get());
 }
 
 Window::~Window() {
+  controls_.reset();
   dlg_->close();
   // Boxes still open belong to the window and go with it.
   dlg_.reset();
@@ -141,10 +282,10 @@ namespace {
 
 // Runs `start` and waits for `ended` from the window; returns the box it left open.
 template <typename Signal>
-BoxSeen RunToEnd(CKorvaneDlg& dlg, Signal ended_signal, void (CKorvaneDlg::*start)()) {
+BoxSeen RunToEnd(CKorvaneDlg& dlg, Signal ended_signal, void (*start)(CKorvaneDlg&)) {
   bool ended = false;
   auto connection = QObject::connect(&dlg, ended_signal, [&] { ended = true; });
-  (dlg.*start)();
+  start(dlg);
   const bool in_time = QTest::qWaitFor([&] { return ended; }, 10 * kWaitMs);
   QObject::disconnect(connection);
   return in_time ? AnswerBox() : BoxSeen{};
@@ -153,16 +294,16 @@ BoxSeen RunToEnd(CKorvaneDlg& dlg, Signal ended_signal, void (CKorvaneDlg::*star
 }  // namespace
 
 BoxSeen Window::ScanToEnd() {
-  return RunToEnd(*dlg_, &CKorvaneDlg::ScanEnded, &CKorvaneDlg::OnStartScan);
+  return RunToEnd(*dlg_, &CKorvaneDlg::ScanEnded, Start);
 }
 
 BoxSeen Window::SaveToEnd() {
-  return RunToEnd(*dlg_, &CKorvaneDlg::SaveEnded, &CKorvaneDlg::OnSave);
+  return RunToEnd(*dlg_, &CKorvaneDlg::SaveEnded, Save);
 }
 
 std::vector<std::string> Window::ShownRows() {
   std::vector<std::string> rows;
-  const auto& model = dlg_->Rows();
+  const auto& model = Rows(*dlg_);
   for (int r = 0; r < model.rowCount(); ++r) {
     std::string row;
     for (int c = 0; c < model.columnCount(); ++c) {

@@ -2,15 +2,26 @@
 // file dialogs it opens, waiting on what appears on screen rather than on timers.
 #pragma once
 
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
 #include <QString>
+#include <QTableView>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/korvane_dlg.h"
-#include "ui_korvane_dlg.h"
+#include "app/recording_model.h"
 
 class QFileDialog;
 class QMenu;
@@ -27,9 +38,10 @@ struct BoxSeen {
   QMessageBox::Icon icon = QMessageBox::NoIcon;
   QStringList buttons;  // their texts
   QWidget* parent = nullptr;
+  int width = 0;  // pixels
 };
 
-// The message box on screen, if any.
+// The message box on screen, if any: the one waiting for its answer first.
 QMessageBox* VisibleBox();
 
 // Waits until a message box is on screen, notes what it shows and presses its only button.
@@ -50,6 +62,41 @@ struct MenuSeen {
 };
 MenuSeen AnswerMenu(const std::function<void()>& action, const QString& choose = {});
 
+// The window's controls, found by their object names as a person finds them by their labels.
+struct Controls {
+  explicit Controls(CKorvaneDlg& dlg);
+  QLineEdit *scanOffsetEdit, *scanSizeEdit, *blockSizeEdit, *savePathEdit, *imageFileEdit;
+  QLabel *scanOffsetLabel, *scanSizeLabel, *blockSizeLabel, *savePathLabel, *sourceFileLabel,
+      *sourceDeviceLabel, *startTimeLabel, *endTimeLabel, *banner;
+  QRadioButton *byteModeRadio, *blockModeRadio, *imageSourceRadio, *diskSourceRadio;
+  QPushButton *startButton, *stopButton, *browseFolderButton, *browseImageButton;
+  QComboBox* deviceCombo;
+  QGroupBox *scanParamsGroup, *scanPathGroup, *timeGroup;
+  QProgressBar* progressBar;
+  QTableView* resultsList;
+  QDateEdit *startDateEdit, *endDateEdit;
+  QCheckBox* filterCheck;
+  // The results list's context menu commands.
+  QAction *saveAction, *selectAllAction, *deselectAllAction;
+};
+
+// The controls tests use most, and the list's rows.
+QProgressBar* Bar(CKorvaneDlg& dlg);
+QTableView* List(CKorvaneDlg& dlg);
+gui::RecordingModel& Rows(CKorvaneDlg& dlg);
+QDateEdit* StartDate(CKorvaneDlg& dlg);
+QDateEdit* EndDate(CKorvaneDlg& dlg);
+QComboBox* Drives(CKorvaneDlg& dlg);
+
+// The commands, given as a person gives them: a click on the button, or the menu entry.
+void Start(CKorvaneDlg& dlg);
+void Stop(CKorvaneDlg& dlg);
+void BrowseImage(CKorvaneDlg& dlg);
+void BrowseFolder(CKorvaneDlg& dlg);
+void Save(CKorvaneDlg& dlg);
+void SelectAll(CKorvaneDlg& dlg);
+void DeselectAll(CKorvaneDlg& dlg);
+
 // Checks that `box` was the window's warning: caption "警告", no icon, one OK button, owned by
 // `owner`, showing `text`.
 void ExpectWarning(const BoxSeen& box, const QString& text, CKorvaneDlg& owner);
@@ -63,7 +110,7 @@ class Window {
   Window();
   ~Window();
   CKorvaneDlg& dlg() { return *dlg_; }
-  Ui::CKorvaneDlg& ui() { return dlg_->ui(); }
+  Controls& ui() { return *controls_; }
 
   // Fills the form for a scan of an image file into `save` (size as given, or auto-filled).
   void FillForImage(const std::string& image, const std::string& save, const QString& size = {});
@@ -77,6 +124,7 @@ class Window {
 
  private:
   std::unique_ptr<CKorvaneDlg> dlg_;
+  std::unique_ptr<Controls> controls_;
 };
 
 // "name|start|end|position" of recordings as the core sees them.

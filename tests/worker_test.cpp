@@ -72,8 +72,8 @@ class WorkerTest : public ::testing::Test {
     delete dir_;
     dir_ = nullptr;
   }
-  void SetUp() override { ASSERT_EQ(g_bScanning.load(), 0); }
-  void TearDown() override { EXPECT_EQ(g_bScanning.load(), 0); }
+  void SetUp() override { ASSERT_EQ(busy_.load(), 0); }
+  void TearDown() override { EXPECT_EQ(busy_.load(), 0); }
 
   static std::string Image() { return dir_->File("sparse.img"); }
   static ScanJob Job(std::optional<uint64_t> size = std::nullopt) {
@@ -84,24 +84,28 @@ class WorkerTest : public ::testing::Test {
   }
 
   static test::TempDir* dir_;
+  std::atomic<int> busy_{0};  // the flag every worker of a test shares
 };
 
 test::TempDir* WorkerTest::dir_ = nullptr;
 
 TEST_F(WorkerTest, TheBusyFlagIsRaisedBeforeTheThreadRunsAndRefusesASecondStart) {
-  ScanWorker worker, other;
+  ScanWorker worker(busy_), other(busy_);
   Gate release;
   Gate finished;
-  ASSERT_TRUE(worker.Start([&](const std::atomic<int>&) { release.Wait(); },
-                           [&] { finished.Open(); }));
-  EXPECT_EQ(g_bScanning.load(), 1);
+  ASSERT_TRUE(
+      worker.Start([&](const std::atomic<int>&) { release.Wait(); }, [&] { finished.Open(); })
+          .ok());
+  EXPECT_EQ(busy_.load(), 1);
   EXPECT_TRUE(worker.Running());
   worker.RequestStop();
   bool ran = false;
-  EXPECT_FALSE(worker.Start([&](const std::atomic<int>&) { ran = true; }));
+  const Status refused = worker.Start([&](const std::atomic<int>&) { ran = true; });
+  EXPECT_FALSE(refused.ok());
+  EXPECT_EQ(refused.code(), ErrorCode::kRefused);
   EXPECT_EQ(worker.m_bStop.load(), 1) << "a refused start leaves the stop flag as it was";
   test::RecordingSink sink;
-  EXPECT_FALSE(other.StartScan(Job(), sink, {})) << "the flag is global";
+  EXPECT_EQ(other.StartScan(Job(), sink, {}).code(), ErrorCode::kRefused) << "the flag is shared";
   release.Open();
   finished.Wait();
   worker.Join();
@@ -111,7 +115,7 @@ TEST_F(WorkerTest, TheBusyFlagIsRaisedBeforeTheThreadRunsAndRefusesASecondStart)
 
 TEST_F(WorkerTest, OfTwoStartsRacingFromTwoThreadsExactlyOneRuns) {
   for (int round = 0; round < 50; ++round) {
-    ScanWorker a, b;
+    ScanWorker a(busy_), b(busy_);
     std::atomic<int> bodies{0};
     Gate go, both_tried;
     bool started_a = false, started_b = false;
@@ -121,11 +125,11 @@ TEST_F(WorkerTest, OfTwoStartsRacingFromTwoThreadsExactlyOneRuns) {
     };
     std::thread ta([&] {
       go.Wait();
-      started_a = a.Start(body);
+      started_a = a.Start(body).ok();
     });
     std::thread tb([&] {
       go.Wait();
-      started_b = b.Start(body);
+      started_b = b.Start(body).ok();
     });
     go.Open();
     ta.join();
@@ -135,19 +139,22 @@ TEST_F(WorkerTest, OfTwoStartsRacingFromTwoThreadsExactlyOneRuns) {
     b.Join();
     ASSERT_NE(started_a, started_b) << "round " << round;
     EXPECT_EQ(bodies.load(), 1);
-    EXPECT_EQ(g_bScanning.load(), 0);
+    EXPECT_EQ(busy_.load(), 0);
   }
 }
 
 TEST_F(WorkerTest, AScanReportsOnTheWorkerAndFinishesAfterTheFlagIsLowered) {
-  ScanWorker worker;
+  ScanWorker worker(busy_);
   test::RecordingSink sink;
   Mailbox mailbox;
   int flag_in_finished = -1;
-  ASSERT_TRUE(worker.StartScan(Job(8 * kMiB), sink, [&](const ScanResult& r) {
-    flag_in_finished = g_bScanning.load();
-    mailbox.Post(r);
-  }));
+  ASSERT_TRUE(worker
+                  .StartScan(Job(8 * kMiB), sink,
+                             [&](const ScanResult& r) {
+                               flag_in_finished = busy_.load();
+                               mailbox.Post(r);
+                             })
+                  .ok());
   const ScanResult result = mailbox.Wait();
   worker.Join();
   EXPECT_EQ(flag_in_finished, 0);
@@ -159,14 +166,14 @@ TEST_F(WorkerTest, AScanReportsOnTheWorkerAndFinishesAfterTheFlagIsLowered) {
 }
 
 TEST_F(WorkerTest, StopEndsTheScanAtAChunkBoundaryAndKeepsWhatWasFound) {
-  ScanWorker worker;
+  ScanWorker worker(busy_);
   test::RecordingSink sink;
   Mailbox mailbox;
   Gate first_chunk;
   sink.on_progress = [&](uint64_t done) {
     if (done == kMiB) first_chunk.Open();
   };
-  ASSERT_TRUE(worker.StartScan(Job(), sink, [&](const ScanResult& r) { mailbox.Post(r); }));
+  ASSERT_TRUE(worker.StartScan(Job(), sink, [&](const ScanResult& r) { mailbox.Post(r); }).ok());
   first_chunk.Wait();
   worker.RequestStop();
   const ScanResult result = mailbox.Wait();
@@ -180,7 +187,8 @@ TEST_F(WorkerTest, StopEndsTheScanAtAChunkBoundaryAndKeepsWhatWasFound) {
   // A stop request while idle does not reach the next scan: a start clears it.
   worker.RequestStop();
   test::RecordingSink again;
-  ASSERT_TRUE(worker.StartScan(Job(3 * kMiB), again, [&](const ScanResult& r) { mailbox.Post(r); }));
+  ASSERT_TRUE(
+      worker.StartScan(Job(3 * kMiB), again, [&](const ScanResult& r) { mailbox.Post(r); }).ok());
   EXPECT_EQ(mailbox.Wait().status.code(), ErrorCode::kOk);
   worker.Join();
 }
@@ -188,12 +196,14 @@ TEST_F(WorkerTest, StopEndsTheScanAtAChunkBoundaryAndKeepsWhatWasFound) {
 TEST_F(WorkerTest, TheNextStartIsAcceptedAsSoonAsTheFinishedMessageArrives) {
   // The UI thread starts the next scan from the message that reports the last one, while the
   // worker thread that posted it may still be returning.
-  ScanWorker worker;
+  ScanWorker worker(busy_);
   Mailbox mailbox;
   for (int i = 0; i < 100; ++i) {
     test::RecordingSink sink;
-    ASSERT_TRUE(worker.StartScan(Job(i % 2 ? kMiB + 512 : 512), sink,
-                                 [&](const ScanResult& r) { mailbox.Post(r); }))
+    ASSERT_TRUE(worker
+                    .StartScan(Job(i % 2 ? kMiB + 512 : 512), sink,
+                               [&](const ScanResult& r) { mailbox.Post(r); })
+                    .ok())
         << "cycle " << i;
     if (i % 3 == 0) worker.RequestStop();  // at once: often before the scan has read anything
     const ScanResult r = mailbox.Wait();
@@ -203,12 +213,12 @@ TEST_F(WorkerTest, TheNextStartIsAcceptedAsSoonAsTheFinishedMessageArrives) {
 }
 
 TEST_F(WorkerTest, AnUnopenableSourceStillFinishes) {
-  ScanWorker worker;
+  ScanWorker worker(busy_);
   test::RecordingSink sink;
   Mailbox mailbox;
   ScanJob job;
   job.source = dir_->File("missing.img");
-  ASSERT_TRUE(worker.StartScan(job, sink, [&](const ScanResult& r) { mailbox.Post(r); }));
+  ASSERT_TRUE(worker.StartScan(job, sink, [&](const ScanResult& r) { mailbox.Post(r); }).ok());
   const ScanResult r = mailbox.Wait();
   worker.Join();
   EXPECT_EQ(r.status.code(), ErrorCode::kOpenFailed);
@@ -220,15 +230,36 @@ TEST_F(WorkerTest, DestroyingTheWorkerStopsAndWaitsForTheScan) {
   test::RecordingSink sink;
   std::atomic<int> finished{0};
   {
-    ScanWorker worker;
-    ASSERT_TRUE(worker.StartScan(Job(), sink, [&](const ScanResult& r) {
-      EXPECT_EQ(r.status.code(), ErrorCode::kStopped);
-      finished.store(1);
-    }));
+    ScanWorker worker(busy_);
+    ASSERT_TRUE(worker
+                    .StartScan(Job(), sink,
+                               [&](const ScanResult& r) {
+                                 EXPECT_EQ(r.status.code(), ErrorCode::kStopped);
+                                 finished.store(1);
+                               })
+                    .ok());
   }
   EXPECT_EQ(finished.load(), 1) << "the destructor returned before the job ended";
-  EXPECT_EQ(g_bScanning.load(), 0);
+  EXPECT_EQ(busy_.load(), 0);
   EXPECT_LT(sink.progress.back().done, 256 * kMiB);
+}
+
+TEST_F(WorkerTest, WorkersWithoutASharedFlagEachHaveTheirOwn) {
+  // A program with one worker (the command line) needs no flag of its own to keep.
+  ScanWorker a, b;
+  Gate release;
+  ASSERT_TRUE(a.Start([&](const std::atomic<int>&) { release.Wait(); }).ok());
+  EXPECT_TRUE(a.Busy());
+  EXPECT_FALSE(b.Busy());
+  EXPECT_FALSE(a.Start([](const std::atomic<int>&) {}).ok()) << "one job at a time per worker";
+  std::atomic<int> ran{0};
+  ASSERT_TRUE(b.Start([&](const std::atomic<int>&) { ran.store(1); }).ok());
+  b.Join();
+  EXPECT_EQ(ran.load(), 1);
+  release.Open();
+  a.Join();
+  EXPECT_FALSE(a.Busy());
+  EXPECT_EQ(busy_.load(), 0);
 }
 
 }  // namespace

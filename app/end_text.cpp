@@ -1,0 +1,79 @@
+#include "app/end_text.h"
+
+#include "app/scan_form.h"
+
+namespace korvane::gui {
+
+namespace {
+
+// A save's end box lists at most this many failed files.
+constexpr size_t kFailuresListed = 10;
+
+}  // namespace
+
+EndMessage ScanEndMessage(const ScanResult& result) {
+  EndMessage end;
+  if (result.Ran()) {
+    end.text = QStringLiteral("scan end!");
+    if (result.unreadable_bytes > 0) {
+      end.icon = QMessageBox::Warning;
+      end.text += QStringLiteral("\n%1 bytes could not be read (%2); they were scanned as zeros.")
+                      .arg(result.unreadable_bytes)
+                      .arg(QString::fromStdString(result.read_error));
+    }
+  } else {
+    end.icon = QMessageBox::Critical;
+    end.text = (result.status.code() == ErrorCode::kOpenFailed
+                    ? QStringLiteral("cannot open the source:\n")
+                    : QStringLiteral("scan failed:\n")) +
+               QString::fromStdString(result.status.message());
+  }
+  return end;
+}
+
+EndMessage SaveEndMessage(const SaveResult& result, size_t asked) {
+  EndMessage end;
+  if (!result.Ran()) {
+    end.icon = QMessageBox::Critical;
+    end.text = (result.status.code() == ErrorCode::kOpenFailed
+                    ? QStringLiteral("无法打开源, 未保存任何文件:\n")
+                    : QStringLiteral("保存失败, 未保存任何文件:\n")) +
+               PathText(result.status.message());
+    return end;
+  }
+  if (!result.AllSaved()) end.icon = QMessageBox::Warning;
+  QString& text = end.text;
+  text = result.Stopped() ? QStringLiteral("保存已停止!") : QStringLiteral("保存完成!");
+  text += QStringLiteral("\n已保存 %1 个文件, 共 %2 字节, 保存到:\n%3")
+              .arg(result.saved_files)
+              .arg(result.saved_bytes)
+              .arg(PathText(result.folder));
+  if (result.unreadable_bytes > 0) {
+    text += QStringLiteral("\n其中 %1 字节无法读取, 已用零代替 (见 recordings.csv)。")
+                .arg(result.unreadable_bytes);
+  }
+  if (result.failed_files > 0) {
+    text += QStringLiteral("\n\n%1 个文件保存失败:").arg(result.failed_files);
+    size_t listed = 0;
+    for (const SavedFile& f : result.files) {
+      if (f.outcome == FileOutcome::kSaved) continue;
+      if (listed++ == kFailuresListed) {
+        text += QStringLiteral("\n...");
+        break;
+      }
+      text += QStringLiteral("\n%1: %2")
+                  .arg(QString::fromStdString(f.recording.Name()),
+                       f.outcome == FileOutcome::kStopped ? QStringLiteral("已停止, 未保存")
+                                                          : PathText(f.error));
+    }
+  }
+  if (asked > result.files.size()) {
+    text += QStringLiteral("\n%1 个文件因停止而未保存。").arg(asked - result.files.size());
+  }
+  if (!result.manifest_error.empty()) {
+    text += QStringLiteral("\n\n") + PathText(result.manifest_error);
+  }
+  return end;
+}
+
+}  // namespace korvane::gui
