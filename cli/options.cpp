@@ -51,8 +51,9 @@ const char kUsage[] =
     "DIR must not lie on the source (a folder on the disk being read, or inside the image\n"
     "being read through a loop device): saving there would write to it, and is refused.\n"
     "\n"
-    "Exit status: 0 scan completed; 1 the source could not be opened or read; 2 usage error;\n"
-    "3 completed, but some bytes could not be read (they were scanned, or saved, as zeros);\n"
+    "Exit status: 0 scan completed; 1 the source could not be opened or read, the scan failed\n"
+    "or the list could not be written; 2 usage error; 3 completed, but some bytes could not be\n"
+    "read (they were scanned, or saved, as zeros; so were bytes of a source that shrank);\n"
     "4 some recordings could not be saved; 130 stopped by Ctrl-C.\n";
 
 bool Selection::Contains(uint64_t index) const {

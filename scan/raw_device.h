@@ -17,6 +17,10 @@ class RawDevice {
   // Bytes the source holds (file size, or a block device's capacity).
   virtual uint64_t Size() const = 0;
 
+  // The source's size now: a file may have shrunk since it was opened. Size() where the system
+  // cannot tell.
+  virtual uint64_t CurrentSize() const { return Size(); }
+
   // Reads up to len bytes at the absolute offset. Returns the count delivered (0 at the end of the
   // source), or kReadFailed with the system's reason as the message. Retries interrupted reads.
   virtual Result<size_t> ReadAt(void* dst, size_t len, uint64_t offset) = 0;

@@ -44,6 +44,11 @@ class PosixDevice final : public RawDevice {
   PosixDevice& operator=(const PosixDevice&) = delete;
 
   uint64_t Size() const override { return size_; }
+  uint64_t CurrentSize() const override {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return size_;
+    return static_cast<uint64_t>(st.st_size);
+  }
   bool ConcurrentReads() const override { return true; }  // pread keeps no file position
 
   Result<size_t> ReadAt(void* dst, size_t len, uint64_t offset) override {

@@ -103,12 +103,18 @@ class Handle {
 
 class Win32Device final : public RawDevice {
  public:
-  Win32Device(HANDLE handle, uint64_t size) : handle_(handle), size_(size) {}
+  Win32Device(HANDLE handle, uint64_t size, bool is_file)
+      : handle_(handle), size_(size), is_file_(is_file) {}
   ~Win32Device() override { ::CloseHandle(handle_); }
   Win32Device(const Win32Device&) = delete;
   Win32Device& operator=(const Win32Device&) = delete;
 
   uint64_t Size() const override { return size_; }
+  uint64_t CurrentSize() const override {
+    LARGE_INTEGER file_size{};
+    if (!is_file_ || !::GetFileSizeEx(handle_, &file_size)) return size_;
+    return static_cast<uint64_t>(file_size.QuadPart);
+  }
 
   Result<size_t> ReadAt(void* dst, size_t len, uint64_t offset) override {
     if (offset > static_cast<uint64_t>(INT64_MAX)) return size_t{0};
@@ -128,6 +134,7 @@ class Win32Device final : public RawDevice {
  private:
   HANDLE handle_;
   uint64_t size_;
+  bool is_file_;  // an image file, not a drive or a volume
 };
 
 }  // namespace
@@ -156,6 +163,7 @@ Result<std::unique_ptr<RawDevice>> OpenRawDevice(const std::string& path) {
                                                              : "not a file"));
   }
   uint64_t size = 0;
+  bool is_file = false;
   // Drives and volumes answer the disk length request; files do not, and have a file size.
   GET_LENGTH_INFORMATION length{};
   DWORD returned = 0;
@@ -175,8 +183,9 @@ Result<std::unique_ptr<RawDevice>> OpenRawDevice(const std::string& path) {
                         "': " + win32::SystemMessage(::GetLastError()));
     }
     size = static_cast<uint64_t>(file_size.QuadPart);
+    is_file = true;
   }
-  auto device = std::make_unique<Win32Device>(handle.get(), size);
+  auto device = std::make_unique<Win32Device>(handle.get(), size, is_file);
   handle.release();
   return std::unique_ptr<RawDevice>(std::move(device));
 }

@@ -142,11 +142,11 @@ ScanResult ScanSource(SourceReader& reader, const ScanJob& job, Segmenter& segme
     if (result.status.ok()) {
       // What lies past the source's end holds nothing: the range is done.
       result.scanned_bytes = total;
-      in_sink = true;
       if (pipeline.chunks() == 0) {
-        if (Status shown = sink.OnProgress(0, 0); !shown.ok()) result.status = std::move(shown);
+        in_sink = true;
+        result.status = sink.OnProgress(0, 0);
+        if (result.status.ok()) in_sink = false;
       }
-      in_sink = false;
     }
     if (!in_sink) {
       // Found recordings are reported also when the scan stopped or failed part way.

@@ -69,13 +69,20 @@ void SourceReader::ReadRange(uint8_t* buf, size_t n, uint64_t pos) {
       const uint64_t lo = std::max(pos + done, count_lo_);
       const uint64_t hi = std::min(pos + n, count_hi_);
       if (hi > lo) stats_.missing += hi - lo;
-      stats_.source_end = std::min(stats_.source_end.value_or(UINT64_MAX), pos + done);
+      NoteSourceEnd(pos + done);
       return;
     }
     if (stats_.error.empty()) stats_.error = got.status().message();
     Salvage(buf + done, n - done, pos + done);
     return;
   }
+}
+
+// A read at `at` found the source's end: it ends there, or before when it shrank before bytes
+// already read (the device may say where).
+void SourceReader::NoteSourceEnd(uint64_t at) {
+  const uint64_t end = std::min(at, device_->CurrentSize());
+  stats_.source_end = std::min(stats_.source_end.value_or(UINT64_MAX), end);
 }
 
 // Splits a failed range at a sector boundary and reads each half again, down to single sectors.
@@ -101,7 +108,7 @@ void SourceReader::Salvage(uint8_t* buf, size_t n, uint64_t pos) {
       const uint64_t lo = std::max(pos + done, count_lo_);
       const uint64_t hi = std::min({pos + n, count_hi_, size_});
       if (hi > lo) (ended ? stats_.missing : stats_.unreadable) += hi - lo;
-      if (ended) stats_.source_end = std::min(stats_.source_end.value_or(UINT64_MAX), pos + done);
+      if (ended) NoteSourceEnd(pos + done);
     }
     return;
   }

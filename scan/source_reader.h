@@ -48,6 +48,7 @@ class SourceReader {
  private:
   void ReadRange(uint8_t* buf, size_t n, uint64_t pos);
   void Salvage(uint8_t* buf, size_t n, uint64_t pos);
+  void NoteSourceEnd(uint64_t at);
 
   struct SharedTag {};
   SourceReader(std::shared_ptr<RawDevice> device, uint64_t size, SharedTag)

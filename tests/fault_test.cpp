@@ -290,6 +290,18 @@ TEST_F(FaultTest, AFileThatShrinksDuringTheScanReadsAsZerosPastItsNewEnd) {
   EXPECT_EQ(scan->result.scanned_bytes, image_.size());
   const std::vector<uint8_t> shrunk(image_.begin(), image_.begin() + cut);
   ExpectRecordings(scan->sink.closed, test::ReferenceScan(shrunk, 0, image_.size()));
+
+  // Cut behind the scan: the bytes already read stand, the new size is said all the same.
+  test::WriteFile(path_, image_);
+  const auto behind = ScanFile(
+      path_,
+      [&](uint64_t done) {
+        if (done == 2 * kMiB) std::filesystem::resize_file(path_, cut);
+      },
+      /*threads=*/1);
+  EXPECT_EQ(behind->result.status.code(), ErrorCode::kOk);
+  EXPECT_EQ(behind->result.shrunk_to, std::optional<uint64_t>(cut));
+  EXPECT_EQ(behind->result.unreadable_bytes, image_.size() - 2 * kMiB);
 }
 
 TEST_F(FaultTest, ASourceDeletedDuringTheScanIsScannedToItsEnd) {
