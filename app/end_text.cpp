@@ -17,9 +17,20 @@ EndMessage ScanEndMessage(const ScanResult& result) {
     end.text = QStringLiteral("scan end!");
     if (result.unreadable_bytes > 0) {
       end.icon = QMessageBox::Warning;
-      end.text += QStringLiteral("\n%1 bytes could not be read (%2); they were scanned as zeros.")
-                      .arg(result.unreadable_bytes)
-                      .arg(QString::fromStdString(result.read_error));
+      // Why: the system's reason for a failed read, and a source that shrank during the scan.
+      QString why = QString::fromStdString(result.read_error);
+      if (result.shrunk_to) {
+        const QString shrank =
+            QStringLiteral("the source shrank to %1 bytes").arg(*result.shrunk_to);
+        why = why.isEmpty() ? shrank : why + QStringLiteral("; ") + shrank;
+      }
+      end.text +=
+          why.isEmpty()
+              ? QStringLiteral("\n%1 bytes could not be read; they were scanned as zeros.")
+                    .arg(result.unreadable_bytes)
+              : QStringLiteral("\n%1 bytes could not be read (%2); they were scanned as zeros.")
+                    .arg(result.unreadable_bytes)
+                    .arg(why);
     }
   } else {
     end.icon = QMessageBox::Critical;

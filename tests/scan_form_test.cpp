@@ -17,6 +17,7 @@
 #include <thread>
 #include <variant>
 
+#include "app/end_text.h"
 #include "app/scan_feed.h"
 #include "datewindow/date_text.h"
 #include "scan/worker.h"
@@ -219,6 +220,16 @@ TEST_F(ScanForm, UnreadableBytesAreCountedOnTheScanEndsSecondLine) {
             "scan end!\n4096 bytes could not be read (Input/output error); they were scanned as "
             "zeros.");
   EXPECT_EQ(end.icon, QMessageBox::Warning);
+
+  // A source that shrank says so, with or without a failed read, and never shows an empty "()".
+  result.read_error.clear();
+  result.shrunk_to = 1048576;
+  EXPECT_EQ(gui::ScanEndMessage(result).text,
+            "scan end!\n4096 bytes could not be read (the source shrank to 1048576 bytes); they "
+            "were scanned as zeros.");
+  result.shrunk_to.reset();
+  EXPECT_EQ(gui::ScanEndMessage(result).text,
+            "scan end!\n4096 bytes could not be read; they were scanned as zeros.");
 }
 
 TEST_F(ScanForm, StopEndsAScanEarlyAndAStartWhileBusyChangesNothing) {
