@@ -44,6 +44,15 @@ EndMessage ScanEndMessage(const ScanResult& result) {
 
 EndMessage SaveEndMessage(const SaveResult& result, size_t asked) {
   EndMessage end;
+  if (!result.Ran() && result.saved_files > 0) {
+    // It failed part way: the files saved before the failure stand.
+    end.icon = QMessageBox::Critical;
+    end.text = QStringLiteral("保存失败!\n已保存 %1 个文件, 共 %2 字节, 保存到:\n%3\n\n%4")
+                   .arg(result.saved_files)
+                   .arg(result.saved_bytes)
+                   .arg(PathText(result.folder), PathText(result.status.message()));
+    return end;
+  }
   if (!result.Ran()) {
     end.icon = QMessageBox::Critical;
     end.text = (result.status.code() == ErrorCode::kOpenFailed

@@ -73,6 +73,15 @@ int SaveFound(SourceReader& reader, const Options& options, const std::vector<Re
   ReportingSink sink(options, streams, job.recordings.size());
   const SaveResult result = SaveRecordings(reader, job, sink, stop);
   if (!result.Ran()) {
+    if (result.saved_files > 0) {  // it failed part way: the files saved before stand
+      std::fprintf(streams.err,
+                   "korvane-scan: saving failed after %" PRIu64
+                   " of %zu recordings were saved to "
+                   "'%s': %s\n",
+                   result.saved_files, job.recordings.size(), job.folder.c_str(),
+                   result.status.message().c_str());
+      return kExitSaveFailed;
+    }
     std::fprintf(streams.err, "korvane-scan: nothing saved: %s\n", result.status.message().c_str());
     return result.status.code() == ErrorCode::kNoMemory ? kExitSourceFailed : kExitSaveFailed;
   }

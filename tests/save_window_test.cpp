@@ -309,12 +309,25 @@ TEST(SaveEndText, ListsTenFailuresAtMostAndCountsTheFilesAStopLeftUntried) {
 
   // A save that could not begin says why, with nothing saved.
   SaveResult failed;
-  failed.status = Status::Error(ErrorCode::kOpenFailed,
-                                "cannot open /dev/sdz: No such file or directory");
+  failed.status =
+      Status::Error(ErrorCode::kOpenFailed, "cannot open /dev/sdz: No such file or directory");
   const gui::EndMessage none = gui::SaveEndMessage(failed, 3);
   EXPECT_EQ(none.icon, QMessageBox::Critical);
   EXPECT_EQ(none.text,
             "无法打开源, 未保存任何文件:\ncannot open /dev/sdz: No such file or directory");
+
+  // A save that failed part way never says that nothing was saved.
+  SaveResult broken;
+  broken.status = Status::Error(ErrorCode::kNoMemory, "saving into /out: not enough memory");
+  broken.folder = "/out";
+  broken.saved_files = 2;
+  broken.saved_bytes = 8000;
+  const gui::EndMessage part = gui::SaveEndMessage(broken, 5);
+  EXPECT_EQ(part.icon, QMessageBox::Critical);
+  EXPECT_EQ(
+      part.text,
+      "保存失败!\n已保存 2 个文件, 共 8000 字节, 保存到:\n/out\n\nsaving into /out: not enough "
+      "memory");
 }
 
 }  // namespace
