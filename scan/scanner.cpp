@@ -17,6 +17,13 @@ std::string Recording::Name() const {
   return std::to_string(index) + ".dav";
 }
 
+const ChannelContent* Recording::Channel(uint8_t number) const {
+  for (const ChannelContent& c : channels) {
+    if (c.channel == number) return &c;
+  }
+  return nullptr;
+}
+
 namespace {
 
 // Finds the frame headers of a chunk that lie in the date window. A chunk is searched a piece at

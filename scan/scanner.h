@@ -51,7 +51,13 @@ struct ScanResult {
   uint64_t unreadable_bytes = 0;  // bytes of the source that could not be read (scanned as zeros),
                                   // including those lost because the source shrank
   std::optional<uint64_t> shrunk_to;  // the source's size when it was found to have shrunk
-  uint64_t recordings = 0;
+  uint64_t recordings = 0;            // in the time grouping
+  uint64_t camera_recordings = 0;     // in the camera grouping
+  uint64_t matches = 0;          // matches of the magic in the date window: the time grouping's
+                                 // frames
+  uint64_t invalid_matches = 0;  // of them, those whose header is not a valid frame's
+  uint64_t data_matches = 0;     // of the valid ones, those inside the bytes of a complete
+                                 // frame: data, not frames, in the camera grouping
 
   // The scan ran to its end or to a stop request.
   bool Ran() const { return status.ok() || status.code() == ErrorCode::kStopped; }
