@@ -41,6 +41,20 @@ struct FrameTraits {
   std::optional<uint8_t> fps;
 };
 
+// The traits a parsed header gives (complete is left for the trailer to say).
+inline FrameTraits TraitsOf(const FrameHeader& h) {
+  FrameTraits t;
+  t.valid = h.valid;
+  if (!h.valid) return t;
+  t.type = h.type;
+  t.channel = h.channel;
+  t.codec = h.extensions.codec();
+  t.width = h.extensions.width;
+  t.height = h.extensions.height;
+  t.fps = h.extensions.fps;
+  return t;
+}
+
 // A frame found in the source: every match of the magic in the date window.
 struct Frame {
   uint64_t position = 0;      // source position of its header's magic

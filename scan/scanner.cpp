@@ -64,15 +64,9 @@ class FrameFinder {
     ChunkHit hit{offset, packed, FrameLengthOf(header)};
     const FrameHeader h = ParseFrameHeader(
         std::span<const uint8_t>(header, std::min(chunk.size() - offset, kFrameHeaderMaxBytes)));
+    hit.traits = TraitsOf(h);
     FrameTraits& t = hit.traits;
-    t.valid = h.valid;
     if (!h.valid) return hit;
-    t.type = h.type;
-    t.channel = h.channel;
-    t.codec = h.extensions.codec();
-    t.width = h.extensions.width;
-    t.height = h.extensions.height;
-    t.fps = h.extensions.fps;
     if (uint64_t{offset} + h.length <= chunk.size()) {
       t.complete = IsCompleteFrame(
           h, std::span<const uint8_t>(header + h.TrailerOffset(), kFrameTrailerSize));
