@@ -51,10 +51,10 @@ struct Recording {
   uint64_t frames = 0;        // frames in it (in the time grouping every match is one)
 
   Grouping grouping = Grouping::kTime;
-  std::optional<uint8_t> channel;        // the camera grouping's channel; unset in the time one
-  std::vector<ChannelContent> channels;  // the channels of its valid frames, by channel number
-  uint64_t valid_frames = 0;             // frames whose header is valid
-  uint64_t complete_frames = 0;          // of them, those whose trailer is there and matches
+  std::optional<uint8_t> channel{};        // the camera grouping's channel; unset in the time one
+  std::vector<ChannelContent> channels{};  // the channels of its valid frames, by channel number
+  uint64_t valid_frames = 0;               // frames whose header is valid
+  uint64_t complete_frames = 0;            // of them, those whose trailer is there and matches
 
   std::string Name() const;
   std::string StartText() const { return FormatUnixSeconds(start); }

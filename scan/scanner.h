@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "scan/chunk_pipeline.h"
@@ -72,7 +73,8 @@ struct ScanResult {
 // say).
 unsigned DefaultScanThreads();
 
-// Opens job.source and scans it, grouping frames on one time line (TimeSegmenter). `stop` is read
+// Opens job.source and scans it, grouping frames on one time line (TimeSegmenter) and per camera
+// (CameraSegmenter) at once. `stop` is read
 // afresh after each chunk; non-zero ends the scan. Several threads read and search whole chunks
 // ahead of the one being reported, but the recordings, progress and counts are reported chunk by
 // chunk in order, exactly as a scan of one chunk after the other would report them, and a stop
@@ -88,5 +90,17 @@ ScanResult ScanSource(SourceReader& reader, const ScanJob& job, ScanSink& sink,
 // them; the sink gets the start and the progress.
 ScanResult ScanSource(SourceReader& reader, const ScanJob& job, Segmenter& segmenter,
                       ScanSink& sink, const std::atomic<int>& stop);
+
+// The same with every frame going to each of `segmenters` in turn; result.recordings counts the
+// first one's recordings.
+//
+// Each match's whole header is read where it is found; a valid frame is complete when its trailer
+// holds "dhav" and its length. A trailer past the chunk being searched is read when the chunk
+// that holds it is handed over (the frames after it wait for it, so the segmenters still get
+// frames in position order, at most 16 MiB later), and one past the last chunk handed over is
+// read from the source at the end.
+ScanResult ScanFrames(SourceReader& reader, const ScanJob& job,
+                      std::span<Segmenter* const> segmenters, ScanSink& sink,
+                      const std::atomic<int>& stop);
 
 }  // namespace korvane
