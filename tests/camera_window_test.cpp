@@ -1,7 +1,7 @@
 // The list's camera grouping and the details box, driven as a person drives them: the menu item
 // that switches between the two groupings of one scan, the channel column, saving the rows of the
-// grouping shown, and the details of a row. The scans are delivered through the window's own
-// feed, as the worker delivers them.
+// grouping shown, and the details of a row. Most scans are delivered through the window's own
+// feed, as the worker delivers them; the last test scans the image of four real cameras.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -76,6 +76,15 @@ void DeliverScan(CKorvaneDlg& dlg, const std::vector<Recording>& time,
   ASSERT_EQ(test::AnswerBox().text, "scan end!");
 }
 
+// A channel's video frames, without the formats its frames would state.
+ChannelContent Video(uint8_t channel, uint64_t frames, uint64_t key) {
+  ChannelContent c;
+  c.channel = channel;
+  c.video_frames = frames;
+  c.key_frames = key;
+  return c;
+}
+
 // An image of two cameras' recordings, each frame whole and valid, with frames of an unknown
 // type between them: the time grouping lists three recordings, the camera grouping two.
 class CameraList : public ::testing::Test {
@@ -111,9 +120,9 @@ class CameraList : public ::testing::Test {
 
     time_ = {first, unknown, second};
     for (size_t i = 0; i < time_.size(); ++i) time_[i].index = i;
-    time_[0].channels = {ChannelContent{0, 5, 5}};
+    time_[0].channels = {Video(0, 5, 5)};
     time_[0].valid_frames = time_[0].complete_frames = 5;
-    time_[2].channels = {ChannelContent{1, 4, 0}};
+    time_[2].channels = {Video(1, 4, 0)};
     time_[2].valid_frames = time_[2].complete_frames = 4;
     for (const Recording* r : {&time_[0], &time_[2]}) {
       Recording c = *r;
@@ -255,9 +264,14 @@ gui::DetailsBox* OpenDetails(CKorvaneDlg& dlg) {
 
 TEST_F(CameraList, TheDetailsBoxShowsWhatTheRowHolds) {
   // A time grouping row of two channels: one with its formats stated, one without.
-  time_[0].channels = {
-      ChannelContent{0, 5, 2, 7, 1, VideoCodec::kH265, uint16_t{192}, uint16_t{128}, uint8_t{15}},
-      ChannelContent{3, 1, 0, 0, 0}};
+  ChannelContent stated = Video(0, 5, 2);
+  stated.audio_frames = 7;
+  stated.auxiliary_frames = 1;
+  stated.codec = VideoCodec::kH265;
+  stated.width = 192;
+  stated.height = 128;
+  stated.fps = 15;
+  time_[0].channels = {stated, Video(3, 1, 0)};
   time_[0].valid_frames = 9;
   time_[0].complete_frames = 8;
   Window w;
@@ -314,6 +328,86 @@ TEST_F(CameraList, TheDetailsBoxShowsWhatTheRowHolds) {
   EXPECT_EQ(Shown(box, "position"), QString::number(camera_[1].position));
   EXPECT_NE(box->findChild<QGroupBox*>("channelBox1"), nullptr);
   EXPECT_EQ(box->findChild<QGroupBox*>("channelBox0"), nullptr);
+}
+
+// The image of four cameras, scanned from the window: the camera grouping lists one row per
+// camera run with what it holds, and a saved row is that camera's whole frames alone.
+TEST(CameraImage, TheWindowListsEachCameraRunAndSavesItAsThatCamerasFrames) {
+  std::vector<testimage::VideoClip> clips;
+  std::string error;
+  ASSERT_TRUE(testimage::LoadCameraClips(KORVANE_TEST_DATA_DIR, &clips, &error)) << error;
+  const testimage::CameraImage image = testimage::BuildCameraImage(clips);
+  test::TempDir dir;
+  const std::string source = dir.File("cameras.img"), out = dir.File("out");
+  test::WriteFile(source, image.bytes);
+  fs::create_directory(out);
+
+  Window w;
+  CKorvaneDlg& dlg = w.dlg();
+  w.FillForImage(source, out);
+  ASSERT_EQ(w.ScanToEnd().text, "scan end!");
+  EXPECT_EQ(w.ShownRows(), test::RowTexts(test::ReferenceScan(image.bytes, 0, image.bytes.size())))
+      << "the time grouping, as it always was";
+
+  MenuOnRow(dlg, 0, "按通道显示");
+  std::vector<std::string> expected;
+  for (size_t i = 0; i < image.runs.size(); ++i) {
+    const testimage::CameraRun& run = image.runs[i];
+    Recording r;
+    r.index = i;
+    r.start = run.start;
+    r.end = run.end;
+    r.position = run.position;
+    expected.push_back(test::RowTexts({r})[0] + "|" + std::to_string(run.channel));
+  }
+  ASSERT_EQ(w.ShownRows(), expected);
+
+  // The details of each run.
+  for (size_t i = 0; i < image.runs.size(); ++i) {
+    const testimage::CameraRun& run = image.runs[i];
+    const testimage::CameraClip& camera = testimage::CameraClips()[run.channel];
+    SCOPED_TRACE(i);
+    MenuOnRow(dlg, static_cast<int>(i), "详细信息");
+    gui::DetailsBox* box = OpenDetails(dlg);
+    ASSERT_NE(box, nullptr);
+    const uint64_t frames = run.video_frames + run.audio_frames + run.auxiliary_frames;
+    EXPECT_EQ(Shown(box, "channels"), QString::number(run.channel));
+    EXPECT_EQ(Shown(box, "frames"), QString::number(frames));
+    EXPECT_EQ(Shown(box, "validFrames"), QString::number(frames));
+    EXPECT_EQ(Shown(box, "completeFrames"), QString::number(run.complete_frames));
+    EXPECT_EQ(Shown(box, "position"), QString::number(run.position));
+    EXPECT_EQ(Shown(box, "endPosition"), QString::number(run.end_position));
+    EXPECT_EQ(Shown(box, "byteSpan"), QString::number(run.end_position - run.position));
+    auto* channel = box->findChild<QGroupBox*>(QString("channelBox%1").arg(run.channel));
+    ASSERT_NE(channel, nullptr);
+    EXPECT_EQ(Shown(channel, "codec"), gui::CodecText(camera.codec));
+    EXPECT_EQ(Shown(channel, "resolution"), QString("%1×%2").arg(camera.width).arg(camera.height));
+    EXPECT_EQ(Shown(channel, "fps"), QString::number(camera.fps));
+    EXPECT_EQ(Shown(channel, "videoFrames"), QString::number(run.video_frames));
+    EXPECT_EQ(Shown(channel, "keyFrames"), QString::number(run.key_frames));
+    EXPECT_EQ(Shown(channel, "audioFrames"), QString::number(run.audio_frames));
+    EXPECT_EQ(Shown(channel, "auxiliaryFrames"), QString::number(run.auxiliary_frames));
+    box->close();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.findChild<gui::DetailsBox*>() == nullptr; }));
+  }
+
+  // Every run saved: each file holds its camera's complete frames, each whole, in position order.
+  test::SelectAll(dlg);
+  const test::BoxSeen end = w.SaveToEnd();
+  EXPECT_TRUE(end.text.startsWith(QString("保存完成!\n已保存 %1 个文件").arg(image.runs.size())))
+      << end.text.toStdString();
+  for (size_t i = 0; i < image.runs.size(); ++i) {
+    const testimage::CameraRun& run = image.runs[i];
+    std::string frames;
+    for (const testimage::CameraFrame& f : image.frames) {
+      if (f.channel == run.channel && f.position >= run.position && f.position < run.end_position &&
+          f.complete) {
+        frames.append(image.bytes.begin() + static_cast<std::ptrdiff_t>(f.position),
+                      image.bytes.begin() + static_cast<std::ptrdiff_t>(f.position + f.length));
+      }
+    }
+    EXPECT_EQ(test::Slurp(out + "/" + std::to_string(i) + ".dav"), frames) << i;
+  }
 }
 
 }  // namespace
