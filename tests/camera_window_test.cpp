@@ -6,6 +6,8 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QDate>
+#include <QDateEdit>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -408,6 +410,45 @@ TEST(CameraImage, TheWindowListsEachCameraRunAndSavesItAsThatCamerasFrames) {
     }
     EXPECT_EQ(test::Slurp(out + "/" + std::to_string(i) + ".dav"), frames) << i;
   }
+}
+
+// A camera row is saved as its channel's frames inside the date window of the scan that found it:
+// a frame of that channel inside its span but of another day is left out, as the scan left it.
+TEST(CameraImage, ACameraRowIsSavedWithinTheDateWindowOfItsScan) {
+  constexpr int64_t kMidnight = 1700006400;  // 2023-11-15 00:00:00
+  testimage::ImageBuilder builder(1 << 20, testimage::Fill::kNoise);
+  std::string inside;
+  uint64_t p = 4096;
+  for (const int64_t t : {kMidnight, kMidnight - 1, kMidnight + 1}) {
+    testimage::FrameSpec f;
+    f.position = p;
+    f.packed_time = testimage::PackEpochSeconds(t);
+    f.payload = kPayload;
+    builder.AddFrame(f);
+    const uint64_t length = testimage::FrameLength(kPayload);
+    if (t >= kMidnight) {
+      inside.append(builder.bytes().begin() + static_cast<std::ptrdiff_t>(p),
+                    builder.bytes().begin() + static_cast<std::ptrdiff_t>(p + length));
+    }
+    p += length;
+  }
+  test::TempDir dir;
+  const std::string source = dir.File("midnight.img"), out = dir.File("out");
+  test::WriteFile(source, builder.bytes());
+  fs::create_directory(out);
+
+  Window w;
+  CKorvaneDlg& dlg = w.dlg();
+  w.FillForImage(source, out);
+  test::StartDate(dlg)->setDate(QDate(2023, 11, 15));
+  test::EndDate(dlg)->setDate(QDate(2023, 11, 16));
+  QTest::mouseClick(w.ui().filterCheck, Qt::LeftButton);
+  ASSERT_EQ(w.ScanToEnd().text, "scan end!");
+  MenuOnRow(dlg, 0, "按通道显示");
+  ASSERT_EQ(test::Rows(dlg).rowCount(), 1);
+  test::SelectAll(dlg);
+  EXPECT_TRUE(w.SaveToEnd().text.startsWith("保存完成!\n已保存 1 个文件"));
+  EXPECT_EQ(test::Slurp(out + "/0.dav"), inside);
 }
 
 }  // namespace

@@ -160,7 +160,11 @@ void ListALongRecording(Window& w, const std::string& source, const std::string&
   auto& rows = test::Rows(w.dlg());
   rows.Clear();
   rows.SetSource(source);
-  rows.Append({{Recording{0, 1700000000, 1700000000, 0, kLongSource, 1}, true, true}});
+  Recording r;
+  r.start = r.end = 1700000000;
+  r.end_position = kLongSource;
+  r.frames = 1;
+  rows.Append({{r, true, true}});
   w.ui().savePathEdit->setText(QString::fromStdString(folder));
 }
 
@@ -309,8 +313,8 @@ TEST(SaveEndText, ListsTenFailuresAtMostAndCountsTheFilesAStopLeftUntried) {
 
   // A save that could not begin says why, with nothing saved.
   SaveResult failed;
-  failed.status = Status::Error(ErrorCode::kOpenFailed,
-                                "cannot open /dev/sdz: No such file or directory");
+  failed.status =
+      Status::Error(ErrorCode::kOpenFailed, "cannot open /dev/sdz: No such file or directory");
   const gui::EndMessage none = gui::SaveEndMessage(failed, 3);
   EXPECT_EQ(none.icon, QMessageBox::Critical);
   EXPECT_EQ(none.text,

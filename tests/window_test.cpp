@@ -210,7 +210,14 @@ TEST(ResultsList, HasFourColumnsOfAThirdOfItsWidthWithThePositionHidden) {
 }
 
 Recording MakeRecording(uint64_t index, int64_t start, int64_t end, uint64_t position) {
-  return Recording{index, start, end, position, position + 4000, 1 + uint64_t(end - start)};
+  Recording r;
+  r.index = index;
+  r.start = start;
+  r.end = end;
+  r.position = position;
+  r.end_position = position + 4000;
+  r.frames = 1 + uint64_t(end - start);
+  return r;
 }
 
 TEST(ResultsList, KeepsEachRecordingBehindItsTexts) {
