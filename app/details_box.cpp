@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QScrollArea>
 #include <QStringList>
+#include <QStyle>
 #include <QVBoxLayout>
 
 namespace korvane::gui {
@@ -113,18 +114,30 @@ DetailsBox::DetailsBox(const Recording& r, bool closed, QWidget* parent) : QDial
   AddRow(form, QStringLiteral("字节数:"), QStringLiteral("byteSpan"),
          QString::number(r.end_position >= r.position ? r.ByteSpan() : 0));
 
-  // The channels, one group each; a recording of the time grouping may hold many, so they
+  // The channels, one group each. A recording of the time grouping may hold many: beyond two they
   // scroll.
-  if (!r.channels.empty()) {
+  constexpr size_t kUnscrolled = 2;
+  if (r.channels.size() <= kUnscrolled) {
+    for (const ChannelContent& c : r.channels) layout->addWidget(ChannelBox(c, this));
+  } else {
     auto* area = new QScrollArea(this);
     area->setObjectName(QStringLiteral("channelsArea"));
     area->setWidgetResizable(true);
     area->setFrameShape(QFrame::NoFrame);
+    area->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     auto* channels = new QWidget(area);
     auto* column = new QVBoxLayout(channels);
+    column->setContentsMargins(0, 0, 0, 0);
     for (const ChannelContent& c : r.channels) column->addWidget(ChannelBox(c, channels));
-    column->addStretch(1);
     area->setWidget(channels);
+    channels->ensurePolished();  // sized in the fonts and style it is shown in
+    int shown_height = 0;
+    for (size_t i = 0; i < kUnscrolled; ++i) {
+      shown_height += column->itemAt(static_cast<int>(i))->sizeHint().height() + column->spacing();
+    }
+    area->setMinimumSize(
+        channels->sizeHint().width() + area->style()->pixelMetric(QStyle::PM_ScrollBarExtent),
+        shown_height);
     layout->addWidget(area, 1);
   }
 

@@ -389,6 +389,11 @@ TEST(CameraImage, TheWindowListsEachCameraRunAndSavesItAsThatCamerasFrames) {
     EXPECT_EQ(Shown(channel, "keyFrames"), QString::number(run.key_frames));
     EXPECT_EQ(Shown(channel, "audioFrames"), QString::number(run.audio_frames));
     EXPECT_EQ(Shown(channel, "auxiliaryFrames"), QString::number(run.auxiliary_frames));
+    // KORVANE_DETAILS_SHOT=FILE.png saves a picture of the first run's box.
+    if (const QString shot = qEnvironmentVariable("KORVANE_DETAILS_SHOT");
+        i == 0 && !shot.isEmpty()) {
+      EXPECT_TRUE(box->grab().save(shot)) << shot.toStdString();
+    }
     box->close();
     ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.findChild<gui::DetailsBox*>() == nullptr; }));
   }
