@@ -96,7 +96,6 @@ class FrameQueue {
     waiting_.push_back({frame, trailer_ahead});
     if (trailer_ahead) {
       trailers_.push({frame.end_position - kFrameTrailerSize, seq});
-      ++unresolved_;
     }
     return Status::Ok();
   }
@@ -153,7 +152,6 @@ class FrameQueue {
                               std::equal(bytes.begin(), bytes.begin() + 4, kFrameTrailerMagic) &&
                               LoadLe32(bytes.data() + 4) == length;
     w.trailer_ahead = false;
-    --unresolved_;
   }
 
   Status PassReady() {
@@ -179,7 +177,6 @@ class FrameQueue {
   std::deque<Waiting> waiting_;
   uint64_t first_seq_ = 0;  // the sequence number of waiting_.front()
   std::priority_queue<Trailer, std::vector<Trailer>, std::greater<Trailer>> trailers_;
-  uint64_t unresolved_ = 0;
   uint64_t matches_ = 0;
   uint64_t invalid_ = 0;
 };
