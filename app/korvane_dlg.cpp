@@ -29,6 +29,7 @@
 
 #include "about/about_entry.h"
 #include "about/dialog_units.h"
+#include "app/details_box.h"
 #include "app/drive_list.h"
 #include "app/end_text.h"
 #include "app/korvane_app.h"
@@ -117,6 +118,14 @@ CKorvaneDlg::CKorvaneDlg(QWidget* parent)
   connect(save_action_, &QAction::triggered, this, &CKorvaneDlg::OnSave);
   connect(select_all_action_, &QAction::triggered, this, &CKorvaneDlg::OnSelectAll);
   connect(deselect_all_action_, &QAction::triggered, this, &CKorvaneDlg::OnDeselectAll);
+  camera_view_action_ = new QAction(QStringLiteral("按通道显示"), this);
+  camera_view_action_->setObjectName(QStringLiteral("cameraViewAction"));
+  camera_view_action_->setCheckable(true);
+  details_action_ = new QAction(QStringLiteral("详细信息"), this);
+  details_action_->setObjectName(QStringLiteral("detailsAction"));
+  connect(camera_view_action_, &QAction::toggled, this, &CKorvaneDlg::OnCameraView);
+  connect(details_action_, &QAction::triggered, this,
+          [this] { ShowDetails(menu_row_ >= 0 ? menu_row_ : m_list->currentIndex().row()); });
 
   connect(ui_->byteModeRadio, &QRadioButton::clicked, this, &CKorvaneDlg::OnByteMode);
   connect(ui_->blockModeRadio, &QRadioButton::clicked, this, &CKorvaneDlg::OnBlockMode);
@@ -127,6 +136,8 @@ CKorvaneDlg::CKorvaneDlg(QWidget* parent)
   connect(ui_->startButton, &QPushButton::clicked, this, &CKorvaneDlg::OnStartScan);
   connect(ui_->stopButton, &QPushButton::clicked, this, &CKorvaneDlg::OnStopScan);
   connect(m_list, &QTableView::customContextMenuRequested, this, &CKorvaneDlg::OnListRightClick);
+  connect(m_list, &QTableView::doubleClicked, this,
+          [this](const QModelIndex& index) { ShowDetails(index.row()); });
   connect(ui_->filterCheck, &QCheckBox::clicked, this, &CKorvaneDlg::OnFilterToggle);
   connect(m_comboDevice, &QComboBox::activated, this,
           [this] { FillScanSize(m_comboDevice->currentText()); });
@@ -197,11 +208,7 @@ bool CKorvaneDlg::OnInitDialog() {
   header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   header->setMinimumSectionSize(0);
   m_list->ensurePolished();
-  const int third = m_list->contentsRect().width() / 3;
-  for (int column = RecordingModel::kName; column <= RecordingModel::kEnd; ++column) {
-    header->resizeSection(column, third);
-  }
-  header->resizeSection(RecordingModel::kPosition, 0);
+  LayOutColumns();
 
   ui_->filterCheck->setChecked(false);
   m_dtStart->setEnabled(false);
@@ -347,6 +354,7 @@ void CKorvaneDlg::OnStartScan() {
   m_progress->setValue(0);
   m_progress->setFormat(QStringLiteral("%p%"));
   model_.SetSource(m_strSource);
+  model_.SetWindow(settings.Job().window);
   // The sink lives as long as the job: `finished` holds it until the worker thread ends.
   auto sink = std::make_shared<korvane::gui::FeedSink>(feed_, job_number_);
   // A thread that cannot be created leaves the flag down and the list empty: nothing runs.
@@ -384,11 +392,17 @@ void CKorvaneDlg::DrainScanFeed() {
 
 void CKorvaneDlg::OnScanEvents(std::vector<ScanEvent> events) {
   using namespace korvane::gui;
-  // Rows that opened in this batch are added in one insertion.
-  std::vector<RecordingModel::Row> opened;
+  // Rows that opened in this batch are added in one insertion per grouping.
+  constexpr korvane::Grouping kGroupings[] = {korvane::Grouping::kTime, korvane::Grouping::kCamera};
+  std::vector<RecordingModel::Row> opened[2];
+  auto batch = [&](korvane::Grouping g) -> std::vector<RecordingModel::Row>& {
+    return opened[g == korvane::Grouping::kCamera ? 1 : 0];
+  };
   auto flush = [&] {
-    model_.Append(std::move(opened));
-    opened.clear();
+    for (korvane::Grouping g : kGroupings) {
+      model_.Append(std::move(batch(g)), g);
+      batch(g).clear();
+    }
   };
   for (ScanEvent& event : events) {
     const bool current = event.job == job_number_ && !closing_;
@@ -403,13 +417,14 @@ void CKorvaneDlg::OnScanEvents(std::vector<ScanEvent> events) {
           } else if constexpr (std::is_same_v<News, JobProgress>) {
             if (current) ShowProgress(news.done, news.total, event.elapsed, false);
           } else if constexpr (std::is_same_v<News, RecordingOpened>) {
-            if (current) opened.push_back({news.recording, false, false});
+            if (current) batch(news.recording.grouping).push_back({news.recording, false, false});
           } else if constexpr (std::is_same_v<News, RecordingClosed>) {
             if (!current) return;
-            const auto shown = static_cast<uint64_t>(model_.rowCount());
+            std::vector<RecordingModel::Row>& waiting = batch(news.recording.grouping);
+            const uint64_t listed = model_.Rows(news.recording.grouping).size();
             const uint64_t index = news.recording.index;
-            if (index >= shown && index - shown < opened.size()) {
-              RecordingModel::Row& row = opened[index - shown];
+            if (index >= listed && index - listed < waiting.size()) {
+              RecordingModel::Row& row = waiting[index - listed];
               row.recording = news.recording;
               row.closed = true;
             } else {
@@ -480,12 +495,61 @@ void CKorvaneDlg::done(int result) {
 // --- The results list ------------------------------------------------------------------------
 
 void CKorvaneDlg::OnListRightClick(const QPoint& pos) {
-  if (!m_list->indexAt(pos).isValid()) return;  // the click hit no row
+  const QModelIndex index = m_list->indexAt(pos);
+  const bool camera_view = model_.View() == korvane::Grouping::kCamera;
+  if (!index.isValid() && !camera_view) return;  // the click hit no row
   QMenu menu(this);
-  menu.addAction(save_action_);
-  menu.addAction(select_all_action_);
-  menu.addAction(deselect_all_action_);
+  if (index.isValid()) {
+    menu.addAction(save_action_);
+    menu.addAction(select_all_action_);
+    menu.addAction(deselect_all_action_);
+    menu.addSeparator();
+    menu.addAction(details_action_);
+    menu.addAction(camera_view_action_);
+  } else {
+    // The camera grouping may have fewer rows than the time one, or none: the way back must not
+    // need a row.
+    menu.addAction(camera_view_action_);
+  }
+  menu_row_ = index.isValid() ? index.row() : -1;
   menu.exec(m_list->viewport()->mapToGlobal(pos));
+  menu_row_ = -1;
+}
+
+void CKorvaneDlg::OnCameraView(bool checked) {
+  const korvane::Grouping view = checked ? korvane::Grouping::kCamera : korvane::Grouping::kTime;
+  if (view == model_.View()) return;
+  model_.SetView(view);
+  LayOutColumns();
+}
+
+void CKorvaneDlg::LayOutColumns() {
+  // Name, start and end share the list's width; the position is kept in a hidden column. The
+  // camera grouping's channel comes right after the name, as wide as its caption.
+  QHeaderView* header = m_list->horizontalHeader();
+  int width = m_list->contentsRect().width();
+  if (model_.View() == korvane::Grouping::kCamera) {
+    const int channel = header->sectionSizeHint(RecordingModel::kChannel);
+    header->resizeSection(RecordingModel::kChannel, channel);
+    header->moveSection(header->visualIndex(RecordingModel::kChannel), 1);
+    width -= channel;
+  }
+  const int third = width / 3;
+  for (int column = RecordingModel::kName; column <= RecordingModel::kEnd; ++column) {
+    header->resizeSection(column, third);
+  }
+  header->resizeSection(RecordingModel::kPosition, 0);
+}
+
+void CKorvaneDlg::ShowDetails(int row) {
+  if (row < 0 || row >= model_.rowCount()) return;
+  const RecordingModel::Row& shown = model_.Rows()[static_cast<size_t>(row)];
+  // Not modal: several may stay open side by side, and the window goes on meanwhile. It holds a
+  // copy of the recording, so a new scan does not change what it says.
+  auto* box = new korvane::gui::DetailsBox(shown.recording, shown.closed, this);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setWindowModality(Qt::NonModal);
+  box->show();
 }
 
 void CKorvaneDlg::OnSave() {
@@ -522,6 +586,7 @@ void CKorvaneDlg::OnSave() {
   job.source = model_.Source();  // what the rows were scanned from, whatever the form says now
   job.folder = folder;
   job.recordings = std::move(checked);
+  job.window = model_.Window();
   save_files_ = job.recordings.size();
 
   ++job_number_;

@@ -91,10 +91,17 @@ class CKorvaneDlg : public QDialog {
   void OnStopScan();
   // The results list and the filter box.
   void OnListRightClick(const QPoint& pos);
-  // Saves the checked rows, read from the source they were scanned from, into the save folder.
+  // Saves the checked rows of the grouping shown, read from the source they were scanned from,
+  // into the save folder.
   void OnSave();
   void OnSelectAll();
   void OnDeselectAll();
+  // Switches the list between the time grouping and the camera grouping of the last scan.
+  void OnCameraView(bool checked);
+  // Opens the details box of a row of the list.
+  void ShowDetails(int row);
+  // Sizes the list's columns for the grouping shown.
+  void LayOutColumns();
   void OnFilterToggle();
 
   bool OnInitDialog();
@@ -113,6 +120,9 @@ class CKorvaneDlg : public QDialog {
   QAction* save_action_;
   QAction* select_all_action_;
   QAction* deselect_all_action_;
+  QAction* camera_view_action_;
+  QAction* details_action_;
+  int menu_row_ = -1;  // the row the context menu was opened on, while it is open
   static constexpr qint64 kDrainInterval = 100;  // ms between takes of the feed
   QTimer drain_timer_;
   QElapsedTimer last_drain_;

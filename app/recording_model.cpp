@@ -3,16 +3,17 @@
 namespace korvane::gui {
 
 int RecordingModel::rowCount(const QModelIndex& parent) const {
-  return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+  return parent.isValid() ? 0 : static_cast<int>(Rows().size());
 }
 
 int RecordingModel::columnCount(const QModelIndex& parent) const {
-  return parent.isValid() ? 0 : kColumnCount;
+  if (parent.isValid()) return 0;
+  return view_ == Grouping::kCamera ? kChannel + 1 : kChannel;
 }
 
 QVariant RecordingModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() >= rowCount()) return {};
-  const Row& row = rows_[static_cast<size_t>(index.row())];
+  const Row& row = Rows()[static_cast<size_t>(index.row())];
   if (role == Qt::CheckStateRole && index.column() == kName) {
     return row.checked ? Qt::Checked : Qt::Unchecked;
   }
@@ -27,6 +28,8 @@ QVariant RecordingModel::data(const QModelIndex& index, int role) const {
       return row.closed ? QString::fromStdString(r.EndText()) : QString();
     case kPosition:
       return QString::number(r.position);
+    case kChannel:
+      return r.channel ? QString::number(*r.channel) : QString();
     default:
       return {};
   }
@@ -34,7 +37,8 @@ QVariant RecordingModel::data(const QModelIndex& index, int role) const {
 
 bool RecordingModel::setData(const QModelIndex& index, const QVariant& value, int role) {
   if (!index.isValid() || index.column() != kName || role != Qt::CheckStateRole) return false;
-  rows_[static_cast<size_t>(index.row())].checked = value.value<Qt::CheckState>() == Qt::Checked;
+  if (index.row() >= rowCount()) return false;
+  Shown()[static_cast<size_t>(index.row())].checked = value.value<Qt::CheckState>() == Qt::Checked;
   emit dataChanged(index, index, {Qt::CheckStateRole});
   return true;
 }
@@ -57,40 +61,56 @@ QVariant RecordingModel::headerData(int section, Qt::Orientation orientation, in
       return QStringLiteral("结束时间");
     case kPosition:
       return QStringLiteral("位置");
+    case kChannel:
+      return view_ == Grouping::kCamera ? QVariant(QStringLiteral("通道")) : QVariant();
     default:
       return {};
   }
 }
 
-void RecordingModel::Append(std::vector<Row> rows) {
+void RecordingModel::SetView(Grouping grouping) {
+  if (grouping == view_) return;
+  beginResetModel();
+  view_ = grouping;
+  endResetModel();
+}
+
+void RecordingModel::Append(std::vector<Row> rows, Grouping grouping) {
   if (rows.empty()) return;
-  const int first = rowCount();
-  beginInsertRows({}, first, first + static_cast<int>(rows.size()) - 1);
-  rows_.insert(rows_.end(), std::make_move_iterator(rows.begin()),
-               std::make_move_iterator(rows.end()));
-  endInsertRows();
+  std::vector<Row>& list = List(grouping);
+  const bool shown = grouping == view_;
+  const int first = static_cast<int>(list.size());
+  if (shown) beginInsertRows({}, first, first + static_cast<int>(rows.size()) - 1);
+  list.insert(list.end(), std::make_move_iterator(rows.begin()),
+              std::make_move_iterator(rows.end()));
+  if (shown) endInsertRows();
 }
 
 void RecordingModel::Close(const Recording& r) {
-  if (r.index >= rows_.size()) return;
-  Row& row = rows_[r.index];
+  std::vector<Row>& list = List(r.grouping);
+  if (r.index >= list.size()) return;
+  Row& row = list[r.index];
   row.recording = r;
   row.closed = true;
+  if (r.grouping != view_) return;
   const int i = static_cast<int>(r.index);
-  emit dataChanged(index(i, kName), index(i, kPosition), {Qt::DisplayRole});
+  emit dataChanged(index(i, kName), index(i, columnCount() - 1), {Qt::DisplayRole});
 }
 
 void RecordingModel::Clear() {
   source_.clear();
-  if (rows_.empty()) return;
+  window_ = DateWindow{};
+  if (time_rows_.empty() && camera_rows_.empty()) return;
   beginResetModel();
-  rows_.clear();
+  time_rows_.clear();
+  camera_rows_.clear();
   endResetModel();
 }
 
 void RecordingModel::SetAllChecked(bool checked) {
-  if (rows_.empty()) return;
-  for (Row& row : rows_) row.checked = checked;
+  std::vector<Row>& list = Shown();
+  if (list.empty()) return;
+  for (Row& row : list) row.checked = checked;
   emit dataChanged(index(0, kName), index(rowCount() - 1, kName), {Qt::CheckStateRole});
 }
 

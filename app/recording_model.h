@@ -1,5 +1,10 @@
 // The results list's rows: one per recording a scan found, each with a check box and with the
 // recording's data kept behind its texts (start and end times, first and end positions, frames).
+//
+// A scan reports two groupings of its frames (recording.h): the time grouping, the list as it
+// always was, and the camera grouping, one recording per channel's run. The model keeps both
+// lists, each with its own check marks, and shows one of them: switching is instant and needs no
+// second scan. The camera grouping's rows have a fifth column, their channel.
 #pragma once
 
 #include <QAbstractTableModel>
@@ -14,7 +19,8 @@ class RecordingModel final : public QAbstractTableModel {
   Q_OBJECT
 
  public:
-  enum Column { kName, kStart, kEnd, kPosition, kColumnCount };
+  // kChannel is a column of the camera grouping only.
+  enum Column { kName, kStart, kEnd, kPosition, kChannel };
 
   struct Row {
     Recording recording;
@@ -34,21 +40,41 @@ class RecordingModel final : public QAbstractTableModel {
   // The source the rows were scanned from, as the scan opened it; what a save reads them from.
   void SetSource(std::string source) { source_ = std::move(source); }
   const std::string& Source() const { return source_; }
+  // The date window of the scan that found the rows; a save of camera recordings keeps to it.
+  void SetWindow(DateWindow window) { window_ = window; }
+  const DateWindow& Window() const { return window_; }
 
-  // Adds rows at the end, in one insertion.
-  void Append(std::vector<Row> rows);
-  // The recording numbered r.index has ended: its row takes r's final data.
+  // Which grouping the list shows (the time grouping at first). Switching keeps both lists and
+  // their check marks, and resets the view's rows and columns.
+  void SetView(Grouping grouping);
+  Grouping View() const { return view_; }
+
+  // Adds rows at the end of a grouping's list, in one insertion.
+  void Append(std::vector<Row> rows, Grouping grouping = Grouping::kTime);
+  // The recording numbered r.index of r.grouping has ended: its row takes r's final data.
   void Close(const Recording& r);
-  // Removes every row and forgets the source.
+  // Removes every row of both lists and forgets the source and the date window; the view stays.
   void Clear();
-  // Sets or clears every row's check box.
+  // Sets or clears the check box of every row shown.
   void SetAllChecked(bool checked);
 
-  const std::vector<Row>& Rows() const { return rows_; }
+  // The rows shown, and the rows of either grouping.
+  const std::vector<Row>& Rows() const { return Rows(view_); }
+  const std::vector<Row>& Rows(Grouping grouping) const {
+    return grouping == Grouping::kCamera ? camera_rows_ : time_rows_;
+  }
 
  private:
-  std::vector<Row> rows_;
+  std::vector<Row>& Shown() { return view_ == Grouping::kCamera ? camera_rows_ : time_rows_; }
+  std::vector<Row>& List(Grouping grouping) {
+    return grouping == Grouping::kCamera ? camera_rows_ : time_rows_;
+  }
+
+  std::vector<Row> time_rows_;
+  std::vector<Row> camera_rows_;
+  Grouping view_ = Grouping::kTime;
   std::string source_;
+  DateWindow window_;
 };
 
 }  // namespace korvane::gui

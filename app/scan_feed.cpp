@@ -81,6 +81,16 @@ Status FeedSink::OnRecordingClosed(const Recording& r) {
   return Status::Ok();
 }
 
+Status FeedSink::OnCameraRecordingOpened(const Recording& r) {
+  feed_.Push(Event(RecordingOpened{r}));
+  return Status::Ok();
+}
+
+Status FeedSink::OnCameraRecordingClosed(const Recording& r) {
+  feed_.Push(Event(RecordingClosed{r}));
+  return Status::Ok();
+}
+
 void FeedSink::Finish(const ScanResult& result) {
   Finished(ScanFinished{result});
 }

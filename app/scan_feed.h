@@ -21,6 +21,7 @@ namespace korvane::gui {
 struct ScanStarted {
   uint64_t total = 0;  // bytes in the range
 };
+// A row of either grouping: recording.grouping says which list it belongs to.
 struct RecordingOpened {
   Recording recording;
 };
@@ -109,6 +110,8 @@ class FeedSink final : public ScanSink, FeedReporter {
   Status OnProgress(uint64_t done, uint64_t total) override;
   Status OnRecordingOpened(const Recording& r) override;
   Status OnRecordingClosed(const Recording& r) override;
+  Status OnCameraRecordingOpened(const Recording& r) override;
+  Status OnCameraRecordingClosed(const Recording& r) override;
   void Finish(const ScanResult& result);
 };
 

@@ -26,6 +26,9 @@ const char kUsage[] =
     "                     both or neither, and --to must be after --from; each a real\n"
     "                     calendar date in ASCII digits, year 1 to 9999\n"
     "  --format FORMAT    table (default), tsv, csv or json\n"
+    "  --group GROUPING   time (default): every match is a frame, on one time line for all\n"
+    "                     cameras; camera: only valid frames, each channel's on a time line\n"
+    "                     of its own (the list then shows each recording's channel)\n"
     "  --save DIR         after the scan, save the recordings found into the folder DIR\n"
     "  --select LIST      with --save, only these: numbers, ranges and names such as\n"
     "                     0,3,5-9 or 0.dav,2.dav\n"
@@ -38,12 +41,17 @@ const char kUsage[] =
     "\n"
     "Numbers are plain decimal byte counts. Output lists one recording per line: its file name\n"
     "(0.dav, 1.dav, ...), start and end time (YYYY-MM-DD hh:mm:ss) and the byte position of its\n"
-    "first frame; json adds end_position (just past the last frame) and frames.\n"
-    "Progress (percentage, bytes, MB/s, time left) goes to stderr when it is a terminal.\n"
+    "first frame; json adds end_position (just past the last frame), frames, channels (per\n"
+    "channel: video, key and audio frames, codec, width, height, fps), valid_frames and\n"
+    "complete_frames. With --group camera every format shows the channel too.\n"
+    "Progress (percentage, bytes, MB/s, time left) and a summary (matches, and how many were\n"
+    "not valid frames) go to stderr when it is a terminal; with --group camera the summary\n"
+    "always does.\n"
     "Ctrl-C stops the scan at the next 1 MiB boundary and prints what was found.\n"
     "\n"
     "Saving writes one file per recording, from its first frame to the end of its last, named\n"
-    "like the list (0.dav, ...). An existing file is never replaced: the new one is named\n"
+    "like the list (0.dav, ...); with --group camera only the channel's whole frames are\n"
+    "written, in position order. An existing file is never replaced: the new one is named\n"
     "0 (1).dav, 0 (2).dav, ... instead. A file that cannot be written whole is removed.\n"
     "Each saved file gets a line in DIR/recordings.csv (created with a header when missing):\n"
     "file,start,end,source,position,end_position,bytes,sha256,unreadable_bytes.\n"
@@ -202,6 +210,15 @@ Result<Options> ParseCommandLine(const std::vector<std::string>& args) {
         options.format = OutputFormat::kJson;
       } else {
         return fail("unknown format '" + *value + "': use table, tsv, csv or json");
+      }
+    } else if (name == "--group") {
+      if (!take_value()) return fail("--group needs time or camera");
+      if (*value == "time") {
+        options.group = GroupOption::kTime;
+      } else if (*value == "camera") {
+        options.group = GroupOption::kCamera;
+      } else {
+        return fail("unknown grouping '" + *value + "': use time or camera");
       }
     } else if (name == "--save") {
       if (!take_value() || value->empty()) return fail("--save needs a folder to save into");

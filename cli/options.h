@@ -12,6 +12,9 @@ namespace korvane::cli {
 
 enum class OutputFormat { kTable, kTsv, kCsv, kJson };
 
+// Which grouping of the frames the list shows (--group).
+enum class GroupOption { kTime, kCamera };
+
 // The recordings --select names: ranges of recording numbers, both ends included.
 struct Selection {
   std::vector<std::pair<uint64_t, uint64_t>> ranges;
@@ -32,6 +35,7 @@ struct Options {
   std::optional<std::string> from;
   std::optional<std::string> to;
   OutputFormat format = OutputFormat::kTable;
+  GroupOption group = GroupOption::kTime;
   std::optional<std::string> save_dir;  // --save DIR
   std::optional<Selection> select;      // --select LIST; all found recordings when unset
   std::optional<std::string> kernel;    // search kernel by name

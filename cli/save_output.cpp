@@ -50,7 +50,8 @@ class ReportingSink final : public SaveSink {
 }  // namespace
 
 int SaveFound(SourceReader& reader, const Options& options, const std::vector<Recording>& found,
-              const Streams& streams, const std::atomic<int>& stop, int code) {
+              const DateWindow& window, const Streams& streams, const std::atomic<int>& stop,
+              int code) {
   if (options.select && options.select->Highest() >= found.size()) {
     std::fprintf(
         streams.err,
@@ -62,6 +63,7 @@ int SaveFound(SourceReader& reader, const Options& options, const std::vector<Re
   SaveJob job;
   job.source = options.source;  // recordings.csv gets its canonical path
   job.folder = *options.save_dir;
+  job.window = window;
   for (const Recording& r : found) {
     if (!options.select || options.select->Contains(r.index)) job.recordings.push_back(r);
   }

@@ -12,8 +12,10 @@
 namespace korvane::cli {
 
 // Saves the recordings of `found` that options.select names (all without it) from the open
-// source into *options.save_dir. `code` is the scan's exit status; returns the command's.
+// source into *options.save_dir; `window` is the scan's date window. `code` is the scan's exit
+// status; returns the command's.
 int SaveFound(SourceReader& reader, const Options& options, const std::vector<Recording>& found,
-              const Streams& streams, const std::atomic<int>& stop, int code);
+              const DateWindow& window, const Streams& streams, const std::atomic<int>& stop,
+              int code);
 
 }  // namespace korvane::cli

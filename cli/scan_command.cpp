@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include "cli/options.h"
@@ -42,12 +43,35 @@ Status OutputStatus(const Streams& streams, bool written) {
                        "cannot write the list to " + streams.out_name + ": " + std::strerror(err));
 }
 
-// Prints each recording as it closes, and the progress line between them. A write that fails
-// ends the scan (the list would be incomplete).
+// json's account of what a recording holds: its channels, valid and complete frames.
+std::string JsonContent(const Recording& r) {
+  std::string out = ", \"channels\": [";
+  for (size_t i = 0; i < r.channels.size(); ++i) {
+    const ChannelContent& c = r.channels[i];
+    const char* codec = VideoCodecName(c.codec);
+    auto number = [](const auto& value) {
+      return value ? std::to_string(*value) : std::string("null");
+    };
+    out += (i ? ", " : "") + std::string("{\"channel\": ") + std::to_string(c.channel) +
+           ", \"video_frames\": " + std::to_string(c.video_frames) +
+           ", \"key_frames\": " + std::to_string(c.key_frames) +
+           ", \"audio_frames\": " + std::to_string(c.audio_frames) +
+           ", \"codec\": " + (codec ? JsonString(codec) : "null") +
+           ", \"width\": " + number(c.width) + ", \"height\": " + number(c.height) +
+           ", \"fps\": " + number(c.fps) + "}";
+  }
+  return out + "], \"valid_frames\": " + std::to_string(r.valid_frames) +
+         ", \"complete_frames\": " + std::to_string(r.complete_frames);
+}
+
+// Prints each recording of the chosen grouping as it closes, and the progress line between them.
+// The camera grouping's recordings close in any order; each is printed once those before it
+// are. A write that fails ends the scan (the list would be incomplete).
 class PrintingSink final : public ScanSink {
  public:
   PrintingSink(const Options& options, const Streams& streams)
       : format_(options.format),
+        camera_(options.group == GroupOption::kCamera),
         streams_(streams),
         progress_(streams.err_is_terminal && !options.quiet),
         line_(streams.err, progress_, streams.err_columns) {}
@@ -56,14 +80,19 @@ class PrintingSink final : public ScanSink {
     int n = 0;
     switch (format_) {
       case OutputFormat::kTable:
-        n = std::fprintf(streams_.out, "%-12s  %-19s  %-19s  %s\n", "name", "start", "end",
-                         "position");
+        n = camera_ ? std::fprintf(streams_.out, "%-12s  %-7s  %-19s  %-19s  %s\n", "name",
+                                   "channel", "start", "end", "position")
+                    : std::fprintf(streams_.out, "%-12s  %-19s  %-19s  %s\n", "name", "start",
+                                   "end", "position");
         break;
       case OutputFormat::kTsv:
-        n = std::fputs("name\tstart\tend\tposition\n", streams_.out);
+        n = std::fputs(
+            camera_ ? "name\tchannel\tstart\tend\tposition\n" : "name\tstart\tend\tposition\n",
+            streams_.out);
         break;
       case OutputFormat::kCsv:
-        n = std::fputs("name,start,end,position\n", streams_.out);
+        n = std::fputs(camera_ ? "name,channel,start,end,position\n" : "name,start,end,position\n",
+                       streams_.out);
         break;
       case OutputFormat::kJson:
         n = std::fputs("[", streams_.out);
@@ -96,43 +125,79 @@ class PrintingSink final : public ScanSink {
   }
 
   Status OnRecordingClosed(const Recording& r) override {
+    return camera_ ? Status::Ok() : Print(r);
+  }
+
+  Status OnCameraRecordingClosed(const Recording& r) override {
+    if (!camera_) return Status::Ok();
+    waiting_.emplace(r.index, r);
+    while (!waiting_.empty() && waiting_.begin()->first == found_.size()) {
+      const Recording next = std::move(waiting_.begin()->second);
+      waiting_.erase(waiting_.begin());
+      if (Status printed = Print(next); !printed.ok()) return printed;
+    }
+    return Status::Ok();
+  }
+
+ private:
+  Status Print(const Recording& r) {
     line_.Clear();
     found_.push_back(r);
     const std::string name = r.Name(), start = r.StartText(), end = r.EndText();
+    const unsigned channel = r.channel.value_or(0);
     int n = 0;
     switch (format_) {
       case OutputFormat::kTable:
-        n = std::fprintf(streams_.out, "%-12s  %-19s  %-19s  %" PRIu64 "\n", name.c_str(),
-                         start.c_str(), end.c_str(), r.position);
+        n = camera_ ? std::fprintf(streams_.out, "%-12s  %-7u  %-19s  %-19s  %" PRIu64 "\n",
+                                   name.c_str(), channel, start.c_str(), end.c_str(), r.position)
+                    : std::fprintf(streams_.out, "%-12s  %-19s  %-19s  %" PRIu64 "\n", name.c_str(),
+                                   start.c_str(), end.c_str(), r.position);
         break;
       case OutputFormat::kTsv:
       case OutputFormat::kCsv: {
         const char sep = format_ == OutputFormat::kTsv ? '\t' : ',';
-        n = std::fprintf(streams_.out, "%s%c%s%c%s%c%" PRIu64 "\n", name.c_str(), sep,
-                         start.c_str(), sep, end.c_str(), sep, r.position);
+        const std::string channel_field = camera_ ? std::to_string(channel) + sep : std::string();
+        n = std::fprintf(streams_.out, "%s%c%s%s%c%s%c%" PRIu64 "\n", name.c_str(), sep,
+                         channel_field.c_str(), start.c_str(), sep, end.c_str(), sep, r.position);
         break;
       }
-      case OutputFormat::kJson:
+      case OutputFormat::kJson: {
+        const std::string channel_field =
+            camera_ ? ", \"channel\": " + std::to_string(channel) : std::string();
         n = std::fprintf(streams_.out,
-                         "%s\n  {\"name\": %s, \"start\": %s, \"end\": %s, \"position\": %" PRIu64
-                         ", \"end_position\": %" PRIu64 ", \"frames\": %" PRIu64 "}",
-                         rows_ ? "," : "", JsonString(name).c_str(), JsonString(start).c_str(),
-                         JsonString(end).c_str(), r.position, r.end_position, r.frames);
+                         "%s\n  {\"name\": %s%s, \"start\": %s, \"end\": %s, \"position\": %" PRIu64
+                         ", \"end_position\": %" PRIu64 ", \"frames\": %" PRIu64 "%s}",
+                         rows_ ? "," : "", JsonString(name).c_str(), channel_field.c_str(),
+                         JsonString(start).c_str(), JsonString(end).c_str(), r.position,
+                         r.end_position, r.frames, JsonContent(r).c_str());
         break;
+      }
     }
     ++rows_;
     if (n >= 0 && progress_) n = std::fflush(streams_.out);
     return OutputStatus(streams_, n >= 0);
   }
 
- private:
   OutputFormat format_;
+  bool camera_;
   Streams streams_;
   bool progress_;
   ProgressLine line_;
-  std::vector<Recording> found_;
+  std::vector<Recording> found_;           // printed, in index order
+  std::map<uint64_t, Recording> waiting_;  // camera recordings closed before an earlier one
   uint64_t rows_ = 0;
 };
+
+// The scan's account on stderr: the matches, how many were not valid frames, and the recordings
+// of both groupings.
+void PrintSummary(const ScanResult& result, const Streams& streams) {
+  std::fprintf(streams.err,
+               "korvane-scan: %" PRIu64 " matches of the magic, %" PRIu64
+               " of them not valid frames and %" PRIu64 " inside complete frames; %" PRIu64
+               " recordings by time, %" PRIu64 " by camera\n",
+               result.matches, result.invalid_matches, result.data_matches, result.recordings,
+               result.camera_recordings);
+}
 
 // Says once, before the scan, when the range reaches past the end of the source: only the bytes
 // the source holds are read (and counted by the progress line).
@@ -238,6 +303,10 @@ int RunScanCommand(const std::vector<std::string>& args, const Streams& streams,
                  options.save_dir ? "; nothing saved" : "");
     return kExitSourceFailed;
   }
+  // Where stderr is read by a script, the time grouping's leaves it as it always was.
+  if (options.group == GroupOption::kCamera || (streams.err_is_terminal && !options.quiet)) {
+    PrintSummary(result, streams);
+  }
   if (result.shrunk_to) {
     std::fprintf(streams.err,
                  "korvane-scan: warning: the source shrank to %" PRIu64
@@ -268,7 +337,7 @@ int RunScanCommand(const std::vector<std::string>& args, const Streams& streams,
                                                                        : kExitUnreadable;
   }
   if (!options.save_dir || code == kExitSourceFailed) return code;
-  return SaveFound(reader, options, sink.found(), streams, stop, code);
+  return SaveFound(reader, options, sink.found(), job.window, streams, stop, code);
 }
 
 }  // namespace korvane::cli

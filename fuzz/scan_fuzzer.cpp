@@ -12,9 +12,12 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
+#include <span>
 
 #include "fuzz/check.h"
+#include "scan/frame_header.h"
 #include "scan/scanner.h"
 #include "tests/test_support.h"
 
@@ -85,6 +88,72 @@ DateWindow PickWindow(FuzzedDataProvider& in, uint8_t how) {
       return {start, in.ConsumeIntegral<int64_t>()};
     }
   }
+}
+
+// A camera recording as the plain reading of the rules forms it.
+struct CameraRow {
+  uint64_t position = 0;
+  uint64_t end_position = 0;
+  int64_t start = 0;
+  int64_t end = 0;
+  uint8_t channel = 0;
+  uint64_t frames = 0;
+  uint64_t complete = 0;
+};
+
+// The camera grouping of the matches in [lo, hi) of `seen` (bytes past it read as zeros), position
+// by position: valid frames that lie in no complete frame before them, each channel on its own
+// time line. Also counts the matches, the invalid ones and the valid ones inside complete frames.
+struct CameraReference {
+  std::vector<CameraRow> rows;  // in the order of their first frames
+  uint64_t matches = 0, invalid = 0, data = 0, complete = 0;
+};
+
+CameraReference ReferenceCameras(const std::vector<uint8_t>& seen, uint64_t lo, uint64_t hi,
+                                 const DateWindow& window) {
+  CameraReference ref;
+  auto byte = [&](uint64_t p) -> uint8_t { return p < seen.size() ? seen[p] : 0; };
+  std::map<uint8_t, size_t> open;  // channel -> row
+  uint64_t covered = 0;
+  for (uint64_t p = lo; p < hi; ++p) {
+    if (byte(p) != 'D' || byte(p + 1) != 'H' || byte(p + 2) != 'A' || byte(p + 3) != 'V') continue;
+    uint8_t header[korvane::kFrameHeaderMaxBytes];
+    for (size_t i = 0; i < sizeof header; ++i) header[i] = byte(p + i);
+    const uint32_t packed = korvane::LoadLe32(header + 16);
+    if (!korvane::IsInDateWindow(packed, window)) continue;
+    ++ref.matches;
+    const korvane::FrameHeader h = korvane::ParseFrameHeader(header);
+    if (!h.valid) {
+      ++ref.invalid;
+      continue;
+    }
+    uint8_t trailer[korvane::kFrameTrailerSize];
+    const uint64_t at = p + h.TrailerOffset();
+    for (size_t i = 0; i < sizeof trailer; ++i) trailer[i] = byte(at + i);
+    const size_t have = at >= seen.size() ? 0 : std::min<uint64_t>(8, seen.size() - at);
+    const bool complete = korvane::IsCompleteFrame(h, std::span<const uint8_t>(trailer, have));
+    if (complete) ++ref.complete;
+    if (p < covered) {
+      ++ref.data;
+      continue;
+    }
+    if (complete) covered = p + h.length;
+    const int64_t t = korvane::PackedTimeToUnixSeconds(packed);
+    auto it = open.find(h.channel);
+    if (it != open.end()) {
+      CameraRow& row = ref.rows[it->second];
+      if (t - row.end == 0 || t - row.end == 1) {
+        row.end = t;
+        row.end_position = p + h.length;
+        ++row.frames;
+        row.complete += complete;
+        continue;
+      }
+    }
+    open[h.channel] = ref.rows.size();
+    ref.rows.push_back({p, p + h.length, t, t, h.channel, 1, complete ? 1u : 0u});
+  }
+  return ref;
 }
 
 // Bytes of [lo, hi) that lie in the sector s.
@@ -214,6 +283,63 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Recording& o = sink.opened[i];
     CHECK(o.index == i && o.start == want[i].start && o.end == o.start &&
           o.position == want[i].position && o.frames == 1);
+  }
+
+  // Both groupings of the one pass agree: every match is a frame of the time grouping, every
+  // valid one not inside a complete frame is one of exactly one camera recording.
+  uint64_t time_frames = 0, time_valid = 0, time_complete = 0;
+  for (const Recording& r : sink.closed) {
+    time_frames += r.frames;
+    time_valid += r.valid_frames;
+    time_complete += r.complete_frames;
+    uint64_t in_channels = 0;
+    for (const korvane::ChannelContent& c : r.channels) {
+      in_channels += c.video_frames + c.audio_frames + c.auxiliary_frames;
+      CHECK(c.key_frames <= c.video_frames);
+    }
+    CHECK(in_channels == r.valid_frames && r.complete_frames <= r.valid_frames &&
+          r.valid_frames <= r.frames);
+  }
+  CHECK(time_frames == result.matches);
+  CHECK(time_valid == result.matches - result.invalid_matches);
+  CHECK(sink.camera_opened.size() == result.camera_recordings);
+  CHECK(sink.camera_closed.size() == result.camera_recordings);
+  std::vector<Recording> camera = sink.camera_closed;
+  std::sort(camera.begin(), camera.end(),
+            [](const Recording& a, const Recording& b) { return a.index < b.index; });
+  uint64_t camera_frames = 0, camera_complete = 0;
+  for (size_t i = 0; i < camera.size(); ++i) {
+    const Recording& r = camera[i];
+    CHECK(r.index == i && sink.camera_opened[i].index == i, "each camera recording once");
+    CHECK(i == 0 || r.position > camera[i - 1].position, "rows in the order of first frames");
+    CHECK(r.grouping == korvane::Grouping::kCamera && r.channel && r.channels.size() == 1 &&
+          r.channels[0].channel == *r.channel && r.valid_frames == r.frames);
+    camera_frames += r.frames;
+    camera_complete += r.complete_frames;
+  }
+  CHECK(camera_frames == result.matches - result.invalid_matches - result.data_matches,
+        "every valid frame counted once");
+  CHECK(camera_complete <= time_complete);
+
+  // Against the plain reading of the rules; after a stop, frames waiting for a trailer ahead are
+  // not complete, so only a finished scan is compared in full.
+  if (result.status.ok()) {
+    const CameraReference ref = ReferenceCameras(seen, lo, hi, job.window);
+    CHECK(result.matches == ref.matches && result.invalid_matches == ref.invalid &&
+              result.data_matches == ref.data,
+          std::to_string(result.data_matches) + " data matches, want " + std::to_string(ref.data));
+    CHECK(time_complete == ref.complete);
+    CHECK(camera.size() == ref.rows.size(), std::to_string(camera.size()) +
+                                                " camera recordings, want " +
+                                                std::to_string(ref.rows.size()));
+    for (size_t i = 0; i < camera.size(); ++i) {
+      const CameraRow& w = ref.rows[i];
+      const Recording& r = camera[i];
+      CHECK(r.position == w.position && r.end_position == w.end_position && r.start == w.start &&
+                r.end == w.end && *r.channel == w.channel && r.frames == w.frames &&
+                r.complete_frames == w.complete,
+            "got " + Describe(r) + " want @" + std::to_string(w.position));
+    }
   }
   return 0;
 }

@@ -48,17 +48,16 @@ inline void AskForHugePages([[maybe_unused]] void* p, [[maybe_unused]] size_t n)
 #endif
 }
 
-struct AlignedDelete {
-  void operator()(uint8_t* p) const { ::operator delete[](p, std::align_val_t{kBufferAlignment}); }
-};
+void AlignedDelete(uint8_t* p) {
+  ::operator delete[](p, std::align_val_t{kBufferAlignment});
+}
 
 }  // namespace
 
-// A reading thread's tools: its reader of the source and its chunk buffer.
+// A reading thread's reader of the source.
 struct ChunkPipeline::Reader {
   SourceReader* reader = nullptr;
   std::unique_ptr<SourceReader> own_reader;
-  std::unique_ptr<uint8_t[], AlignedDelete> buffer;
 };
 
 ChunkPipeline::ChunkPipeline(uint64_t begin, uint64_t end)
@@ -90,18 +89,25 @@ Result<unsigned> ChunkPipeline::Prepare(SourceReader& reader, unsigned threads) 
         }
         r.reader = r.own_reader.get();
       }
-      r.buffer.reset(static_cast<uint8_t*>(
-          ::operator new[](kBufferBytes, std::align_val_t{kBufferAlignment})));
-      AskForHugePages(r.buffer.get(), kBufferBytes);
     }
     // One reading thread hands over each chunk before it reads the next, as a plain loop would.
     // Several may run some chunks ahead, so that one of them losing the processor for a while (to
-    // another program) does not stop the others at once. Twelve slots bound the scan's memory
-    // even for data of nothing but matches (see the README's performance section).
+    // another program) does not stop the others at once. Each slot holds its chunk's bytes (2 MiB)
+    // until the hand-over: two slots a thread and two more keep that slack, and twelve at most
+    // bound the scan's memory even for data of nothing but matches (see the README's performance
+    // section).
     threads_.reserve(readers_.size());
-    slots_.resize(readers_.size() == 1 ? 1 : std::min<size_t>(4 * readers_.size() + 4, 12));
-    // Room for a chunk of nothing but matches; only what is written is ever touched.
-    for (Slot& s : slots_) s.outcome.hits.reserve(kChunkSize / 4 + 1);
+    slots_.resize(readers_.size() == 1 ? 1 : std::min<size_t>(2 * readers_.size() + 2, 12));
+    // Room for a chunk of nothing but matches; only what is written is ever touched. A chunk's
+    // bytes stay in its slot until it is handed over: the hand-over reads there the trailers of
+    // frames that began in earlier chunks.
+    for (Slot& s : slots_) {
+      s.outcome.hits.reserve(kChunkSize / 4 + 1);
+      s.buffer = {
+          static_cast<uint8_t*>(::operator new[](kBufferBytes, std::align_val_t{kBufferAlignment})),
+          AlignedDelete};
+      AskForHugePages(s.buffer.get(), kBufferBytes);
+    }
   } catch (const std::bad_alloc&) {
     readers_.clear();
     slots_.clear();
@@ -150,10 +156,11 @@ Status ChunkPipeline::Process(uint64_t k, unsigned thread) {
   try {
     Reader& r = readers_[thread];
     const uint32_t len = ChunkLength(k);
-    ChunkOutcome& outcome = SlotOf(k).outcome;
-    uint8_t* buffer = r.buffer.get();
+    Slot& slot = SlotOf(k);
+    ChunkOutcome& outcome = slot.outcome;
+    uint8_t* buffer = slot.buffer.get();
     SourceReader::Stats stats = r.reader->ReadAligned(buffer, len + kChunkOverlap, start, len);
-    outcome.chunk = ChunkView{nullptr, start, len, kChunkOverlap};
+    outcome.chunk = ChunkView{buffer, start, len, kChunkOverlap};
     outcome.unreadable = stats.unreadable;
     outcome.missing = stats.missing;
     outcome.source_end = stats.source_end;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "scan/chunk.h"
+#include "scan/frame.h"
 #include "scan/result.h"
 #include "scan/source_reader.h"
 
@@ -32,11 +33,14 @@ struct ChunkHit {
   uint32_t offset;  // in the chunk
   uint32_t packed_time;
   uint32_t length;  // the frame's length (see FrameLengthOf)
+  // A valid frame whose trailer lies past the chunk's bytes: traits.complete is not known yet.
+  bool trailer_ahead = false;
+  FrameTraits traits{};
 };
 
 // What a reading thread made of one chunk.
 struct ChunkOutcome {
-  ChunkView chunk;             // where the chunk lies; its `data` is gone by the hand-over (null)
+  ChunkView chunk;             // where the chunk lies, and its bytes until the hand-over ends
   std::vector<ChunkHit> hits;  // in offset order
   uint64_t unreadable = 0;     // of the chunk's own bytes: sectors that could not be read
   uint64_t missing = 0;        // of its own bytes: gone because the source shrank
@@ -79,6 +83,7 @@ class ChunkPipeline {
     ChunkOutcome outcome;  // owned by the thread that claimed the chunk until `filled`, then by
                            // the hand-over until it frees the slot
     bool filled = false;   // guarded by mutex_
+    std::unique_ptr<uint8_t[], void (*)(uint8_t*)> buffer{nullptr, nullptr};  // the chunk's bytes
   };
 
   Slot& SlotOf(uint64_t k) { return slots_[static_cast<size_t>(k % slots_.size())]; }

@@ -4,13 +4,19 @@
 #include <memory>
 #include <new>
 
+#include "scan/frame.h"
+#include "scan/frame_search.h"
 #include "scan/save_folder.h"
+#include "scan/segmenter.h"
 #include "scan/sha256.h"
 
 namespace korvane {
 namespace {
 
 constexpr uint64_t kCopyChunk = 1u << 20;
+// Read past each piece of a camera recording's span, so a header found near its end is whole.
+constexpr size_t kHeaderSlack = 512;
+static_assert(kHeaderSlack >= kFrameHeaderMaxBytes);
 
 std::string CsvField(const std::string& s) {
   if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
@@ -50,6 +56,7 @@ class Saver {
         source_path_(CanonicalSourcePath(job.source)) {}
 
   SavedFile SaveOne(const Recording& r) {
+    if (r.grouping == Grouping::kCamera && r.channel) return SaveCameraOne(r);
     SavedFile f;
     f.recording = r;
     const uint64_t size = reader_.Size();
@@ -106,17 +113,145 @@ class Saver {
         return f;
       }
     }
+    f.bytes = f.end_position - r.position;
+    return Commit(f, **out, hash, read_error, std::move(note));
+  }
+
+  void FileDone(const Recording& r) {
+    done_ += PlannedBytes(r, reader_.Size());
+    sink_.OnProgress(done_, total_);
+  }
+
+  const std::string& manifest_error() const { return manifest_error_; }
+
+ private:
+  struct Piece {
+    uint64_t position;
+    uint32_t length;
+  };
+
+  // A recording of the camera grouping: the first r.frames frames of its channel that the camera
+  // grouping takes from r.position on (CameraFrameRule, inside the date window), found again by
+  // reading its span; the file holds those that are complete, each whole, in position order. A
+  // frame that is not complete is left out: its stated length runs over bytes that are not its
+  // own (often another camera's frames written over its end), and a player reading the file
+  // would lose its place in the stream there.
+  SavedFile SaveCameraOne(const Recording& r) {
+    SavedFile f;
+    f.recording = r;
+    const uint64_t size = reader_.Size();
+    if (r.end_position <= r.position) {
+      return Fail(f, "its end position " + std::to_string(r.end_position) +
+                         " is not after its position " + std::to_string(r.position));
+    }
+    if (!gone_.empty()) return Fail(f, "the source is gone: " + gone_);
+    if (r.position >= size) {
+      return Fail(f, "the source ends at byte " + std::to_string(size) + ", before this recording");
+    }
+    f.end_position = std::min(r.end_position, size);
+    std::string read_error;
+
+    // Find the frames.
+    std::vector<Piece> pieces;
+    std::vector<uint32_t> positions(kCopyChunk / 4 + 1);
+    const FindMagicFn find = SelectedFindMagic();
+    CameraFrameRule rule;
+    uint64_t taken = 0;
+    int64_t last_time = 0;
+    bool ended = false;
+    for (uint64_t base = r.position; base < f.end_position && !ended; base += kCopyChunk) {
+      const size_t own = static_cast<size_t>(std::min<uint64_t>(kCopyChunk, f.end_position - base));
+      const SourceReader::Stats stats = reader_.ReadAligned(buffer_, own + kHeaderSlack, base, own);
+      if (stats.missing > 0) {
+        return Fail(f, "the source shrank while it was read; it no longer holds byte " +
+                           std::to_string(base + own - stats.missing));
+      }
+      if (stats.unreadable > 0 && read_error.empty()) read_error = stats.error;
+      const size_t count = find(buffer_, own, positions.data());
+      for (size_t i = 0; i < count && !ended; ++i) {
+        const uint8_t* header = buffer_ + positions[i];
+        const uint32_t packed = PackedTimeOf(header);
+        if (!IsInDateWindow(packed, job_.window)) continue;
+        const FrameHeader h = ParseFrameHeader(std::span<const uint8_t>(
+            header, std::min(own + kHeaderSlack - positions[i], kFrameHeaderMaxBytes)));
+        Frame frame{base + positions[i], base + positions[i] + FrameLengthOf(header), packed,
+                    TraitsOf(h)};
+        if (h.valid) frame.traits.complete = IsCompleteFrame(h, Trailer(frame, base, own, h));
+        if (!rule.Accept(frame) || h.channel != *r.channel) continue;
+        const int64_t t = PackedTimeToUnixSeconds(packed);
+        if (taken > 0 && t - last_time != 0 && t - last_time != 1) {
+          ended = true;  // the channel's next recording
+          break;
+        }
+        last_time = t;
+        if (frame.traits.complete) pieces.push_back({frame.position, h.length});
+        ended = ++taken == r.frames;
+      }
+      sink_.OnProgress(done_ + (base + own - r.position), total_);
+      if (stop_.load(std::memory_order_relaxed) != 0) {
+        f.outcome = FileOutcome::kStopped;
+        f.error = "stopped";
+        return f;
+      }
+    }
+    if (pieces.empty()) return Fail(f, "none of its frames is whole in the source");
+
+    // Write them.
+    Result<std::unique_ptr<PendingFile>> out = folder_.CreateFile();
+    if (!out.ok()) return Fail(f, "cannot create it in the folder: " + out.status().message());
+    Sha256 hash;
+    for (const Piece& piece : pieces) {
+      for (uint64_t pos = piece.position, end = piece.position + piece.length; pos < end;) {
+        const size_t len = static_cast<size_t>(std::min<uint64_t>(kCopyChunk, end - pos));
+        const SourceReader::Stats stats = reader_.ReadAligned(buffer_, len, pos);
+        if (stats.missing > 0) {
+          return Fail(f, "the source shrank while it was read; it no longer holds byte " +
+                             std::to_string(pos + len - stats.missing));
+        }
+        if (stats.unreadable > 0) {
+          f.unreadable_bytes += stats.unreadable;
+          if (read_error.empty()) read_error = stats.error;
+        }
+        hash.Update(buffer_, len);
+        if (Status written = (*out)->Write(buffer_, len); !written.ok()) {
+          return Fail(f, "cannot write it: " + written.message());
+        }
+        f.bytes += len;
+        pos += len;
+      }
+    }
+    return Commit(f, **out, hash, read_error, std::string());
+  }
+
+  // The 8 bytes at a valid frame's trailer: from the piece in the buffer when they lie there,
+  // otherwise read from the source (none past its end).
+  std::span<const uint8_t> Trailer(const Frame& frame, uint64_t base, size_t own,
+                                   const FrameHeader& h) {
+    const uint64_t at = frame.position + h.TrailerOffset();
+    if (at + kFrameTrailerSize <= base + own + kHeaderSlack) {
+      return std::span<const uint8_t>(buffer_ + (at - base), kFrameTrailerSize);
+    }
+    if (at >= reader_.Size()) return {};
+    const size_t have =
+        static_cast<size_t>(std::min<uint64_t>(kFrameTrailerSize, reader_.Size() - at));
+    reader_.ReadAligned(trailer_, have, at, 0);
+    return std::span<const uint8_t>(trailer_, have);
+  }
+
+  // Names a written file, and adds its line to recordings.csv.
+  SavedFile Commit(SavedFile& f, PendingFile& out, Sha256& hash, const std::string& read_error,
+                   std::string note) {
+    const Recording& r = f.recording;
     Result<std::string> digest = hash.Hex();
     if (!digest.ok()) {
       return Fail(
           f, "the SHA-256 of its contents could not be computed: " + digest.status().message());
     }
     f.sha256 = std::move(*digest);
-    Result<std::string> name = CommitFile(**out, r.Name(), kMaxNameNumber);
+    Result<std::string> name = CommitFile(out, r.Name(), kMaxNameNumber);
     if (!name.ok()) return Fail(f, "cannot save it: " + name.status().message());
     f.file_name = std::move(*name);
     f.outcome = FileOutcome::kSaved;
-    f.bytes = f.end_position - r.position;
     if (f.unreadable_bytes > 0) {
       note = (note.empty() ? "" : note + "; ") + std::to_string(f.unreadable_bytes) +
              " bytes could not be read (" + read_error + ") and are zeros in the file";
@@ -135,14 +270,6 @@ class Saver {
     return f;
   }
 
-  void FileDone(const Recording& r) {
-    done_ += PlannedBytes(r, reader_.Size());
-    sink_.OnProgress(done_, total_);
-  }
-
-  const std::string& manifest_error() const { return manifest_error_; }
-
- private:
   static SavedFile Fail(SavedFile& f, std::string why) {
     f.outcome = FileOutcome::kFailed;
     f.error = std::move(why);
@@ -158,7 +285,8 @@ class Saver {
   const SaveJob& job_;
   SaveSink& sink_;
   const std::atomic<int>& stop_;
-  uint8_t* buffer_;
+  uint8_t* buffer_;  // kCopyChunk bytes and kHeaderSlack more
+  uint8_t trailer_[kFrameTrailerSize] = {};
   uint64_t total_;
   std::string source_path_;  // as recordings.csv names the source
   uint64_t done_ = 0;
@@ -202,7 +330,7 @@ SaveResult SaveRecordings(SourceReader& reader, const SaveJob& job, SaveSink& si
       result.status = folder.status();
       return result;
     }
-    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kCopyChunk]);
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kCopyChunk + kHeaderSlack]);
     if (!buffer) {
       result.status = Status::Error(ErrorCode::kNoMemory, "not enough memory for the copy buffer");
       return result;

@@ -49,6 +49,9 @@ struct SaveJob {
   std::string source;                 // the source the recordings were found in (opened read-only)
   std::string folder;                 // an existing folder to save into
   std::vector<Recording> recordings;  // what to save, in this order (e.g. the checked rows)
+  // The date window of the scan that found them: a recording of the camera grouping is saved as
+  // its channel's frames inside this window (see SaveRecordings).
+  DateWindow window;
 };
 
 enum class FileOutcome {

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "scan/chunk_pipeline.h"
@@ -51,7 +52,13 @@ struct ScanResult {
   uint64_t unreadable_bytes = 0;  // bytes of the source that could not be read (scanned as zeros),
                                   // including those lost because the source shrank
   std::optional<uint64_t> shrunk_to;  // the source's size when it was found to have shrunk
-  uint64_t recordings = 0;
+  uint64_t recordings = 0;            // in the time grouping
+  uint64_t camera_recordings = 0;     // in the camera grouping
+  uint64_t matches = 0;          // matches of the magic in the date window: the time grouping's
+                                 // frames
+  uint64_t invalid_matches = 0;  // of them, those whose header is not a valid frame's
+  uint64_t data_matches = 0;     // of the valid ones, those inside the bytes of a complete
+                                 // frame: data, not frames, in the camera grouping
 
   // The scan ran to its end or to a stop request.
   bool Ran() const { return status.ok() || status.code() == ErrorCode::kStopped; }
@@ -66,7 +73,8 @@ struct ScanResult {
 // say).
 unsigned DefaultScanThreads();
 
-// Opens job.source and scans it, grouping frames on one time line (TimeSegmenter). `stop` is read
+// Opens job.source and scans it, grouping frames on one time line (TimeSegmenter) and per camera
+// (CameraSegmenter) at once. `stop` is read
 // afresh after each chunk; non-zero ends the scan. Several threads read and search whole chunks
 // ahead of the one being reported, but the recordings, progress and counts are reported chunk by
 // chunk in order, exactly as a scan of one chunk after the other would report them, and a stop
@@ -82,5 +90,17 @@ ScanResult ScanSource(SourceReader& reader, const ScanJob& job, ScanSink& sink,
 // them; the sink gets the start and the progress.
 ScanResult ScanSource(SourceReader& reader, const ScanJob& job, Segmenter& segmenter,
                       ScanSink& sink, const std::atomic<int>& stop);
+
+// The same with every frame going to each of `segmenters` in turn; result.recordings counts the
+// first one's recordings.
+//
+// Each match's whole header is read where it is found; a valid frame is complete when its trailer
+// holds "dhav" and its length. A trailer past the chunk being searched is read when the chunk
+// that holds it is handed over (the frames after it wait for it, so the segmenters still get
+// frames in position order, at most 16 MiB later), and one past the last chunk handed over is
+// read from the source at the end.
+ScanResult ScanFrames(SourceReader& reader, const ScanJob& job,
+                      std::span<Segmenter* const> segmenters, ScanSink& sink,
+                      const std::atomic<int>& stop);
 
 }  // namespace korvane

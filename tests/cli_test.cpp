@@ -99,13 +99,87 @@ TEST_F(CliTest, ListsTheDemoRecordingsInEveryFormat) {
   EXPECT_EQ(o.out.front(), '[');
   EXPECT_NE(o.out.find("{\"name\": \"0.dav\", \"start\": \"2014-03-04 23:59:40\", \"end\": "
                        "\"2014-03-05 00:00:19\", \"position\": 4096, \"end_position\": 486656, "
-                       "\"frames\": 80}"),
+                       "\"frames\": 80, \"channels\": [{\"channel\": 0, \"video_frames\": 80, "
+                       "\"key_frames\": 4, \"audio_frames\": 0, \"codec\": null, \"width\": null, "
+                       "\"height\": null, \"fps\": null}], \"valid_frames\": 80, "
+                       "\"complete_frames\": 80}"),
             std::string::npos)
       << o.out;
-  EXPECT_NE(o.out.find("\"position\": 3150049, \"end_position\": 3150073, \"frames\": 1},\n"),
+  EXPECT_NE(o.out.find("\"position\": 3150049, \"end_position\": 3150073, \"frames\": 1, "
+                       "\"channels\": [], \"valid_frames\": 0, \"complete_frames\": 0},\n"),
             std::string::npos)
       << "a stray magic counts as a 24-byte frame";
   EXPECT_EQ(o.out.substr(o.out.size() - 4), "}\n]\n");
+}
+
+// --group camera: per-channel rows with the channel in every format, the summary on stderr, and
+// a saved recording holding only its channel's frames.
+TEST_F(CliTest, GroupCameraListsEachChannelsRecordingsAndSavesOnlyTheirFrames) {
+  testimage::ImageBuilder image(3 << 20, testimage::Fill::kNoise, 11);
+  const int64_t t0 = DaysFromCivil(2014, 3, 4) * kSecondsPerDay + 7200;
+  uint64_t pos = (1 << 20) - 3000;
+  std::string channel3;
+  for (int i = 0; i < 6; ++i) {
+    image.AddFrame({pos, testimage::PackEpochSeconds(t0 + i / 2), 1500, i % 2 == 0, 0});
+    pos += testimage::FrameLength(1500);
+    // Channel 3's clock is 2 seconds behind.
+    image.AddFrame({pos, testimage::PackEpochSeconds(t0 + i / 2 - 2), 900, i % 2 == 0, 3});
+    channel3.append(
+        image.bytes().begin() + static_cast<ptrdiff_t>(pos),
+        image.bytes().begin() + static_cast<ptrdiff_t>(pos + testimage::FrameLength(900)));
+    pos += testimage::FrameLength(900);
+  }
+  testimage::FrameSpec odd{pos + 5000, testimage::PackEpochSeconds(t0 + 100), 100};
+  odd.type = 0x12;  // no frame type
+  image.AddFrame(odd);
+  const std::string file = dir_->File("two-cameras.img");
+  std::string error;
+  ASSERT_TRUE(image.WriteTo(file, &error)) << error;
+  const std::string first = std::to_string((1 << 20) - 3000);
+  const std::string second = std::to_string((1 << 20) - 3000 + testimage::FrameLength(1500));
+
+  Outcome o = Run({"--group", "camera", "--format", "csv", file});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out,
+            "name,channel,start,end,position\n"
+            "0.dav,0,2014-03-04 02:00:00,2014-03-04 02:00:02," +
+                first +
+                "\n"
+                "1.dav,3,2014-03-04 01:59:58,2014-03-04 02:00:00," +
+                second + "\n");
+  EXPECT_EQ(o.err,
+            "korvane-scan: 13 matches of the magic, 1 of them not valid frames and 0 inside "
+            "complete frames; 13 recordings by time, 2 by camera\n");
+  o = Run({"--group=camera", "--format", "tsv", file});
+  EXPECT_EQ(o.out.substr(0, o.out.find('\n') + 1), "name\tchannel\tstart\tend\tposition\n");
+  EXPECT_NE(o.out.find("1.dav\t3\t2014-03-04 01:59:58\t"), std::string::npos) << o.out;
+  o = Run({"--group", "camera", file});
+  EXPECT_EQ(o.out.substr(0, o.out.find('\n') + 1),
+            "name          channel  start                end                  position\n");
+  EXPECT_NE(
+      o.out.find("1.dav         3        2014-03-04 01:59:58  2014-03-04 02:00:00  " + second),
+      std::string::npos)
+      << o.out;
+  o = Run({"--group", "camera", "--format", "json", file});
+  EXPECT_NE(o.out.find("{\"name\": \"1.dav\", \"channel\": 3, \"start\": \"2014-03-04 01:59:58\""),
+            std::string::npos)
+      << o.out;
+  EXPECT_NE(o.out.find("\"frames\": 6, \"channels\": [{\"channel\": 3, \"video_frames\": 6, "
+                       "\"key_frames\": 3, \"audio_frames\": 0"),
+            std::string::npos)
+      << o.out;
+  o = Run({"--group", "time", "--format", "csv", file});
+  EXPECT_EQ(o.out.substr(0, o.out.find('\n') + 1), "name,start,end,position\n");
+  EXPECT_EQ(o.err, "") << "the time grouping leaves stderr as it was where it is no terminal";
+  o = Run({"--group", "channel", file});
+  EXPECT_EQ(o.status, 2);
+  EXPECT_NE(o.err.find("unknown grouping 'channel'"), std::string::npos) << o.err;
+
+  const std::string folder = dir_->File("camera-save");
+  std::filesystem::create_directory(folder);
+  o = Run({"--group", "camera", "--save", folder, "--select", "1", file});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(Slurp(folder + "/1.dav"), channel3) << "channel 3's frames and nothing between them";
 }
 
 TEST_F(CliTest, RangeAndDateWindow) {

@@ -77,7 +77,7 @@ TEST(LoadWindow, AHundredThousandRecordingsAreListedAndCheckedWithoutStallingThe
   std::thread worker([&] {
     gui::FeedSink sink(dlg.Feed(), 0);
     const uint64_t total = kRecordings * 4096;
-    sink.OnScanStart(total);
+    (void)sink.OnScanStart(total);
     for (uint64_t i = 0; i < kRecordings; ++i) {
       Recording r;
       r.index = i;
@@ -86,12 +86,12 @@ TEST(LoadWindow, AHundredThousandRecordingsAreListedAndCheckedWithoutStallingThe
       r.position = i * 4096;
       r.end_position = r.position + 40;
       r.frames = 1;
-      sink.OnRecordingOpened(r);
+      (void)sink.OnRecordingOpened(r);
       r.end = r.start + 2;
       r.end_position = r.position + 120;
       r.frames = 3;
-      sink.OnRecordingClosed(r);
-      if (i % 1000 == 999) sink.OnProgress(r.position + 4096, total);
+      (void)sink.OnRecordingClosed(r);
+      if (i % 1000 == 999) (void)sink.OnProgress(r.position + 4096, total);
     }
     ScanResult result;
     result.status = Status::Ok();
@@ -173,7 +173,7 @@ TEST(LoadWindow, ASteadyStreamOfNewsIsTakenInFewBatchesAndTheEndAtOnce) {
   clock.start();
   std::thread worker([&] {
     gui::FeedSink sink(dlg.Feed(), 0);
-    sink.OnScanStart(kRecordings * 4096);
+    (void)sink.OnScanStart(kRecordings * 4096);
     for (int i = 0; i < kRecordings; ++i) {
       Recording r;
       r.index = static_cast<uint64_t>(i);
@@ -181,8 +181,8 @@ TEST(LoadWindow, ASteadyStreamOfNewsIsTakenInFewBatchesAndTheEndAtOnce) {
       r.position = static_cast<uint64_t>(i) * 4096;
       r.end_position = r.position + 40;
       r.frames = 1;
-      sink.OnRecordingOpened(r);
-      sink.OnRecordingClosed(r);
+      (void)sink.OnRecordingOpened(r);
+      (void)sink.OnRecordingClosed(r);
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ScanResult result;

@@ -160,7 +160,11 @@ void ListALongRecording(Window& w, const std::string& source, const std::string&
   auto& rows = test::Rows(w.dlg());
   rows.Clear();
   rows.SetSource(source);
-  rows.Append({{Recording{0, 1700000000, 1700000000, 0, kLongSource, 1}, true, true}});
+  Recording r;
+  r.start = r.end = 1700000000;
+  r.end_position = kLongSource;
+  r.frames = 1;
+  rows.Append({{r, true, true}});
   w.ui().savePathEdit->setText(QString::fromStdString(folder));
 }
 

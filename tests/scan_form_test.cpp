@@ -515,7 +515,7 @@ void ReportRecordings(gui::ScanFeed& feed, uint64_t job, uint64_t first, uint64_
                       bool finish) {
   std::thread worker([&] {
     gui::FeedSink sink(feed, job);
-    if (first == 0) sink.OnScanStart(count * 4096);
+    if (first == 0) (void)sink.OnScanStart(count * 4096);
     for (uint64_t i = first; i < first + count; ++i) {
       Recording r;
       r.index = i;

@@ -74,11 +74,21 @@ class RecordingSink : public ScanSink {
     closed.push_back(r);
     return Status::Ok();
   }
+  Status OnCameraRecordingOpened(const Recording& r) override {
+    camera_opened.push_back(r);
+    return Status::Ok();
+  }
+  Status OnCameraRecordingClosed(const Recording& r) override {
+    camera_closed.push_back(r);
+    return Status::Ok();
+  }
 
   std::vector<uint64_t> starts;
   std::vector<ProgressEvent> progress;
   std::vector<Recording> opened;
   std::vector<Recording> closed;
+  std::vector<Recording> camera_opened;
+  std::vector<Recording> camera_closed;  // in the order they closed
   std::function<void(uint64_t)> on_progress;
 };
 

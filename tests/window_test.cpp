@@ -210,7 +210,14 @@ TEST(ResultsList, HasFourColumnsOfAThirdOfItsWidthWithThePositionHidden) {
 }
 
 Recording MakeRecording(uint64_t index, int64_t start, int64_t end, uint64_t position) {
-  return Recording{index, start, end, position, position + 4000, 1 + uint64_t(end - start)};
+  Recording r;
+  r.index = index;
+  r.start = start;
+  r.end = end;
+  r.position = position;
+  r.end_position = position + 4000;
+  r.frames = 1 + uint64_t(end - start);
+  return r;
 }
 
 TEST(ResultsList, KeepsEachRecordingBehindItsTexts) {
@@ -265,7 +272,8 @@ TEST(ResultsList, ContextMenuOpensOnARowOnly) {
   FillRows(w.dlg(), 3);
   const QPoint on_row = RowCentre(list, 1);
   const test::MenuSeen menu = test::AnswerMenu([&] { RightClick(viewport, on_row); });
-  EXPECT_EQ(menu.items, (QStringList{"保存", "选择全部", "取消选择"}));
+  EXPECT_EQ(menu.items,
+            (QStringList{"保存", "选择全部", "取消选择", "", "详细信息", "按通道显示"}));
   EXPECT_EQ(menu.position, viewport->mapToGlobal(on_row));
 
   const QPoint below_last = RowCentre(list, 2) + QPoint(0, list->rowHeight(2) * 2);

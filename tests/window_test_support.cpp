@@ -103,7 +103,7 @@ MenuSeen AnswerMenu(const std::function<void()>& action, const QString& choose) 
       QAction* chosen = nullptr;
       for (QAction* a : menu->actions()) {
         seen.items << a->text();
-        if (a->text() == choose) chosen = a;
+        if (!choose.isEmpty() && a->text() == choose) chosen = a;  // not a separator
       }
       if (chosen) {
         menu->setActiveAction(chosen);

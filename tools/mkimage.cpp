@@ -5,6 +5,7 @@
 //   korvane-mkimage cameras DATA FILE  noise with frames of four cameras, from the clips in the
 //                                      folder DATA (tests/data); prints each camera's runs
 //   korvane-mkimage bench FILE [MIB]   a large image for timing scans (default 4096 MiB)
+//   korvane-mkimage dense FILE [MIB]   the same size of frames back to back, four cameras
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -103,6 +104,56 @@ int WriteBenchImage(const std::string& path, uint64_t mib) {
   return 0;
 }
 
+// Frames back to back from the first byte to the last: four cameras on one clock, 25 frames a
+// second each, interleaved, with payloads of 2 to 30 KB (about 16 KB on average) and a key frame
+// with codec and size blocks every second; written piece by piece. Prints how many frames the
+// image holds (the time grouping makes one recording of them, the camera grouping four).
+int WriteDenseImage(const std::string& path, uint64_t mib) {
+  constexpr uint64_t kPiece = 64 * kMiB;
+  const std::vector<uint8_t> key_blocks = {0x81, 0, 2, 25, 0x82, 0, 0, 0, 0x60, 0x01, 0x20, 0x01};
+  std::FILE* out = std::fopen(path.c_str(), "wb");
+  if (!out) {
+    std::fprintf(stderr, "korvane-mkimage: cannot create '%s'\n", path.c_str());
+    return 1;
+  }
+  const int64_t t0 = DaysFromCivil(2014, 3, 4) * kSecondsPerDay;
+  const uint64_t total = mib * kMiB;
+  uint64_t written = 0, frames = 0;
+  while (written < total) {
+    const uint64_t size = std::min(kPiece, total - written);
+    ImageBuilder piece(size, Fill::kZeros, static_cast<uint32_t>(written / kPiece + 1));
+    uint64_t at = 0;
+    for (;;) {
+      const uint64_t k = frames / 4;  // the camera's frame number
+      FrameSpec f;
+      f.position = at;
+      f.packed_time = PackEpochSeconds(t0 + static_cast<int64_t>(k / 25));
+      f.payload = static_cast<uint32_t>(2000 + frames * 7919 % 28000);
+      f.channel = static_cast<uint8_t>(frames % 4);
+      f.key = k % 25 == 0;
+      if (f.key) f.extension = key_blocks;
+      const uint32_t length = FrameLength(f.payload + static_cast<uint32_t>(f.extension.size()));
+      if (at + length > size) break;
+      piece.AddFrame(f);
+      at += length;
+      ++frames;
+    }
+    if (written + size == total) at = size;  // the image's last bytes stay zeros
+    if (std::fwrite(piece.bytes().data(), 1, at, out) != at) {
+      std::fclose(out);
+      std::fprintf(stderr, "korvane-mkimage: cannot write '%s'\n", path.c_str());
+      return 1;
+    }
+    written += at;
+  }
+  if (std::fclose(out) != 0) {
+    std::fprintf(stderr, "korvane-mkimage: cannot write '%s'\n", path.c_str());
+    return 1;
+  }
+  std::printf("frames %" PRIu64 " recordings 1\n", frames);
+  return 0;
+}
+
 // One line per camera run, tab-separated under a header line; `pictures` are the clip pictures
 // its complete video frames carry, as ranges.
 void PrintCameraRuns(const CameraImage& image) {
@@ -169,7 +220,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "korvane-mkimage: %s\n", error.c_str());
     return 1;
   }
-  if (mode == "bench" && argc <= 4) {
+  if ((mode == "bench" || mode == "dense") && argc <= 4) {
     const std::optional<uint64_t> mib =
         argc == 4 ? ParseBenchMiB(argv[3]) : std::optional<uint64_t>(4096);
     if (!mib) {
@@ -180,18 +231,20 @@ int main(int argc, char** argv) {
       return 2;
     }
     if (!CheckRoomFor(argv[2], *mib * kMiB)) return 1;
-    return WriteBenchImage(argv[2], *mib);
+    return mode == "bench" ? WriteBenchImage(argv[2], *mib) : WriteDenseImage(argv[2], *mib);
   }
   std::fprintf(stderr,
                "usage: korvane-mkimage demo FILE\n"
                "       korvane-mkimage video CLIP.h264 FILE\n"
                "       korvane-mkimage cameras DATA FILE\n"
                "       korvane-mkimage bench FILE [MIB]\n"
+               "       korvane-mkimage dense FILE [MIB]\n"
                "Writes the demo image (noise with five recordings in it), or noise with three\n"
                "recordings of real video cut from an H.264 clip of 352x288 at 25 frames a second,\n"
                "or noise with frames of four cameras made from the clips in the folder DATA\n"
                "(tests/data), or MIB MiB (default 4096) of noise with two recordings every 64 MiB\n"
-               "for timing scans. cameras prints each camera's runs of frames; bench prints how\n"
-               "many frames and recordings that image holds.\n");
+               "for timing scans, or as many MiB of frames of four cameras back to back (dense).\n"
+               "cameras prints each camera's runs of frames; bench and dense print how many\n"
+               "frames and recordings the image holds.\n");
   return 2;
 }
