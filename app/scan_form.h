@@ -2,6 +2,7 @@
 // in, the scan job or the warning that refuses it out.
 #pragma once
 
+#include <QCoreApplication>
 #include <QString>
 #include <cstdint>
 #include <string>
@@ -11,9 +12,14 @@
 
 namespace korvane::gui {
 
-// The warnings of a refused start.
-extern const QString kBadParametersText;  // "参数填写错误!"
-extern const QString kBadDatesText;       // "结束日期需要大于开始日期!"
+// The texts of the form's checks, translated in this context.
+class ScanForm {
+  Q_DECLARE_TR_FUNCTIONS(ScanForm)
+};
+
+// The warnings of a refused start, in the window's language.
+QString BadParametersText();  // "参数填写错误!"
+QString BadDatesText();       // "结束日期需要大于开始日期!"
 
 // What the start command reads from the form.
 struct ScanFormTexts {
@@ -46,8 +52,8 @@ struct ScanSettings {
 
 // Reads and checks the form: its settings, or the warning that refuses it. A scan size of 0, an
 // offset or size above 9223372036854775807, no source, no save folder or, in block search, a
-// block size of 0 give kBadParametersText; with the filter on, an end date not after the start
-// date (or a date text that cannot be read) gives kBadDatesText.
+// block size of 0 give BadParametersText(); with the filter on, an end date not after the start
+// date (or a date text that cannot be read) gives BadDatesText().
 std::variant<ScanSettings, QString> ReadScanForm(const ScanFormTexts& form);
 
 // A path from the form as the system opens it, and back.
