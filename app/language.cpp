@@ -49,6 +49,18 @@ Language LanguageFor(const QStringList& ui_languages) {
 }
 
 Language SystemLanguage() {
+#ifndef _WIN32
+  // The C library's messages locale: the first of these that is set. In the C locale (also
+  // C.UTF-8) LANGUAGE is not read, and nothing set at all is the C locale.
+  QByteArray messages;
+  for (const char* variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    messages = qgetenv(variable);
+    if (!messages.isEmpty()) break;
+  }
+  if (messages.isEmpty() || messages == "C" || messages == "POSIX" || messages.startsWith("C.")) {
+    return Language::kChinese;
+  }
+#endif
   const QLocale system = QLocale::system();
   if (system.language() == QLocale::C) return Language::kChinese;
   return LanguageFor(system.uiLanguages());

@@ -21,8 +21,9 @@ std::optional<Language> LanguageNamed(const QString& name);
 // language set) counts as Chinese; a list of other languages only gets English.
 Language LanguageFor(const QStringList& ui_languages);
 
-// The language the system asks for, by LanguageFor. A C locale counts as no language set even
-// when LANGUAGE names some, as the C library does.
+// The language the system asks for, by LanguageFor. A C locale (on Unix: the first of LC_ALL,
+// LC_MESSAGES and LANG that is set is "C", "POSIX" or "C.<codeset>", or none is set) counts as
+// no language set even when LANGUAGE names some, as the C library does.
 Language SystemLanguage();
 
 // Makes `language` the language of every text shown from now on, the program's and Qt's own

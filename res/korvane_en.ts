@@ -60,7 +60,7 @@
     </message>
     <message>
         <source>源设备:</source>
-        <translation>Disk:</translation>
+        <translation>Drive:</translation>
     </message>
     <message>
         <source>扫描参数</source>

@@ -391,6 +391,8 @@ TEST(Program, ShowsTheWindowInTheSystemsLanguageUnlessLangSaysOtherwise) {
       {"LANG=POSIX", Language::kChinese},
       {"-u LANG", Language::kChinese},
       {"LANG=C LANGUAGE=de", Language::kChinese},
+      {"LANG=de_DE.UTF-8 LC_ALL=C.UTF-8 LANGUAGE=de", Language::kChinese},
+      {"LANG=de_DE.UTF-8 LC_MESSAGES=POSIX", Language::kChinese},
       {"LANG=zh_CN.UTF-8", Language::kChinese},
       {"LANG=en_US.UTF-8 LC_MESSAGES=zh_TW.UTF-8", Language::kChinese},
       // English for any other language.
