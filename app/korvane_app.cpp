@@ -81,7 +81,8 @@ void CKorvaneApp::SetUp(QApplication& app, korvane::gui::Language language) {
   QCoreApplication::setApplicationName(QStringLiteral("Korvane"));
   QCoreApplication::setApplicationVersion(QStringLiteral(KORVANE_VERSION));
   app.setWindowIcon(Icon());
-  // Without Qt's Chinese texts its buttons stay English; the program's own texts are all there.
+  // The program's texts and Qt's own (its buttons and dialogs) in that language. Should Qt's
+  // Chinese texts be missing, its buttons stay English; the program's are always there.
   korvane::gui::UseLanguage(language);
 }
 

@@ -1,5 +1,6 @@
 #include "app/scan_form.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <algorithm>
 #include <climits>
@@ -8,6 +9,15 @@
 #include "datewindow/date_text.h"
 
 namespace korvane::gui {
+
+namespace {
+
+// The form's warnings, translated in this context.
+class ScanForm {
+  Q_DECLARE_TR_FUNCTIONS(ScanForm)
+};
+
+}  // namespace
 
 QString BadParametersText() {
   return ScanForm::tr("参数填写错误!");

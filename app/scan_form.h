@@ -2,7 +2,6 @@
 // in, the scan job or the warning that refuses it out.
 #pragma once
 
-#include <QCoreApplication>
 #include <QString>
 #include <cstdint>
 #include <string>
@@ -11,11 +10,6 @@
 #include "scan/scanner.h"
 
 namespace korvane::gui {
-
-// The texts of the form's checks, translated in this context.
-class ScanForm {
-  Q_DECLARE_TR_FUNCTIONS(ScanForm)
-};
 
 // The warnings of a refused start, in the window's language.
 QString BadParametersText();  // "参数填写错误!"
