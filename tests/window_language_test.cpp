@@ -11,6 +11,8 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QDate>
+#include <QDateEdit>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QImage>
@@ -219,6 +221,12 @@ TEST_F(InEnglish, EveryTextOfTheFormListMenusAndBoxesIsEnglish) {
   w.FillForImage(demo, dir_.File("out"));
   w.ui().filterCheck->click();
   ExpectEnglish(refused(test::Start), "equal dates");
+  // The pickers' texts are read as in Chinese: a window of two days keeps the recordings of the
+  // 4th and 5th of March 2014.
+  test::StartDate(dlg)->setDate(QDate(2014, 3, 4));
+  test::EndDate(dlg)->setDate(QDate(2014, 3, 6));
+  EXPECT_EQ(w.ScanToEnd().text, "scan end!");
+  EXPECT_EQ(test::Rows(dlg).rowCount(), 2);
   w.ui().filterCheck->click();
   ExpectEnglish(refused(test::Save), "nothing checked");
 
