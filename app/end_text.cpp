@@ -1,5 +1,10 @@
 #include "app/end_text.h"
 
+#include <QCoreApplication>
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+
 #include "app/scan_form.h"
 
 namespace korvane::gui {
@@ -8,6 +13,16 @@ namespace {
 
 // A save's end box lists at most this many failed files.
 constexpr size_t kFailuresListed = 10;
+
+// The end boxes' words, translated in this context.
+class EndText {
+  Q_DECLARE_TR_FUNCTIONS(EndText)
+};
+
+// A count as tr() takes it, for the singular or plural of its translation.
+int Count(uint64_t n) {
+  return static_cast<int>(std::min<uint64_t>(n, INT_MAX));
+}
 
 }  // namespace
 
@@ -56,24 +71,26 @@ EndMessage SaveEndMessage(const SaveResult& result, size_t asked) {
   if (!result.Ran()) {
     end.icon = QMessageBox::Critical;
     end.text = (result.status.code() == ErrorCode::kOpenFailed
-                    ? QStringLiteral("无法打开源, 未保存任何文件:\n")
-                    : QStringLiteral("保存失败, 未保存任何文件:\n")) +
-               PathText(result.status.message());
+                    ? EndText::tr("无法打开源, 未保存任何文件:")
+                    : EndText::tr("保存失败, 未保存任何文件:")) +
+               QStringLiteral("\n") + PathText(result.status.message());
     return end;
   }
   if (!result.AllSaved()) end.icon = QMessageBox::Warning;
   QString& text = end.text;
-  text = result.Stopped() ? QStringLiteral("保存已停止!") : QStringLiteral("保存完成!");
-  text += QStringLiteral("\n已保存 %1 个文件, 共 %2 字节, 保存到:\n%3")
-              .arg(result.saved_files)
-              .arg(result.saved_bytes)
-              .arg(PathText(result.folder));
+  text = result.Stopped() ? EndText::tr("保存已停止!") : EndText::tr("保存完成!");
+  text += QStringLiteral("\n") + EndText::tr("已保存 %n 个文件, 共 %1 字节, 保存到:\n%2", nullptr,
+                                             Count(result.saved_files))
+                                     .arg(result.saved_bytes)
+                                     .arg(PathText(result.folder));
   if (result.unreadable_bytes > 0) {
-    text += QStringLiteral("\n其中 %1 字节无法读取, 已用零代替 (见 recordings.csv)。")
-                .arg(result.unreadable_bytes);
+    text +=
+        QStringLiteral("\n") + EndText::tr("其中 %1 字节无法读取, 已用零代替 (见 recordings.csv)。")
+                                   .arg(result.unreadable_bytes);
   }
   if (result.failed_files > 0) {
-    text += QStringLiteral("\n\n%1 个文件保存失败:").arg(result.failed_files);
+    text += QStringLiteral("\n\n") +
+            EndText::tr("%n 个文件保存失败:", nullptr, Count(result.failed_files));
     size_t listed = 0;
     for (const SavedFile& f : result.files) {
       if (f.outcome == FileOutcome::kSaved) continue;
@@ -83,12 +100,13 @@ EndMessage SaveEndMessage(const SaveResult& result, size_t asked) {
       }
       text += QStringLiteral("\n%1: %2")
                   .arg(QString::fromStdString(f.recording.Name()),
-                       f.outcome == FileOutcome::kStopped ? QStringLiteral("已停止, 未保存")
+                       f.outcome == FileOutcome::kStopped ? EndText::tr("已停止, 未保存")
                                                           : PathText(f.error));
     }
   }
   if (asked > result.files.size()) {
-    text += QStringLiteral("\n%1 个文件因停止而未保存。").arg(asked - result.files.size());
+    text += QStringLiteral("\n") +
+            EndText::tr("%n 个文件因停止而未保存。", nullptr, Count(asked - result.files.size()));
   }
   if (!result.manifest_error.empty()) {
     text += QStringLiteral("\n\n") + PathText(result.manifest_error);

@@ -4,17 +4,15 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
-#include <QLibraryInfo>
 #include <QLineEdit>
-#include <QLocale>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QPushButton>
-#include <QTranslator>
 #include <cstdio>
 #include <vector>
 
 #include "app/korvane_dlg.h"
+#include "app/language.h"
 #include "res/resource.h"
 
 CKorvaneApp theApp;
@@ -35,12 +33,18 @@ extern "C" const char* __tsan_default_suppressions() {
 namespace {
 
 const char kUsage[] =
-    "usage: korvane [IMAGE] [--screenshot FILE [--scan IMAGE]]\n"
+    "usage: korvane [--lang zh|en] [IMAGE] [--screenshot FILE [--scan IMAGE]]\n"
     "Opens the Korvane window, which finds DVR recordings on raw disks and disk images.\n"
     "  IMAGE              put IMAGE into the form as the image to scan, with its size\n"
+    "  --lang zh|en       the window in Chinese or English (default: the system's language,\n"
+    "                     Chinese where it is Chinese or not set, English otherwise)\n"
     "  --screenshot FILE  draw the window off screen into FILE (PNG) instead of showing it\n"
     "  --scan IMAGE       with --screenshot: scan IMAGE from the window first\n"
-    "  --version          print the version\n";
+    "  --version          print the version and the licence\n";
+
+const char kLicenceText[] =
+    "License GPL-3.0-or-later: free software, you may change and share it; there is NO "
+    "WARRANTY.";
 
 // Tells the user how the program is called. On Windows the window program has no console, so
 // the text goes into a message box.
@@ -73,45 +77,49 @@ QIcon CKorvaneApp::Icon() {
   return icon;
 }
 
-void CKorvaneApp::SetUp(QApplication& app) {
+void CKorvaneApp::SetUp(QApplication& app, korvane::gui::Language language) {
   QCoreApplication::setApplicationName(QStringLiteral("Korvane"));
   QCoreApplication::setApplicationVersion(QStringLiteral(KORVANE_VERSION));
   app.setWindowIcon(Icon());
-  // Qt's own buttons and dialogs speak Chinese like the rest of the window ("确定").
-  auto* translator = new QTranslator(&app);
-  if (translator->load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"),
-                       QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
-    app.installTranslator(translator);
-  } else {
-    delete translator;
-  }
+  // The program's texts and Qt's own (its buttons and dialogs) in that language. Should Qt's
+  // Chinese texts be missing, its buttons stay English; the program's are always there.
+  korvane::gui::UseLanguage(language);
 }
 
 int CKorvaneApp::Run(int argc, char** argv) {
   std::vector<char*> qt_args = {argv[0]};
-  std::optional<std::string> screenshot, scan;
+  std::optional<std::string> screenshot, scan, lang;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--version") {
-      std::printf("korvane %s\n", KORVANE_VERSION);
+      std::printf("korvane %s\n%s\n", KORVANE_VERSION, kLicenceText);
       return 0;
     }
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       return 0;
     }
-    if (arg == "--screenshot" || arg == "--scan") {
+    if (arg == "--screenshot" || arg == "--scan" || arg == "--lang") {
       if (i + 1 >= argc) {
         return UsageError(QStringLiteral("%1 needs an argument").arg(QString::fromStdString(arg)),
                           argc, argv);
       }
-      (arg == "--scan" ? scan : screenshot) = argv[++i];
+      (arg == "--scan" ? scan : arg == "--lang" ? lang : screenshot) = argv[++i];
       continue;
     }
     qt_args.push_back(argv[i]);  // perhaps one of Qt's own (-platform, -style, ...), or the image
   }
   if (scan && !screenshot) {
     return UsageError(QStringLiteral("--scan goes with --screenshot"), argc, argv);
+  }
+  std::optional<korvane::gui::Language> language;
+  if (lang) {
+    language = korvane::gui::LanguageNamed(QString::fromLocal8Bit(lang->c_str()));
+    if (!language) {
+      return UsageError(QStringLiteral("--lang takes zh or en, not %1")
+                            .arg(QString::fromLocal8Bit(lang->c_str())),
+                        argc, argv);
+    }
   }
   if (screenshot) qputenv("QT_QPA_PLATFORM", "offscreen");
 
@@ -129,7 +137,7 @@ int CKorvaneApp::Run(int argc, char** argv) {
     if (image) return UsageError(QStringLiteral("more than one image: %1").arg(arg), argc, argv);
     image = QFileInfo(arg).absoluteFilePath();
   }
-  SetUp(app);
+  SetUp(app, language.value_or(korvane::gui::SystemLanguage()));
   if (screenshot) return Screenshot(*screenshot, scan, image);
   InitInstance(image);
   return 0;

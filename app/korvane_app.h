@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "app/language.h"
+
 class QApplication;
 
 class CKorvaneApp {
@@ -19,8 +21,9 @@ class CKorvaneApp {
   // program ends when the window closes.
   bool InitInstance(const std::optional<QString>& image = std::nullopt);
 
-  // Gives `app` the program's name, version and icon, and Qt's own texts in Chinese.
-  static void SetUp(QApplication& app);
+  // Gives `app` the program's name, version and icon, and every text, the program's and Qt's
+  // own, in `language`.
+  static void SetUp(QApplication& app, korvane::gui::Language language);
   static QIcon Icon();
   // Makes the icon, banner and form resources of the library available.
   static void InitResources();

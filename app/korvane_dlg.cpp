@@ -33,6 +33,7 @@
 #include "app/drive_list.h"
 #include "app/end_text.h"
 #include "app/korvane_app.h"
+#include "app/language.h"
 #include "app/progress_text.h"
 #include "app/scan_form.h"
 #include "scan/raw_device.h"
@@ -48,12 +49,13 @@ namespace {
 // The bar counts in steps of a ten-thousandth of the range, whatever its size.
 constexpr int kBarSteps = 10000;
 
-const QString kWarningCaption = QStringLiteral("警告");
-const QString kBusyText = QStringLiteral("请等待当前线程执行完毕!");
-const QString kNothingCheckedText = QStringLiteral("请先勾选要保存的录像!");
-const QString kNoFolderText = QStringLiteral("请先选择保存路径!");
-const QString kBadFolderText = QStringLiteral("无法保存到此路径:\n%1");
-const QString kCannotStartText = QStringLiteral("无法启动保存!");
+// The window's own texts, shown in the window's language (CKorvaneDlg::tr) where they are used.
+const char kWarningCaption[] = QT_TRANSLATE_NOOP("CKorvaneDlg", "警告");
+const char kBusyText[] = QT_TRANSLATE_NOOP("CKorvaneDlg", "请等待当前线程执行完毕!");
+const char kNothingCheckedText[] = QT_TRANSLATE_NOOP("CKorvaneDlg", "请先勾选要保存的录像!");
+const char kNoFolderText[] = QT_TRANSLATE_NOOP("CKorvaneDlg", "请先选择保存路径!");
+const char kBadFolderText[] = QT_TRANSLATE_NOOP("CKorvaneDlg", "无法保存到此路径:\n%1");
+const char kCannotStartText[] = QT_TRANSLATE_NOOP("CKorvaneDlg", "无法启动保存!");
 
 // A message box sizes itself to its text and buttons only; the system then shortens a caption
 // longer than the title bar leaves room for. Makes the box wide enough for its whole caption
@@ -109,11 +111,11 @@ CKorvaneDlg::CKorvaneDlg(QWidget* parent)
   drain_timer_.setSingleShot(true);
   connect(&drain_timer_, &QTimer::timeout, this, &CKorvaneDlg::DrainScanFeed);
 
-  save_action_ = new QAction(QStringLiteral("保存"), this);
+  save_action_ = new QAction(tr("保存"), this);
   save_action_->setObjectName(QStringLiteral("saveAction"));
-  select_all_action_ = new QAction(QStringLiteral("选择全部"), this);
+  select_all_action_ = new QAction(tr("选择全部"), this);
   select_all_action_->setObjectName(QStringLiteral("selectAllAction"));
-  deselect_all_action_ = new QAction(QStringLiteral("取消选择"), this);
+  deselect_all_action_ = new QAction(tr("取消选择"), this);
   deselect_all_action_->setObjectName(QStringLiteral("deselectAllAction"));
   connect(save_action_, &QAction::triggered, this, &CKorvaneDlg::OnSave);
   connect(select_all_action_, &QAction::triggered, this, &CKorvaneDlg::OnSelectAll);
@@ -160,7 +162,7 @@ bool CKorvaneDlg::OnInitDialog() {
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowCloseButtonHint);
-  setLocale(QLocale(QLocale::Chinese, QLocale::China));
+  setLocale(korvane::gui::WindowLocale());
   QFont dialog_font = font();
   dialog_font.setPointSize(property("dlgFontPointSize").toInt());
   setFont(dialog_font);
@@ -304,7 +306,7 @@ void CKorvaneDlg::OnBrowseFolder() {
 }
 
 void CKorvaneDlg::ShowWarning(const QString& text) {
-  QMessageBox box(QMessageBox::NoIcon, kWarningCaption, text, QMessageBox::Ok, this);
+  QMessageBox box(QMessageBox::NoIcon, tr(kWarningCaption), text, QMessageBox::Ok, this);
   FitCaption(box);
   box.exec();
 }
@@ -312,7 +314,7 @@ void CKorvaneDlg::ShowWarning(const QString& text) {
 void CKorvaneDlg::OnStartScan() {
   if (closing_) return;
   if (g_bScanning.load() != 0) {
-    ShowWarning(kBusyText);
+    ShowWarning(tr(kBusyText));
     return;
   }
   m_bStop.store(0);
@@ -479,7 +481,7 @@ void CKorvaneDlg::done(int result) {
     // worker's last reports arrive. The form takes no input while it waits.
     closing_ = true;
     setEnabled(false);
-    m_progress->setFormat(QStringLiteral("正在停止..."));
+    m_progress->setFormat(tr("正在停止..."));
     m_worker.RequestStop();
     while (m_worker.Running()) {
       QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
@@ -555,7 +557,7 @@ void CKorvaneDlg::ShowDetails(int row) {
 void CKorvaneDlg::OnSave() {
   if (closing_) return;
   if (g_bScanning.load() != 0) {
-    ShowWarning(kBusyText);
+    ShowWarning(tr(kBusyText));
     return;
   }
   // A scan that has just ended may still have its last rows on their way: the worker hands
@@ -567,17 +569,17 @@ void CKorvaneDlg::OnSave() {
     if (row.checked) checked.push_back(row.recording);
   }
   if (checked.empty()) {
-    ShowWarning(kNothingCheckedText);
+    ShowWarning(tr(kNothingCheckedText));
     return;
   }
   const std::string folder = korvane::gui::SourcePath(ui_->savePathEdit->text());
   if (folder.empty()) {
-    ShowWarning(kNoFolderText);
+    ShowWarning(tr(kNoFolderText));
     return;
   }
   const korvane::Status usable = korvane::CheckSaveFolder(folder, model_.Source());
   if (!usable.ok()) {
-    ShowWarning(kBadFolderText.arg(korvane::gui::PathText(usable.message())));
+    ShowWarning(tr(kBadFolderText).arg(korvane::gui::PathText(usable.message())));
     return;
   }
   m_strSavePath = folder;
@@ -596,7 +598,7 @@ void CKorvaneDlg::OnSave() {
   const korvane::Status started = m_worker.StartSave(
       std::move(job), *sink, [sink](const korvane::SaveResult& result) { sink->Finish(result); });
   if (!started.ok()) {
-    ShowWarning(started.code() == korvane::ErrorCode::kRefused ? kBusyText : kCannotStartText);
+    ShowWarning(tr(started.code() == korvane::ErrorCode::kRefused ? kBusyText : kCannotStartText));
   }
 }
 

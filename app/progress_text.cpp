@@ -1,5 +1,6 @@
 #include "app/progress_text.h"
 
+#include <QCoreApplication>
 #include <algorithm>
 #include <cmath>
 
@@ -8,6 +9,11 @@ namespace {
 
 // Below this much scanning the speed says nothing yet.
 constexpr double kMinElapsed = 0.2;
+
+// The bar's words, translated in this context.
+class ProgressText {
+  Q_DECLARE_TR_FUNCTIONS(ProgressText)
+};
 
 QString SpeedText(double bytes_per_second) {
   if (bytes_per_second >= 1e9) {
@@ -33,12 +39,14 @@ QString ProgressFormat(uint64_t done, uint64_t total, double elapsed_seconds, bo
   QString text = QStringLiteral("%p%");
   if (ended) {
     if (measured) text += QStringLiteral("  ") + SpeedText(rate);
-    return text + QStringLiteral("  用时 ") + DurationText(elapsed_seconds);
+    return text + QStringLiteral("  ") +
+           ProgressText::tr("用时 %1").arg(DurationText(elapsed_seconds));
   }
-  if (!measured) return text + QStringLiteral("  剩余 --:--");
+  if (!measured)
+    return text + QStringLiteral("  ") + ProgressText::tr("剩余 %1").arg(QStringLiteral("--:--"));
   const double left = static_cast<double>(total > done ? total - done : 0) / rate;
-  return text + QStringLiteral("  ") + SpeedText(rate) + QStringLiteral("  剩余 ") +
-         DurationText(left);
+  return text + QStringLiteral("  ") + SpeedText(rate) + QStringLiteral("  ") +
+         ProgressText::tr("剩余 %1").arg(DurationText(left));
 }
 
 }  // namespace korvane::gui

@@ -54,15 +54,15 @@ QVariant RecordingModel::headerData(int section, Qt::Orientation orientation, in
   if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
   switch (section) {
     case kName:
-      return QStringLiteral("文件名");
+      return tr("文件名");
     case kStart:
-      return QStringLiteral("开始时间");
+      return tr("开始时间");
     case kEnd:
-      return QStringLiteral("结束时间");
+      return tr("结束时间");
     case kPosition:
-      return QStringLiteral("位置");
+      return tr("位置");
     case kChannel:
-      return view_ == Grouping::kCamera ? QVariant(QStringLiteral("通道")) : QVariant();
+      return view_ == Grouping::kCamera ? QVariant(tr("通道")) : QVariant();
     default:
       return {};
   }

@@ -1,5 +1,6 @@
 #include "app/scan_form.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <algorithm>
 #include <climits>
@@ -9,8 +10,22 @@
 
 namespace korvane::gui {
 
-const QString kBadParametersText = QStringLiteral("参数填写错误!");
-const QString kBadDatesText = QStringLiteral("结束日期需要大于开始日期!");
+namespace {
+
+// The form's warnings, translated in this context.
+class ScanForm {
+  Q_DECLARE_TR_FUNCTIONS(ScanForm)
+};
+
+}  // namespace
+
+QString BadParametersText() {
+  return ScanForm::tr("参数填写错误!");
+}
+
+QString BadDatesText() {
+  return ScanForm::tr("结束日期需要大于开始日期!");
+}
 
 namespace {
 
@@ -77,14 +92,14 @@ std::variant<ScanSettings, QString> ReadScanForm(const ScanFormTexts& form) {
   if (s.size == 0 || s.source.empty() || s.save_path.empty() ||
       (s.search_mode == 1 && s.block_size == 0) || !FitsByteCount(form.offset) ||
       !FitsByteCount(form.size)) {
-    return kBadParametersText;
+    return BadParametersText();
   }
   if (form.filter) {
     const std::string start = form.start_date.toStdString();
     const std::string end = form.end_date.toStdString();
     DateWindow window;
     if (CompareDateText(start, end) <= 0 || ParseDateWindow(start, end, window) == 0) {
-      return kBadDatesText;
+      return BadDatesText();
     }
     s.window_start = window.start;
     s.window_end = window.end;

@@ -11,9 +11,9 @@
 
 namespace korvane::gui {
 
-// The warnings of a refused start.
-extern const QString kBadParametersText;  // "参数填写错误!"
-extern const QString kBadDatesText;       // "结束日期需要大于开始日期!"
+// The warnings of a refused start, in the window's language.
+QString BadParametersText();  // "参数填写错误!"
+QString BadDatesText();       // "结束日期需要大于开始日期!"
 
 // What the start command reads from the form.
 struct ScanFormTexts {
@@ -46,8 +46,8 @@ struct ScanSettings {
 
 // Reads and checks the form: its settings, or the warning that refuses it. A scan size of 0, an
 // offset or size above 9223372036854775807, no source, no save folder or, in block search, a
-// block size of 0 give kBadParametersText; with the filter on, an end date not after the start
-// date (or a date text that cannot be read) gives kBadDatesText.
+// block size of 0 give BadParametersText(); with the filter on, an end date not after the start
+// date (or a date text that cannot be read) gives BadDatesText().
 std::variant<ScanSettings, QString> ReadScanForm(const ScanFormTexts& form);
 
 // A path from the form as the system opens it, and back.

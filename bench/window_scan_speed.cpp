@@ -29,7 +29,7 @@ double Seconds(std::chrono::steady_clock::time_point since) {
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
-  CKorvaneApp::SetUp(app);
+  CKorvaneApp::SetUp(app, korvane::gui::SystemLanguage());
   if (argc < 2) {
     std::fprintf(stderr, "usage: korvane-window-bench IMAGE [RUNS]\n");
     return 2;

@@ -3,9 +3,10 @@
 
 KORVANE_BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config libgtest-dev libssl-dev)
 KORVANE_TEST_PACKAGES=(util-linux)
-# The window: Qt 6 Widgets, Qt's own texts in Chinese, and fonts for Chinese and Latin text.
-KORVANE_WINDOW_PACKAGES=(qt6-base-dev qt6-translations-l10n libgl-dev fonts-wqy-zenhei
-                         fonts-dejavu-core)
+# The window: Qt 6 Widgets, Qt's own texts in Chinese, Qt's translation tools (lupdate, lrelease:
+# the window's English texts are compiled when it is built), and fonts for Chinese and Latin text.
+KORVANE_WINDOW_PACKAGES=(qt6-base-dev qt6-translations-l10n qt6-l10n-tools libgl-dev
+                         fonts-wqy-zenhei fonts-dejavu-core)
 # The Debian packages (dpkg-shlibdeps computes their dependencies) and the checks of what they
 # install.
 KORVANE_PACKAGE_PACKAGES=(dpkg-dev gzip file lintian desktop-file-utils appstream man-db

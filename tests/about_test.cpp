@@ -341,9 +341,12 @@ TEST(AboutBox, ShowsItsTitleAndTwoLinksAtTheTemplatePlaces) {
   auto* title = box.findChild<QLabel*>(QStringLiteral("title"));
   auto* first = box.findChild<QLabel*>(QStringLiteral("link1015"));
   auto* second = box.findChild<QLabel*>(QStringLiteral("link1016"));
-  ASSERT_TRUE(title && first && second);
-  EXPECT_EQ(box.findChildren<QLabel*>().size(), 3);
+  auto* licence = box.findChild<QLabel*>(QStringLiteral("licence"));
+  ASSERT_TRUE(title && first && second && licence);
+  EXPECT_EQ(box.findChildren<QLabel*>().size(), 4);
   EXPECT_EQ(title->text(), QStringLiteral("Velmora"));
+  // The licence, below the links, in the form's own words (no translation loaded here).
+  EXPECT_EQ(licence->text(), QString::fromUtf8("许可证: GPL-3.0-or-later"));
 
   // Each link shows and opens its URL, which is also the form's text for it.
   EXPECT_LE(std::char_traits<char>::length(CAboutDlg::kFirstUrl), 31u);
@@ -360,6 +363,8 @@ TEST(AboutBox, ShowsItsTitleAndTwoLinksAtTheTemplatePlaces) {
   EXPECT_EQ(title->geometry(), DialogUnitsToPixels(QRect(29, 15, 81, 8), base));
   EXPECT_EQ(first->geometry(), DialogUnitsToPixels(QRect(22, 31, 106, 8), base));
   EXPECT_EQ(second->geometry(), DialogUnitsToPixels(QRect(22, 44, 97, 8), base));
+  EXPECT_EQ(licence->geometry(), DialogUnitsToPixels(QRect(22, 57, 106, 8), base));
+  EXPECT_LE(licence->sizeHint().width(), licence->width());
 
   box.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&box));

@@ -395,7 +395,10 @@ QString RunKorvane(const QStringList& args, int* status) {
 
 TEST(Program, PrintsItsVersionAndDrawsTheWindowIntoAFile) {
   int status = -1;
-  EXPECT_EQ(RunKorvane({"--version"}, &status), "korvane 1.0.0.1\n");
+  EXPECT_EQ(
+      RunKorvane({"--version"}, &status),
+      "korvane 1.0.0.1\nLicense GPL-3.0-or-later: free software, you may change and share it; "
+      "there is NO WARRANTY.\n");
   EXPECT_EQ(status, 0);
   RunKorvane({"--bogus"}, &status);
   EXPECT_EQ(status, 2);

@@ -29,6 +29,7 @@ int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + QFile::encodeName(screens.fileName()));
   QApplication app(argc, argv);
   standard_handler = qInstallMessageHandler(QuietMessages);
-  CKorvaneApp::SetUp(app);
+  // In the window's own language, whatever the machine's: the tests check its texts as written.
+  CKorvaneApp::SetUp(app, korvane::gui::Language::kChinese);
   return RUN_ALL_TESTS();
 }

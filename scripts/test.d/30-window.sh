@@ -5,7 +5,7 @@ korvane_install "${KORVANE_BUILD_PACKAGES[@]}" "${KORVANE_TEST_PACKAGES[@]}" \
   "${KORVANE_WINDOW_PACKAGES[@]}"
 korvane_build dev
 if [ ! -x build/dev/app/korvane ]; then
-  echo "The window was not built: is Qt 6 Widgets installed?" >&2
+  echo "The window was not built: are Qt 6 Widgets and Qt's lrelease and lupdate installed?" >&2
   exit 1
 fi
 korvane_ctest --preset dev -R '^window\.' --timeout 600

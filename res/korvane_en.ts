@@ -1,0 +1,224 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en" sourcelanguage="zh_CN">
+<context>
+    <name>CAboutDlg</name>
+    <message>
+        <source>关于Tessaline</source>
+        <translation>About Tessaline</translation>
+    </message>
+    <message>
+        <source>许可证: GPL-3.0-or-later</source>
+        <translation>License: GPL-3.0-or-later</translation>
+    </message>
+</context>
+<context>
+    <name>CKorvaneDlg</name>
+    <message>
+        <source>扫描偏移(字节):</source>
+        <translation>Offset (bytes):</translation>
+    </message>
+    <message>
+        <source>扫描大小(字节):</source>
+        <translation>Size (bytes):</translation>
+    </message>
+    <message>
+        <source>块大小(字节):</source>
+        <translation>Block (bytes):</translation>
+    </message>
+    <message>
+        <source>按字节搜索</source>
+        <translation>By byte</translation>
+    </message>
+    <message>
+        <source>按块搜索</source>
+        <translation>By block</translation>
+    </message>
+    <message>
+        <source>确定</source>
+        <translation>Start</translation>
+    </message>
+    <message>
+        <source>停止</source>
+        <translation>Stop</translation>
+    </message>
+    <message>
+        <source>保存路径:</source>
+        <translation>Save to:</translation>
+    </message>
+    <message>
+        <source>源文件:</source>
+        <translation>File:</translation>
+    </message>
+    <message>
+        <source>镜像文件</source>
+        <translation>Image file</translation>
+    </message>
+    <message>
+        <source>磁盘</source>
+        <translation>Disk</translation>
+    </message>
+    <message>
+        <source>源设备:</source>
+        <translation>Drive:</translation>
+    </message>
+    <message>
+        <source>扫描参数</source>
+        <translation>Scan parameters</translation>
+    </message>
+    <message>
+        <source>扫描路径</source>
+        <translation>Source and destination</translation>
+    </message>
+    <message>
+        <source>开始时间:</source>
+        <translation>From:</translation>
+    </message>
+    <message>
+        <source>结束时间:</source>
+        <translation>To:</translation>
+    </message>
+    <message>
+        <source>筛选</source>
+        <translation>Filter</translation>
+    </message>
+    <message>
+        <source>时间</source>
+        <translation>Dates</translation>
+    </message>
+    <message>
+        <source>警告</source>
+        <translation>Warning</translation>
+    </message>
+    <message>
+        <source>请等待当前线程执行完毕!</source>
+        <translation>Please wait until the current job has finished!</translation>
+    </message>
+    <message>
+        <source>请先勾选要保存的录像!</source>
+        <translation>Check the recordings to save first!</translation>
+    </message>
+    <message>
+        <source>请先选择保存路径!</source>
+        <translation>Choose the folder to save to first!</translation>
+    </message>
+    <message>
+        <source>无法保存到此路径:
+%1</source>
+        <translation>Cannot save to this folder:
+%1</translation>
+    </message>
+    <message>
+        <source>无法启动保存!</source>
+        <translation>Cannot start saving!</translation>
+    </message>
+    <message>
+        <source>保存</source>
+        <translation>Save</translation>
+    </message>
+    <message>
+        <source>选择全部</source>
+        <translation>Select all</translation>
+    </message>
+    <message>
+        <source>取消选择</source>
+        <translation>Deselect all</translation>
+    </message>
+    <message>
+        <source>正在停止...</source>
+        <translation>Stopping...</translation>
+    </message>
+</context>
+<context>
+    <name>EndText</name>
+    <message>
+        <source>保存已停止!</source>
+        <translation>Saving stopped!</translation>
+    </message>
+    <message>
+        <source>保存完成!</source>
+        <translation>Saving done!</translation>
+    </message>
+    <message>
+        <source>已停止, 未保存</source>
+        <translation>stopped, not saved</translation>
+    </message>
+    <message>
+        <source>无法打开源, 未保存任何文件:</source>
+        <translation>Cannot open the source; no file was saved:</translation>
+    </message>
+    <message>
+        <source>保存失败, 未保存任何文件:</source>
+        <translation>Saving failed; no file was saved:</translation>
+    </message>
+    <message numerus="yes">
+        <source>已保存 %n 个文件, 共 %1 字节, 保存到:
+%2</source>
+        <translation>
+            <numerusform>Saved %n file, %1 bytes, to:
+%2</numerusform>
+            <numerusform>Saved %n files, %1 bytes in all, to:
+%2</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>其中 %1 字节无法读取, 已用零代替 (见 recordings.csv)。</source>
+        <translation>Bytes that could not be read, saved as zeros: %1 (see recordings.csv).</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n 个文件保存失败:</source>
+        <translation>
+            <numerusform>%n file could not be saved:</numerusform>
+            <numerusform>%n files could not be saved:</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n 个文件因停止而未保存。</source>
+        <translation>
+            <numerusform>%n file was not saved because saving was stopped.</numerusform>
+            <numerusform>%n files were not saved because saving was stopped.</numerusform>
+        </translation>
+    </message>
+</context>
+<context>
+    <name>ProgressText</name>
+    <message>
+        <source>用时 %1</source>
+        <translation>took %1</translation>
+    </message>
+    <message>
+        <source>剩余 %1</source>
+        <translation>%1 left</translation>
+    </message>
+</context>
+<context>
+    <name>ScanForm</name>
+    <message>
+        <source>参数填写错误!</source>
+        <translation>Invalid parameters!</translation>
+    </message>
+    <message>
+        <source>结束日期需要大于开始日期!</source>
+        <translation>The end date must be later than the start date!</translation>
+    </message>
+</context>
+<context>
+    <name>korvane::gui::RecordingModel</name>
+    <message>
+        <source>文件名</source>
+        <translation>File</translation>
+    </message>
+    <message>
+        <source>开始时间</source>
+        <translation>Start</translation>
+    </message>
+    <message>
+        <source>结束时间</source>
+        <translation>End</translation>
+    </message>
+    <message>
+        <source>位置</source>
+        <translation>Position</translation>
+    </message>
+</context>
+</TS>
