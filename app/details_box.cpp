@@ -14,7 +14,9 @@ namespace korvane::gui {
 
 namespace {
 
-const QString kUnknown = QStringLiteral("未知");
+QString Unknown() {
+  return DetailsBox::tr("未知");
+}
 
 // A value of the box: selectable by mouse and keyboard, found by its object name.
 QLabel* Value(const QString& name, const QString& text, QWidget* parent) {
@@ -29,7 +31,7 @@ void AddRow(QFormLayout* form, const QString& caption, const QString& name, cons
 }
 
 QString ChannelList(const Recording& r) {
-  if (r.channels.empty()) return QStringLiteral("无");
+  if (r.channels.empty()) return DetailsBox::tr("无");
   QStringList numbers;
   for (const ChannelContent& c : r.channels) numbers << QString::number(c.channel);
   return numbers.join(QStringLiteral(", "));
@@ -37,21 +39,21 @@ QString ChannelList(const Recording& r) {
 
 // One channel's group: its counts and formats, and beside them the place its picture will take.
 QGroupBox* ChannelBox(const ChannelContent& c, QWidget* parent) {
-  auto* box = new QGroupBox(QStringLiteral("通道 %1").arg(c.channel), parent);
+  auto* box = new QGroupBox(DetailsBox::tr("通道 %1").arg(c.channel), parent);
   box->setObjectName(QStringLiteral("channelBox%1").arg(c.channel));
   auto* row = new QHBoxLayout(box);
   auto* form = new QFormLayout;
   row->addLayout(form);
-  AddRow(form, QStringLiteral("编码:"), QStringLiteral("codec"), CodecText(c.codec));
-  AddRow(form, QStringLiteral("分辨率:"), QStringLiteral("resolution"), ResolutionText(c));
-  AddRow(form, QStringLiteral("帧率:"), QStringLiteral("fps"), FpsText(c));
-  AddRow(form, QStringLiteral("视频帧:"), QStringLiteral("videoFrames"),
+  AddRow(form, DetailsBox::tr("编码:"), QStringLiteral("codec"), CodecText(c.codec));
+  AddRow(form, DetailsBox::tr("分辨率:"), QStringLiteral("resolution"), ResolutionText(c));
+  AddRow(form, DetailsBox::tr("帧率:"), QStringLiteral("fps"), FpsText(c));
+  AddRow(form, DetailsBox::tr("视频帧:"), QStringLiteral("videoFrames"),
          QString::number(c.video_frames));
-  AddRow(form, QStringLiteral("关键帧:"), QStringLiteral("keyFrames"),
+  AddRow(form, DetailsBox::tr("关键帧:"), QStringLiteral("keyFrames"),
          QString::number(c.key_frames));
-  AddRow(form, QStringLiteral("音频帧:"), QStringLiteral("audioFrames"),
+  AddRow(form, DetailsBox::tr("音频帧:"), QStringLiteral("audioFrames"),
          QString::number(c.audio_frames));
-  AddRow(form, QStringLiteral("辅助帧:"), QStringLiteral("auxiliaryFrames"),
+  AddRow(form, DetailsBox::tr("辅助帧:"), QStringLiteral("auxiliaryFrames"),
          QString::number(c.auxiliary_frames));
   // The channel's picture goes here; until there is one, the place stays empty and hidden.
   auto* picture = new QLabel(box);
@@ -77,41 +79,41 @@ QString CodecText(VideoCodec codec) {
     case VideoCodec::kUnknown:
       break;
   }
-  return kUnknown;
+  return Unknown();
 }
 
 QString ResolutionText(const ChannelContent& channel) {
-  if (!channel.width || !channel.height) return kUnknown;
+  if (!channel.width || !channel.height) return Unknown();
   return QStringLiteral("%1×%2").arg(*channel.width).arg(*channel.height);
 }
 
 QString FpsText(const ChannelContent& channel) {
-  return channel.fps ? QString::number(*channel.fps) : kUnknown;
+  return channel.fps ? QString::number(*channel.fps) : Unknown();
 }
 
 DetailsBox::DetailsBox(const Recording& r, bool closed, QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("recordingDetails"));
-  setWindowTitle(QStringLiteral("详细信息 - %1").arg(QString::fromStdString(r.Name())));
+  setWindowTitle(DetailsBox::tr("详细信息 - %1").arg(QString::fromStdString(r.Name())));
   auto* layout = new QVBoxLayout(this);
 
   auto* form = new QFormLayout;
   layout->addLayout(form);
-  AddRow(form, QStringLiteral("文件名:"), QStringLiteral("name"), QString::fromStdString(r.Name()));
-  AddRow(form, QStringLiteral("开始时间:"), QStringLiteral("start"),
+  AddRow(form, DetailsBox::tr("文件名:"), QStringLiteral("name"), QString::fromStdString(r.Name()));
+  AddRow(form, DetailsBox::tr("开始时间:"), QStringLiteral("start"),
          QString::fromStdString(r.StartText()));
-  AddRow(form, QStringLiteral("结束时间:"), QStringLiteral("end"),
+  AddRow(form, DetailsBox::tr("结束时间:"), QStringLiteral("end"),
          closed ? QString::fromStdString(r.EndText()) : QString());
-  AddRow(form, QStringLiteral("通道:"), QStringLiteral("channels"), ChannelList(r));
-  AddRow(form, QStringLiteral("帧数:"), QStringLiteral("frames"), QString::number(r.frames));
-  AddRow(form, QStringLiteral("有效帧:"), QStringLiteral("validFrames"),
+  AddRow(form, DetailsBox::tr("通道:"), QStringLiteral("channels"), ChannelList(r));
+  AddRow(form, DetailsBox::tr("帧数:"), QStringLiteral("frames"), QString::number(r.frames));
+  AddRow(form, DetailsBox::tr("有效帧:"), QStringLiteral("validFrames"),
          QString::number(r.valid_frames));
-  AddRow(form, QStringLiteral("完整帧:"), QStringLiteral("completeFrames"),
+  AddRow(form, DetailsBox::tr("完整帧:"), QStringLiteral("completeFrames"),
          QString::number(r.complete_frames));
-  AddRow(form, QStringLiteral("起始位置:"), QStringLiteral("position"),
+  AddRow(form, DetailsBox::tr("起始位置:"), QStringLiteral("position"),
          QString::number(r.position));
-  AddRow(form, QStringLiteral("结束位置:"), QStringLiteral("endPosition"),
+  AddRow(form, DetailsBox::tr("结束位置:"), QStringLiteral("endPosition"),
          QString::number(r.end_position));
-  AddRow(form, QStringLiteral("字节数:"), QStringLiteral("byteSpan"),
+  AddRow(form, DetailsBox::tr("字节数:"), QStringLiteral("byteSpan"),
          QString::number(r.end_position >= r.position ? r.ByteSpan() : 0));
 
   // The channels, one group each. A recording of the time grouping may hold many: beyond two they

@@ -62,10 +62,12 @@ EndMessage SaveEndMessage(const SaveResult& result, size_t asked) {
   if (!result.Ran() && result.saved_files > 0) {
     // It failed part way: the files saved before the failure stand.
     end.icon = QMessageBox::Critical;
-    end.text = QStringLiteral("保存失败!\n已保存 %1 个文件, 共 %2 字节, 保存到:\n%3\n\n%4")
-                   .arg(result.saved_files)
-                   .arg(result.saved_bytes)
-                   .arg(PathText(result.folder), PathText(result.status.message()));
+    end.text =
+        EndText::tr("保存失败!") + QStringLiteral("\n") +
+        EndText::tr("已保存 %n 个文件, 共 %1 字节, 保存到:\n%2", nullptr, Count(result.saved_files))
+            .arg(result.saved_bytes)
+            .arg(PathText(result.folder)) +
+        QStringLiteral("\n\n") + PathText(result.status.message());
     return end;
   }
   if (!result.Ran()) {

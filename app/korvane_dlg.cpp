@@ -120,10 +120,10 @@ CKorvaneDlg::CKorvaneDlg(QWidget* parent)
   connect(save_action_, &QAction::triggered, this, &CKorvaneDlg::OnSave);
   connect(select_all_action_, &QAction::triggered, this, &CKorvaneDlg::OnSelectAll);
   connect(deselect_all_action_, &QAction::triggered, this, &CKorvaneDlg::OnDeselectAll);
-  camera_view_action_ = new QAction(QStringLiteral("按通道显示"), this);
+  camera_view_action_ = new QAction(tr("按通道显示"), this);
   camera_view_action_->setObjectName(QStringLiteral("cameraViewAction"));
   camera_view_action_->setCheckable(true);
-  details_action_ = new QAction(QStringLiteral("详细信息"), this);
+  details_action_ = new QAction(tr("详细信息"), this);
   details_action_->setObjectName(QStringLiteral("detailsAction"));
   connect(camera_view_action_, &QAction::toggled, this, &CKorvaneDlg::OnCameraView);
   connect(details_action_, &QAction::triggered, this,

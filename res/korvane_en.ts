@@ -128,6 +128,14 @@
         <source>正在停止...</source>
         <translation>Stopping...</translation>
     </message>
+    <message>
+        <source>按通道显示</source>
+        <translation>Show by Channel</translation>
+    </message>
+    <message>
+        <source>详细信息</source>
+        <translation>Details</translation>
+    </message>
 </context>
 <context>
     <name>EndText</name>
@@ -179,6 +187,10 @@
             <numerusform>%n files were not saved because saving was stopped.</numerusform>
         </translation>
     </message>
+    <message>
+        <source>保存失败!</source>
+        <translation>Saving failed!</translation>
+    </message>
 </context>
 <context>
     <name>ProgressText</name>
@@ -203,6 +215,93 @@
     </message>
 </context>
 <context>
+    <name>korvane::gui::DetailsBox</name>
+    <message>
+        <source>未知</source>
+        <translation>unknown</translation>
+    </message>
+    <message>
+        <source>无</source>
+        <translation>none</translation>
+    </message>
+    <message>
+        <source>通道 %1</source>
+        <translation>Channel %1</translation>
+    </message>
+    <message>
+        <source>编码:</source>
+        <translation>Codec:</translation>
+    </message>
+    <message>
+        <source>分辨率:</source>
+        <translation>Resolution:</translation>
+    </message>
+    <message>
+        <source>帧率:</source>
+        <translation>Frame rate:</translation>
+    </message>
+    <message>
+        <source>视频帧:</source>
+        <translation>Video frames:</translation>
+    </message>
+    <message>
+        <source>关键帧:</source>
+        <translation>Key frames:</translation>
+    </message>
+    <message>
+        <source>音频帧:</source>
+        <translation>Audio frames:</translation>
+    </message>
+    <message>
+        <source>辅助帧:</source>
+        <translation>Auxiliary frames:</translation>
+    </message>
+    <message>
+        <source>详细信息 - %1</source>
+        <translation>Details - %1</translation>
+    </message>
+    <message>
+        <source>文件名:</source>
+        <translation>File name:</translation>
+    </message>
+    <message>
+        <source>开始时间:</source>
+        <translation>Start time:</translation>
+    </message>
+    <message>
+        <source>结束时间:</source>
+        <translation>End time:</translation>
+    </message>
+    <message>
+        <source>通道:</source>
+        <translation>Channels:</translation>
+    </message>
+    <message>
+        <source>帧数:</source>
+        <translation>Frames:</translation>
+    </message>
+    <message>
+        <source>有效帧:</source>
+        <translation>Valid frames:</translation>
+    </message>
+    <message>
+        <source>完整帧:</source>
+        <translation>Complete frames:</translation>
+    </message>
+    <message>
+        <source>起始位置:</source>
+        <translation>Position:</translation>
+    </message>
+    <message>
+        <source>结束位置:</source>
+        <translation>End position:</translation>
+    </message>
+    <message>
+        <source>字节数:</source>
+        <translation>Bytes:</translation>
+    </message>
+</context>
+<context>
     <name>korvane::gui::RecordingModel</name>
     <message>
         <source>文件名</source>
@@ -219,6 +318,10 @@
     <message>
         <source>位置</source>
         <translation>Position</translation>
+    </message>
+    <message>
+        <source>通道</source>
+        <translation>Channel</translation>
     </message>
 </context>
 </TS>

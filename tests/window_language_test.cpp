@@ -13,6 +13,7 @@
 #include <QContextMenuEvent>
 #include <QDate>
 #include <QDateEdit>
+#include <QDialog>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QImage>
@@ -243,7 +244,25 @@ TEST_F(InEnglish, EveryTextOfTheFormListMenusAndBoxesIsEnglish) {
   const QPoint on_row = list->visualRect(test::Rows(dlg).index(0, 1)).center();
   const QStringList list_menu =
       test::AnswerMenu([&] { RightClick(list->viewport(), on_row); }).items;
-  EXPECT_EQ(list_menu, (QStringList{"Save", "Select all", "Deselect all"}));
+  EXPECT_EQ(list_menu,
+            (QStringList{"Save", "Select all", "Deselect all", "", "Details", "Show by Channel"}));
+  // A row's details box.
+  // A double click as the platform delivers it: press, release, double click, release.
+  QTest::mousePress(list->viewport(), Qt::LeftButton, {}, on_row);
+  QTest::mouseRelease(list->viewport(), Qt::LeftButton, {}, on_row);
+  QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, on_row);
+  QTest::mouseRelease(list->viewport(), Qt::LeftButton, {}, on_row);
+  QDialog* details = nullptr;
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] {
+        details = dlg.findChild<QDialog*>("recordingDetails");
+        return details && details->isVisible();
+      },
+      test::kWaitMs));
+  ExpectEnglish(ShownTexts(details), "a row's details");
+  ExpectEnglish(QStringList{details->windowTitle()}, "the details box's title");
+  details->close();
+
   const QStringList banner_menu =
       test::AnswerMenu([&] { RightClick(w.ui().banner, QPoint(20, 20)); }).items;
   EXPECT_EQ(banner_menu.size(), 1);
