@@ -50,7 +50,7 @@ class ReportingSink final : public SaveSink {
 }  // namespace
 
 int SaveFound(SourceReader& reader, const Options& options, const std::vector<Recording>& found,
-              const Streams& streams, const std::atomic<int>& stop, int code) {
+              const Streams& streams, const std::atomic<int>& stop, int code, SaveResult* outcome) {
   if (options.select && options.select->Highest() >= found.size()) {
     std::fprintf(
         streams.err,
@@ -71,7 +71,8 @@ int SaveFound(SourceReader& reader, const Options& options, const std::vector<Re
   }
 
   ReportingSink sink(options, streams, job.recordings.size());
-  const SaveResult result = SaveRecordings(reader, job, sink, stop);
+  SaveResult result = SaveRecordings(reader, job, sink, stop);
+  if (outcome) *outcome = result;
   if (!result.Ran()) {
     std::fprintf(streams.err, "korvane-scan: nothing saved: %s\n", result.status.message().c_str());
     return result.status.code() == ErrorCode::kNoMemory ? kExitSourceFailed : kExitSaveFailed;

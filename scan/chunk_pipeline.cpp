@@ -74,9 +74,19 @@ uint32_t ChunkPipeline::ChunkLength(uint64_t k) const {
   return static_cast<uint32_t>(std::min<uint64_t>(kChunkSize, end_ - ChunkStart(k)));
 }
 
-Result<unsigned> ChunkPipeline::Prepare(SourceReader& reader, unsigned threads) {
+uint64_t ChunkPipeline::Released() const {
+  uint64_t released = handed_over_;
+  for (const uint64_t observed : observed_) released = std::min(released, observed);
+  return released;
+}
+
+Result<unsigned> ChunkPipeline::Prepare(SourceReader& reader, unsigned threads,
+                                        std::vector<RangeObserver*> observers) {
   try {
     threads = std::max(threads, 1u);
+    const bool observed = !observers.empty();
+    observers_ = std::move(observers);
+    observed_.assign(observers_.size(), 0);
     readers_.resize(threads);
     for (unsigned t = 0; t < threads; ++t) {
       Reader& r = readers_[t];
@@ -90,6 +100,7 @@ Result<unsigned> ChunkPipeline::Prepare(SourceReader& reader, unsigned threads) 
         }
         r.reader = r.own_reader.get();
       }
+      if (observed) continue;  // the slots hold the buffers
       r.buffer.reset(static_cast<uint8_t*>(
           ::operator new[](kBufferBytes, std::align_val_t{kBufferAlignment})));
       AskForHugePages(r.buffer.get(), kBufferBytes);
@@ -99,12 +110,24 @@ Result<unsigned> ChunkPipeline::Prepare(SourceReader& reader, unsigned threads) 
     // another program) does not stop the others at once. Twelve slots bound the scan's memory
     // even for data of nothing but matches (see the README's performance section).
     threads_.reserve(readers_.size());
-    slots_.resize(readers_.size() == 1 ? 1 : std::min<size_t>(4 * readers_.size() + 4, 12));
+    // With observers a chunk's bytes stay in its slot until they are done with it, and reading
+    // goes on meanwhile into the next slots.
+    slots_.resize(readers_.size() == 1 ? (observed ? 4 : 1)
+                                       : std::min<size_t>(4 * readers_.size() + 4, 12));
     // Room for a chunk of nothing but matches; only what is written is ever touched.
-    for (Slot& s : slots_) s.outcome.hits.reserve(kChunkSize / 4 + 1);
+    for (Slot& s : slots_) {
+      s.outcome.hits.reserve(kChunkSize / 4 + 1);
+      if (!observed) continue;
+      s.buffer.reset(
+          static_cast<uint8_t*>(::operator new[](kBufferBytes, std::align_val_t{kBufferAlignment})),
+          AlignedDelete());
+      AskForHugePages(s.buffer.get(), kBufferBytes);
+    }
   } catch (const std::bad_alloc&) {
     readers_.clear();
     slots_.clear();
+    observers_.clear();
+    observed_.clear();
     return Status::Error(ErrorCode::kNoMemory, "not enough memory for the scan buffers");
   }
   return static_cast<unsigned>(readers_.size());
@@ -116,6 +139,20 @@ Status ChunkPipeline::Run(const Search& search, const HandOver& hand_over,
   hand_over_ = &hand_over;
   stop_ = &stop;
   if (readers_.empty()) return Status::Error(ErrorCode::kInternal, "the scan was not prepared");
+  for (size_t i = 0; i < observers_.size(); ++i) {
+    try {
+      observer_threads_.emplace_back([this, i] { ObserverLoop(i); });
+    } catch (...) {
+      // Without its thread an observer would miss bytes: the run cannot go on.
+      Status failed = StatusFromException("starting a thread beside the scan");
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Fail(std::move(failed));
+      }
+      StopReaders();
+      return outcome_;
+    }
+  }
   StartReaders();
   {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -151,7 +188,7 @@ Status ChunkPipeline::Process(uint64_t k, unsigned thread) {
     Reader& r = readers_[thread];
     const uint32_t len = ChunkLength(k);
     ChunkOutcome& outcome = SlotOf(k).outcome;
-    uint8_t* buffer = r.buffer.get();
+    uint8_t* buffer = r.buffer ? r.buffer.get() : SlotOf(k).buffer.get();
     SourceReader::Stats stats = r.reader->ReadAligned(buffer, len + kChunkOverlap, start, len);
     outcome.chunk = ChunkView{nullptr, start, len, kChunkOverlap};
     outcome.unreadable = stats.unreadable;
@@ -185,6 +222,7 @@ bool ChunkPipeline::HandOverReady(std::unique_lock<std::mutex>& lock) {
     lock.lock();
     slot.filled = false;
     ++handed_over_;
+    handed_.notify_all();
     if (!taken.ok()) {
       Fail(std::move(taken));
     } else if (stop) {
@@ -230,6 +268,34 @@ void ChunkPipeline::ReaderLoop(unsigned thread) {
   }
 }
 
+// Gives observer `index` the chunks in order as they are handed over, until the hand-overs are
+// over and it has had every chunk handed over.
+void ChunkPipeline::ObserverLoop(size_t index) {
+  RangeObserver& observer = *observers_[index];
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (uint64_t k = 0;; ++k) {
+    handed_.wait(lock, [&] { return k < handed_over_ || handing_over_done_; });
+    if (k >= handed_over_) break;
+    const Slot& slot = SlotOf(k);
+    lock.unlock();
+    Status failed;
+    try {
+      observer.OnBytes(slot.buffer.get(), slot.outcome.chunk.own_bytes);
+    } catch (...) {
+      failed = StatusFromException("beside the scan");
+    }
+    lock.lock();
+    if (!failed.ok()) {
+      observed_[index] = UINT64_MAX;  // it holds no slot any more
+      Fail(std::move(failed));
+      return;
+    }
+    observed_[index] = k + 1;
+    free_.notify_all();
+    filled_.notify_all();
+  }
+}
+
 void ChunkPipeline::StartReaders() {
   for (unsigned t = 1; t < readers_.size(); ++t) {
     try {
@@ -249,6 +315,14 @@ void ChunkPipeline::StopReaders() {
   filled_.notify_all();
   for (std::thread& t : threads_) t.join();
   threads_.clear();
+  // No chunk is handed over from here on: the observers take the rest and end.
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    handing_over_done_ = true;
+  }
+  handed_.notify_all();
+  for (std::thread& t : observer_threads_) t.join();
+  observer_threads_.clear();
 }
 
 }  // namespace korvane
