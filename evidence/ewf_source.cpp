@@ -358,15 +358,19 @@ Result<std::unique_ptr<RawDevice>> OpenEwfImage(const std::string& path) {
   libewf_error_t* error = nullptr;
   char** globbed = nullptr;
   int count = 0;
-  if (libewf_glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &globbed, &count, &error) !=
-          1 ||
-      count <= 0) {
-    return Status::Error(ErrorCode::kOpenFailed, "cannot find the segments of the E01 image '" +
-                                                     path + "': " + TakeError(error));
+  std::vector<std::string> files;
+  if (libewf_glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &globbed, &count, &error) ==
+          1 &&
+      count > 0) {
+    files.assign(globbed, globbed + count);
+    libewf_glob_free(globbed, count, nullptr);
+    if (Status gap = CheckNoGap(files, path); !gap.ok()) return gap;
+  } else {
+    // Recognised by its content under a name that is not a segment's (.E01): it is the one
+    // segment there is.
+    if (error) libewf_error_free(&error);
+    files = {path};
   }
-  std::vector<std::string> files(globbed, globbed + count);
-  libewf_glob_free(globbed, count, nullptr);
-  if (Status gap = CheckNoGap(files, path); !gap.ok()) return gap;
 
   Result<std::unique_ptr<Handle>> first = OpenHandle(files, path);
   if (!first.ok()) return first.status();

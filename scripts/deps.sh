@@ -1,8 +1,10 @@
 # Sourced by ./run and ./test: the Debian packages the project needs, and a function that
 # installs the missing ones (as root, or through sudo).
 
-KORVANE_BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config libgtest-dev libssl-dev)
+KORVANE_BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config libgtest-dev libssl-dev libewf-dev)
 KORVANE_TEST_PACKAGES=(util-linux)
+# Evidence sources: ewfacquire and ewfexport make and read back E01 images; jq reads case logs.
+KORVANE_EVIDENCE_PACKAGES=(ewf-tools jq coreutils)
 # The window: Qt 6 Widgets, Qt's own texts in Chinese, and fonts for Chinese and Latin text.
 KORVANE_WINDOW_PACKAGES=(qt6-base-dev qt6-translations-l10n libgl-dev fonts-wqy-zenhei
                          fonts-dejavu-core)
