@@ -28,6 +28,7 @@
 #include "app/korvane_app.h"
 #include "app/progress_text.h"
 #include "datewindow/date_text.h"
+#include "evidence/sources.h"
 #include "scan/raw_device.h"
 #include "ui_korvane_dlg.h"
 
@@ -90,6 +91,8 @@ CKorvaneDlg::CKorvaneDlg(QWidget* parent)
                                   Qt::QueuedConnection);
       }) {
   CKorvaneApp::InitResources();
+  // E01 and split raw images read like any image, in scans and saves alike.
+  korvane::evidence::RegisterEvidenceSources();
   ui_->setupUi(this);
   m_progress = ui_->progressBar;
   m_comboDevice = ui_->deviceCombo;
@@ -225,10 +228,12 @@ void CKorvaneDlg::OnBrowseImage() {
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setFileMode(QFileDialog::ExistingFile);
   const QStringList filters = {
-      QStringLiteral("Vmdk Files (*.vmdk)"), QStringLiteral("IMG Files (*.img)"),
-      QStringLiteral("DSK Files (*.dsk)"), QStringLiteral("All Files (*)")};
+      QStringLiteral("Vmdk Files (*.vmdk)"),     QStringLiteral("IMG Files (*.img)"),
+      QStringLiteral("DSK Files (*.dsk)"),       QStringLiteral("E01 Files (*.E01 *.e01)"),
+      QStringLiteral("Split Raw Files (*.001)"), QStringLiteral("All Files (*)")};
   const QStringList suffixes = {QStringLiteral("vmdk"), QStringLiteral("img"),
-                                QStringLiteral("dsk"), QString()};
+                                QStringLiteral("dsk"),  QStringLiteral("E01"),
+                                QStringLiteral("001"),  QString()};
   dialog.setNameFilters(filters);
   dialog.setDefaultSuffix(suffixes[0]);
   // A typed name without a suffix gets the chosen filter's; under "All Files" it stays as typed,
@@ -248,7 +253,7 @@ void CKorvaneDlg::SetImageFile(const QString& path) {
 void CKorvaneDlg::FillScanSize(const QString& source) {
   // Only an empty box is filled: a size the user typed stays.
   if (!ui_->scanSizeEdit->text().isEmpty() || source.isEmpty()) return;
-  if (auto device = korvane::OpenRawDevice(SourcePath(source)); device.ok()) {
+  if (auto device = korvane::OpenSource(SourcePath(source)); device.ok()) {
     ui_->scanSizeEdit->setText(QString::number((*device)->Size()));
   }
 }
@@ -544,10 +549,11 @@ void CKorvaneDlg::OnSaveFinished(const ScanEvent& event, bool current) {
           text += QStringLiteral("\n...");
           break;
         }
-        text += QStringLiteral("\n%1: %2").arg(
-            QString::fromStdString(f.recording.Name()),
-            f.outcome == korvane::FileOutcome::kStopped ? QStringLiteral("已停止, 未保存")
-                                                        : PathText(f.error));
+        text +=
+            QStringLiteral("\n%1: %2")
+                .arg(QString::fromStdString(f.recording.Name()),
+                     f.outcome == korvane::FileOutcome::kStopped ? QStringLiteral("已停止, 未保存")
+                                                                 : PathText(f.error));
       }
     }
     if (save_files_ > result.files.size()) {

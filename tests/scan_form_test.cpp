@@ -254,7 +254,7 @@ TEST_F(ScanForm, ClosingDuringAScanStopsAndWaitsForTheWorker) {
   }
 }
 
-TEST_F(ScanForm, BrowsingForAnImageOffersTheFourFiltersAndFillsTheSize) {
+TEST_F(ScanForm, BrowsingForAnImageOffersTheFiltersAndFillsTheSize) {
   Window w;
   auto& ui = w.ui();
   QStringList filters;
@@ -266,8 +266,9 @@ TEST_F(ScanForm, BrowsingForAnImageOffersTheFourFiltersAndFillsTheSize) {
                            d.selectFile(QString::fromStdString(Demo()));
                            static_cast<QDialog&>(d).accept();
                          });
-  EXPECT_EQ(filters, (QStringList{"Vmdk Files (*.vmdk)", "IMG Files (*.img)", "DSK Files (*.dsk)",
-                                  "All Files (*)"}));
+  EXPECT_EQ(filters,
+            (QStringList{"Vmdk Files (*.vmdk)", "IMG Files (*.img)", "DSK Files (*.dsk)",
+                         "E01 Files (*.E01 *.e01)", "Split Raw Files (*.001)", "All Files (*)"}));
   EXPECT_EQ(suffix, "vmdk");
   EXPECT_EQ(ui.imageFileEdit->text(), QDir::toNativeSeparators(QString::fromStdString(Demo())));
   EXPECT_EQ(ui.scanSizeEdit->text(), QString::number(image_.size()));
