@@ -39,6 +39,6 @@ for _ in $(seq "$rounds"); do
 done
 s=$(printf '%s\n' "${sums[@]}" | median)
 k=$(printf '%s\n' "${scans[@]}" | median)
-printf 'sha256sum                              %6.2f s  (%.2f GB/s)\n' "$s" "$(echo "$mib * 1048576 / $s / 1e9" | bc -l)"
-printf 'korvane-scan --quiet --hash sha256     %6.2f s  (%.2f GB/s)\n' "$k" "$(echo "$mib * 1048576 / $k / 1e9" | bc -l)"
+printf 'sha256sum                              %6.2f s  (%.2f GB/s)\n' "$s" "$(echo "$mib * 1048576 / $s / 1000000000" | bc -l)"
+printf 'korvane-scan --quiet --hash sha256     %6.2f s  (%.2f GB/s)\n' "$k" "$(echo "$mib * 1048576 / $k / 1000000000" | bc -l)"
 printf 'ratio (scan / sha256sum)               %6.2f   (goal: at most 1.10)\n' "$(echo "$k / $s" | bc -l)"
