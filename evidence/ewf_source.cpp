@@ -67,20 +67,19 @@ Result<std::unique_ptr<Handle>> OpenHandle(const std::vector<std::string>& files
   return h;
 }
 
-// The segment number of an extension: E01..E99 are 1..99, then EAA, EAB, ... (the first letter
-// goes on past E when the two letters run out). 0 for anything else.
+// The segment number of an extension: E01..E99 are 1..99, then EAA, EAB, ... EZZ (the naming
+// goes on with FAA, ..., but no set that large is looked for). The letters are in the case of the
+// first segment's; 0 for anything else (disk.img beside disk.E01 is no segment of it).
 uint64_t SegmentNumber(const std::string& ext, char first) {
-  if (ext.size() != 3) return 0;
-  const auto up = [](char c) {
-    return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  };
-  const char a = up(ext[0]), b = up(ext[1]), c = up(ext[2]);
+  if (ext.size() != 3 || ext[0] != first) return 0;
+  const bool lower = std::islower(static_cast<unsigned char>(first)) != 0;
+  const char low = lower ? 'a' : 'A', high = lower ? 'z' : 'Z';
+  const char b = ext[1], c = ext[2];
   if (std::isdigit(static_cast<unsigned char>(b)) && std::isdigit(static_cast<unsigned char>(c))) {
-    return a == up(first) ? static_cast<uint64_t>((b - '0') * 10 + (c - '0')) : 0;
+    return static_cast<uint64_t>((b - '0') * 10 + (c - '0'));
   }
-  if (a < up(first) || a > 'Z' || b < 'A' || b > 'Z' || c < 'A' || c > 'Z') return 0;
-  return 100 + static_cast<uint64_t>(a - up(first)) * 676 + static_cast<uint64_t>(b - 'A') * 26 +
-         static_cast<uint64_t>(c - 'A');
+  if (b < low || b > high || c < low || c > high) return 0;
+  return 100 + static_cast<uint64_t>(b - low) * 26 + static_cast<uint64_t>(c - low);
 }
 
 std::string SegmentExtension(uint64_t n, char first) {

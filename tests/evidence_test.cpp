@@ -208,6 +208,14 @@ TEST_F(EvidenceTest, E01CorruptChunkIsUnreadableAndFailsVerification) {
   EXPECT_EQ(part.status, 5) << part.err;
 }
 
+TEST_F(EvidenceTest, E01BesideItsRawImageIsReadWhole) {
+  // disk.E01 ... next to disk.img, as acquisitions are often kept: the raw image is no segment.
+  const std::string e01 = Acquire("disk", "deflate:fast");
+  const Outcome o = Scan({"--quiet", "--format", "json", "--verify", e01});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, raw_json_);
+}
+
 TEST_F(EvidenceTest, E01MissingSegmentsAreClearErrors) {
   Acquire("gap", "none");
   fs::remove(dir_->File("gap.E02"));
@@ -217,6 +225,21 @@ TEST_F(EvidenceTest, E01MissingSegmentsAreClearErrors) {
   EXPECT_NE(o.err.find("gap.E02' is missing"), std::string::npos) << o.err;
   EXPECT_EQ(Jq(log, ".exit_status"), "1");
   EXPECT_EQ(Jq(log, ".source.kind"), "null");
+
+  // The last segment missing: nothing after it tells, but the set is not whole.
+  Acquire("short", "none");
+  std::string last;
+  for (const auto& e : fs::directory_iterator(dir_->path())) {
+    if (e.path().stem() == "short" &&
+        e.path().filename().string() > fs::path(last).filename().string()) {
+      last = e.path().string();
+    }
+  }
+  ASSERT_NE(last, dir_->File("short.E01"));
+  fs::remove(last);
+  o = Scan({"--quiet", dir_->File("short.E01")});
+  EXPECT_EQ(o.status, 1) << o.err;
+  EXPECT_NE(o.err.find("is the last segment missing?"), std::string::npos) << o.err;
 }
 
 TEST_F(EvidenceTest, SplitRawReadsItsSegmentsAsOneSource) {
