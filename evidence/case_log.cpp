@@ -4,14 +4,6 @@
 #include <cstdlib>
 #include <filesystem>
 
-#ifdef _WIN32
-#include <windows.h>
-
-#include "scan/win32_text.h"
-#else
-#include <unistd.h>
-#endif
-
 #include "scan/save_folder.h"
 #include "scan/time_model.h"
 
@@ -158,21 +150,6 @@ std::string UtcText(int64_t unix_seconds) {
   const size_t space = text.find(' ');
   if (space != std::string::npos) text[space] = 'T';
   return text + "Z";
-}
-
-std::string HostName() {
-#ifdef _WIN32
-  wchar_t name[256];
-  DWORD size = 256;
-  if (::GetComputerNameExW(ComputerNameDnsHostname, name, &size)) {
-    return win32::Utf8FromWide(std::wstring(name, size));
-  }
-  return std::string();
-#else
-  char name[256] = {};
-  if (::gethostname(name, sizeof name - 1) != 0) return std::string();
-  return name;
-#endif
 }
 
 std::string CaseLogJson(const CaseLog& log) {
