@@ -55,6 +55,7 @@ bool EvidenceRun::CheckLog() {
   }
   const Status usable = evidence::CheckCaseLogPath(*options_.log_file, files);
   if (usable.ok()) return true;
+  log_refused_ = true;
   std::fprintf(streams_.err, "korvane-scan: --log: %s\nTry 'korvane-scan --help' for more.\n",
                usable.message().c_str());
   return false;
@@ -213,7 +214,7 @@ int EvidenceRun::Finish(int code) {
                  evidence::DigestName(h->kind()), hex->c_str(), options_.offset,
                  options_.offset + h->bytes(), log_.unreadable_bytes);
   }
-  if (!options_.log_file) return code;
+  if (!options_.log_file || log_refused_) return code;
   log_.exit_status = code;
   log_.ended = Now();
   Result<std::string> written =

@@ -51,6 +51,7 @@ class EvidenceRun {
   bool scan_completed_ = false;
   bool verified_ = false;  // the verification was carried out
   bool verify_failed_ = false;
+  bool log_refused_ = false;  // the log's path was refused before the scan: nothing to write
 };
 
 }  // namespace korvane::cli

@@ -4,6 +4,7 @@
 // installs ewf-tools, libewf-dev and jq.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -300,6 +301,13 @@ TEST_F(EvidenceTest, CaseLogIsJsonIsNeverReplacedAndIsWrittenAfterCtrlC) {
   EXPECT_EQ(Jq(log, ".command_line[0]"), "korvane-scan");
   EXPECT_EQ(Jq(log, ".source.size"), std::to_string(fs::file_size(Raw())));
   EXPECT_EQ(Jq(log, ".started | test(\"^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}Z$\")"), "true");
+
+  // A log that cannot be written is refused before the scan, once.
+  o = Scan({"--quiet", "--log", dir_->File("missing/case.json"), Raw()});
+  EXPECT_EQ(o.status, 2) << o.err;
+  EXPECT_EQ(o.out, "");
+  EXPECT_NE(o.err.find("--log: "), std::string::npos) << o.err;
+  EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 2) << o.err;
 
   const std::string before = Slurp(log);
   o = Scan({"--quiet", "--log", log, Raw()});
