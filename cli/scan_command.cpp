@@ -183,9 +183,13 @@ int RunScanCommand(const std::vector<std::string>& args, const Streams& streams,
   }
   if (options.version) {
     const unsigned threads = options.scan_threads ? options.scan_threads : DefaultScanThreads();
-    std::fprintf(
-        streams.out, "korvane-scan %s (search kernel: %s; this CPU runs: %s; workers: %u)\n",
-        KORVANE_VERSION, SelectedFindMagicName(), SupportedFindMagicNames().c_str(), threads);
+    const std::string e01 = evidence::E01Available() ? "libewf " + evidence::EwfLibraryVersion()
+                                                     : std::string("not in this build");
+    std::fprintf(streams.out,
+                 "korvane-scan %s (search kernel: %s; this CPU runs: %s; workers: %u; E01 images: "
+                 "%s)\n",
+                 KORVANE_VERSION, SelectedFindMagicName(), SupportedFindMagicNames().c_str(),
+                 threads, e01.c_str());
     return kExitOk;
   }
 

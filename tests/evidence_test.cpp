@@ -209,6 +209,12 @@ TEST_F(EvidenceTest, E01CorruptChunkIsUnreadableAndFailsVerification) {
   EXPECT_EQ(part.status, 5) << part.err;
 }
 
+TEST_F(EvidenceTest, VersionSaysWhetherE01ImagesAreRead) {
+  const Outcome o = Scan({"--version"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_NE(o.out.find("; E01 images: libewf 2"), std::string::npos) << o.out;
+}
+
 TEST_F(EvidenceTest, E01BesideItsRawImageIsReadWhole) {
   // disk.E01 ... next to disk.img, as acquisitions are often kept: the raw image is no segment.
   const std::string e01 = Acquire("disk", "deflate:fast");
