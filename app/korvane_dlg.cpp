@@ -36,6 +36,7 @@
 #include "app/language.h"
 #include "app/progress_text.h"
 #include "app/scan_form.h"
+#include "evidence/sources.h"
 #include "scan/raw_device.h"
 #include "ui_korvane_dlg.h"
 
@@ -102,6 +103,8 @@ CKorvaneDlg::CKorvaneDlg(QWidget* parent)
       this, &CKorvaneDlg::NewsWaiting, this,
       [this](bool ended) { ended ? DrainScanFeed() : ScheduleDrain(); }, Qt::QueuedConnection);
   CKorvaneApp::InitResources();
+  // E01 and split raw images read like any image, in scans and saves alike.
+  korvane::evidence::RegisterEvidenceSources();
   ui_->setupUi(this);
   m_progress = ui_->progressBar;
   m_comboDevice = ui_->deviceCombo;
@@ -254,12 +257,20 @@ void CKorvaneDlg::OnBrowseImage() {
   ImageFileDialog dialog(this);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setFileMode(QFileDialog::ExistingFile);
-  const QStringList filters = {
-      QStringLiteral("Image Files (*.vmdk *.img *.dsk)"), QStringLiteral("Vmdk Files (*.vmdk)"),
-      QStringLiteral("IMG Files (*.img)"), QStringLiteral("DSK Files (*.dsk)"),
-      QStringLiteral("All Files (*)")};
-  const QStringList suffixes = {QStringLiteral("vmdk"), QStringLiteral("vmdk"),
-                                QStringLiteral("img"), QStringLiteral("dsk"), QString()};
+  const QStringList filters = {QStringLiteral("Image Files (*.vmdk *.img *.dsk)"),
+                               QStringLiteral("Vmdk Files (*.vmdk)"),
+                               QStringLiteral("IMG Files (*.img)"),
+                               QStringLiteral("DSK Files (*.dsk)"),
+                               QStringLiteral("E01 Files (*.E01 *.e01)"),
+                               QStringLiteral("Split Raw Files (*.001)"),
+                               QStringLiteral("All Files (*)")};
+  const QStringList suffixes = {QStringLiteral("vmdk"),
+                                QStringLiteral("vmdk"),
+                                QStringLiteral("img"),
+                                QStringLiteral("dsk"),
+                                QStringLiteral("E01"),
+                                QStringLiteral("001"),
+                                QString()};
   dialog.setNameFilters(filters);
   dialog.setDefaultSuffix(suffixes[0]);
   // A typed name that names no file gets the chosen filter's suffix; under "All Files" it stays
@@ -282,7 +293,7 @@ void CKorvaneDlg::FillScanSize(const QString& source) {
   const QString shown = ui_->scanSizeEdit->text();
   if (source.isEmpty() || (!shown.isEmpty() && (size_typed_ || shown != filled_size_))) return;
   QString size;  // a source that cannot be opened has no size to show
-  if (auto device = korvane::OpenRawDevice(korvane::gui::SourcePath(source)); device.ok()) {
+  if (auto device = korvane::OpenSource(korvane::gui::SourcePath(source)); device.ok()) {
     size = QString::number((*device)->Size());
   }
   ui_->scanSizeEdit->setText(size);

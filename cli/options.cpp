@@ -17,6 +17,8 @@ const char kUsage[] =
     "\n"
     "SOURCE is an image file (.vmdk, .img, .dsk or any other) or a raw drive: a block device\n"
     "such as /dev/sdb on Linux, \\\\.\\PhysicalDriveN on Windows.\n"
+    "An E01 image (its first segment; the others are found from it) is read as the media it\n"
+    "holds, and NAME.001 reads NAME.001, NAME.002, ... as one split raw image.\n"
     "\n"
     "Options:\n"
     "  --offset N         start scanning at byte N of the source (default 0)\n"
@@ -36,6 +38,14 @@ const char kUsage[] =
     "  --kernel NAME      search kernel: scalar, sse2, avx2 or avx512 (default: the fastest\n"
     "                     this CPU runs, or the one named by KORVANE_KERNEL)\n"
     "  --workers N        threads reading and searching, 1 to 8 (default: one per processor)\n"
+    "  --hash LIST        hash the bytes read while scanning: md5, sha1, sha256 (any of them,\n"
+    "                     comma-separated); printed at the end and kept in the case log\n"
+    "  --verify           E01 images: hash the whole media and compare with the MD5 (and\n"
+    "                     SHA-1) stored in the image; exit status 5 when they differ\n"
+    "  --log FILE         write a JSON case log of the run to FILE (never replaced: a\n"
+    "                     numbered name is used when it exists), also after Ctrl-C\n"
+    "  --examiner NAME    the examiner, for the case log\n"
+    "  --case ID          the case, for the case log\n"
     "  --help             show this help\n"
     "  --version          show the version and the search kernel in use\n"
     "\n"
@@ -62,7 +72,8 @@ const char kUsage[] =
     "Exit status: 0 scan completed; 1 the source could not be opened or read, the scan failed\n"
     "or the list could not be written; 2 usage error; 3 completed, but some bytes could not be\n"
     "read (they were scanned, or saved, as zeros; so were bytes of a source that shrank);\n"
-    "4 some recordings could not be saved; 130 stopped by Ctrl-C.\n";
+    "4 some recordings could not be saved, or the case log could not be written; 5 --verify\n"
+    "found the E01's stored hash different (or none to compare with); 130 stopped by Ctrl-C.\n";
 
 bool Selection::Contains(uint64_t index) const {
   for (const auto& [low, high] : ranges) {
@@ -228,6 +239,21 @@ Result<Options> ParseCommandLine(const std::vector<std::string>& args) {
       Result<Selection> selection = ParseSelection(*value);
       if (!selection.ok()) return selection.status();
       options.select = std::move(*selection);
+    } else if (name == "--hash") {
+      if (!take_value()) return fail("--hash needs a list such as md5,sha1,sha256");
+      Result<std::vector<evidence::DigestKind>> kinds = evidence::ParseDigestList(*value);
+      if (!kinds.ok()) return kinds.status();
+      options.hashes = std::move(*kinds);
+    } else if (name == "--verify") {
+      if (!flag(options.verify)) return fail(name + " takes no value");
+    } else if (name == "--log" || name == "--examiner" || name == "--case") {
+      if (!take_value() || value->empty()) {
+        return fail(
+            name + (name == "--log" ? " needs a file to write the case log to" : " needs a value"));
+      }
+      (name == "--log"        ? options.log_file
+       : name == "--examiner" ? options.examiner
+                              : options.case_id) = *value;
     } else {
       return fail("unknown option '" + arg + "'");
     }
@@ -237,6 +263,9 @@ Result<Options> ParseCommandLine(const std::vector<std::string>& args) {
     return fail("--from and --to must be given together");
   }
   if (options.select && !options.save_dir) return fail("--select needs --save DIR");
+  if ((options.examiner || options.case_id) && !options.log_file) {
+    return fail("--examiner and --case go into the case log: they need --log FILE");
+  }
   if (options.source.empty()) return fail("no source given");
   return options;
 }

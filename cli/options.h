@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "evidence/digest.h"
 #include "scan/result.h"
 
 namespace korvane::cli {
@@ -41,6 +42,13 @@ struct Options {
   std::optional<std::string> kernel;    // search kernel by name
   unsigned scan_threads = 0;  // --workers: threads reading and searching; 0: one per processor
   std::string source;
+
+  // Evidence: hashes of what was read, verification of an E01, the case log.
+  std::vector<evidence::DigestKind> hashes;  // --hash md5,sha1,sha256
+  bool verify = false;                       // --verify
+  std::optional<std::string> log_file;       // --log FILE
+  std::optional<std::string> examiner;       // --examiner NAME
+  std::optional<std::string> case_id;        // --case ID
 };
 
 // args excludes the program name. Accepts "--name value" and "--name=value". A usage error is

@@ -51,7 +51,7 @@ class ReportingSink final : public SaveSink {
 
 int SaveFound(SourceReader& reader, const Options& options, const std::vector<Recording>& found,
               const DateWindow& window, const Streams& streams, const std::atomic<int>& stop,
-              int code) {
+              int code, SaveResult* outcome) {
   if (options.select && options.select->Highest() >= found.size()) {
     std::fprintf(
         streams.err,
@@ -73,7 +73,8 @@ int SaveFound(SourceReader& reader, const Options& options, const std::vector<Re
   }
 
   ReportingSink sink(options, streams, job.recordings.size());
-  const SaveResult result = SaveRecordings(reader, job, sink, stop);
+  SaveResult result = SaveRecordings(reader, job, sink, stop);
+  if (outcome) *outcome = result;
   if (!result.Ran()) {
     if (result.saved_files > 0) {  // it failed part way: the files saved before stand
       std::fprintf(streams.err,

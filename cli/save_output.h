@@ -6,6 +6,7 @@
 
 #include "cli/options.h"
 #include "cli/scan_command.h"
+#include "scan/save.h"
 #include "scan/scanner.h"
 #include "scan/source_reader.h"
 
@@ -13,9 +14,10 @@ namespace korvane::cli {
 
 // Saves the recordings of `found` that options.select names (all without it) from the open
 // source into *options.save_dir; `window` is the scan's date window. `code` is the scan's exit
-// status; returns the command's.
+// status; returns the command's. `outcome`, when given, receives the save's result (for the case
+// log).
 int SaveFound(SourceReader& reader, const Options& options, const std::vector<Recording>& found,
               const DateWindow& window, const Streams& streams, const std::atomic<int>& stop,
-              int code);
+              int code, SaveResult* outcome = nullptr);
 
 }  // namespace korvane::cli

@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 
+#include "cli/evidence_run.h"
 #include "cli/options.h"
 #include "cli/progress.h"
 #include "cli/save_output.h"
@@ -216,6 +217,9 @@ void NoteRangePastTheEnd(const ScanJob& job, uint64_t source_size, const Streams
   }
 }
 
+int ScanAndSave(const Options& options, const Streams& streams, const std::atomic<int>& stop,
+                EvidenceRun& evidence);
+
 }  // namespace
 
 int RunScanCommand(const std::vector<std::string>& args, const Streams& streams,
@@ -244,15 +248,27 @@ int RunScanCommand(const std::vector<std::string>& args, const Streams& streams,
   }
   if (options.version) {
     const unsigned threads = options.scan_threads ? options.scan_threads : DefaultScanThreads();
-    std::fprintf(
-        streams.out, "korvane-scan %s (search kernel: %s; this CPU runs: %s; workers: %u)\n",
-        KORVANE_VERSION, SelectedFindMagicName(), SupportedFindMagicNames().c_str(), threads);
+    const std::string e01 = evidence::E01Available() ? "libewf " + evidence::EwfLibraryVersion()
+                                                     : std::string("not in this build");
+    std::fprintf(streams.out,
+                 "korvane-scan %s (search kernel: %s; this CPU runs: %s; workers: %u; E01 images: "
+                 "%s)\n",
+                 KORVANE_VERSION, SelectedFindMagicName(), SupportedFindMagicNames().c_str(),
+                 threads, e01.c_str());
     std::fprintf(streams.out,
                  "License GPL-3.0-or-later: free software, you may change and share it; there is "
                  "NO WARRANTY.\n");
     return kExitOk;
   }
 
+  EvidenceRun evidence(options, args, streams);
+  return evidence.Finish(ScanAndSave(options, streams, stop, evidence));
+}
+
+namespace {
+
+int ScanAndSave(const Options& options, const Streams& streams, const std::atomic<int>& stop,
+                EvidenceRun& evidence) {
   ScanJob job;
   job.source = options.source;
   job.offset = options.offset;
@@ -264,6 +280,7 @@ int RunScanCommand(const std::vector<std::string>& args, const Streams& streams,
       std::fprintf(streams.err,
                    "korvane-scan: 结束日期需要大于开始日期!\n"
                    "(--to must be a later Y/M/D date than --from)\n");
+      evidence.Note("结束日期需要大于开始日期!");
       return kExitUsage;
     }
   }
@@ -274,24 +291,29 @@ int RunScanCommand(const std::vector<std::string>& args, const Streams& streams,
     if (!usable.ok()) {
       std::fprintf(streams.err, "korvane-scan: --save: %s\nTry 'korvane-scan --help' for more.\n",
                    usable.message().c_str());
+      evidence.Note("--save: " + usable.message());
       return kExitUsage;
     }
   }
+  if (!evidence.CheckLog()) return kExitUsage;
 
   PrintingSink sink(options, streams);
   // Refuse an unopenable source before printing any header.
-  auto opened = SourceReader::Open(job.source);
+  Result<evidence::OpenedSource> opened = evidence::OpenEvidence(job.source);
   if (!opened.ok()) {
     std::fprintf(streams.err, "korvane-scan: %s\n", opened.status().message().c_str());
+    evidence.Note(opened.status().message());
     return kExitSourceFailed;
   }
-  SourceReader& reader = **opened;
+  if (!evidence.Prepare(opened->info, job)) return kExitUsage;
+  SourceReader reader(std::move(opened->device));
   if (Status begun = sink.Begin(); !begun.ok()) {
     std::fprintf(streams.err, "korvane-scan: %s\n", begun.message().c_str());
     return kExitSourceFailed;
   }
   NoteRangePastTheEnd(job, reader.Size(), streams);
   ScanResult result = ScanSource(reader, job, sink, stop);
+  evidence.Scanned(result, job, sink.found());
   if (result.status.code() == ErrorCode::kWriteFailed) {
     sink.ClearProgress();  // the list is broken; nothing more goes to it
   } else if (Status ended = sink.End(); !ended.ok() && result.Ran()) {
@@ -301,6 +323,7 @@ int RunScanCommand(const std::vector<std::string>& args, const Streams& streams,
   if (!result.Ran()) {
     std::fprintf(streams.err, "korvane-scan: %s%s\n", result.status.message().c_str(),
                  options.save_dir ? "; nothing saved" : "");
+    evidence.Note(result.status.message());
     return kExitSourceFailed;
   }
   // Where stderr is read by a script, the time grouping's leaves it as it always was.
@@ -323,11 +346,14 @@ int RunScanCommand(const std::vector<std::string>& args, const Streams& streams,
                  " bytes could not be read%s and were "
                  "scanned as zeros\n",
                  result.unreadable_bytes, why.c_str());
+    evidence.Note(std::to_string(result.unreadable_bytes) + " bytes could not be read" + why +
+                  " and were scanned as zeros");
   }
   if (result.Stopped()) {
     std::fprintf(streams.err, "korvane-scan: stopped after %" PRIu64 " of %" PRIu64 " bytes%s\n",
                  result.scanned_bytes, result.range_bytes,
                  options.save_dir ? "; nothing saved" : "");
+    evidence.Note("stopped by the user");
     return kExitInterrupted;
   }
   int code = kExitOk;
@@ -336,8 +362,14 @@ int RunScanCommand(const std::vector<std::string>& args, const Streams& streams,
     code = result.unreadable_bytes >= result.ReadableBytes(job.offset) ? kExitSourceFailed
                                                                        : kExitUnreadable;
   }
-  if (!options.save_dir || code == kExitSourceFailed) return code;
-  return SaveFound(reader, options, sink.found(), job.window, streams, stop, code);
+  if (!options.save_dir || code == kExitSourceFailed) return evidence.Verify(reader, stop, code);
+  SaveResult saved;
+  code = SaveFound(reader, options, sink.found(), job.window, streams, stop, code, &saved);
+  evidence.Saved(saved);
+  if (code == kExitInterrupted || code == kExitUsage) return code;
+  return evidence.Verify(reader, stop, code);
 }
+
+}  // namespace
 
 }  // namespace korvane::cli

@@ -23,4 +23,13 @@ struct ChunkView {
   uint64_t OwnEnd() const { return source_offset + own_bytes; }
 };
 
+// Takes the bytes a scan reads, in order, beside the search: for example a hash of what was read.
+class RangeObserver {
+ public:
+  virtual ~RangeObserver() = default;
+  // The next `len` bytes of the range as they were read; zeros stand for bytes that could not be
+  // read. Called from a thread of the scan's own, one call at a time.
+  virtual void OnBytes(const uint8_t* data, size_t len) = 0;
+};
+
 }  // namespace korvane

@@ -73,9 +73,18 @@ uint32_t ChunkPipeline::ChunkLength(uint64_t k) const {
   return static_cast<uint32_t>(std::min<uint64_t>(kChunkSize, end_ - ChunkStart(k)));
 }
 
-Result<unsigned> ChunkPipeline::Prepare(SourceReader& reader, unsigned threads) {
+uint64_t ChunkPipeline::Released() const {
+  uint64_t released = handed_over_;
+  for (const uint64_t observed : observed_) released = std::min(released, observed);
+  return released;
+}
+
+Result<unsigned> ChunkPipeline::Prepare(SourceReader& reader, unsigned threads,
+                                        std::vector<RangeObserver*> observers) {
   try {
     threads = std::max(threads, 1u);
+    observers_ = std::move(observers);
+    observed_.assign(observers_.size(), 0);
     readers_.resize(threads);
     for (unsigned t = 0; t < threads; ++t) {
       Reader& r = readers_[t];
@@ -97,10 +106,15 @@ Result<unsigned> ChunkPipeline::Prepare(SourceReader& reader, unsigned threads) 
     // bound the scan's memory even for data of nothing but matches (see the README's performance
     // section).
     threads_.reserve(readers_.size());
-    slots_.resize(readers_.size() == 1 ? 1 : std::min<size_t>(2 * readers_.size() + 2, 12));
+    // Observers take a chunk's bytes after its hand-over, from its slot, while reading goes on
+    // into the next slots: with them there are more slots.
+    const size_t per_thread = observers_.empty() ? 2 : 4;
+    slots_.resize(readers_.size() == 1
+                      ? (observers_.empty() ? 1 : 4)
+                      : std::min<size_t>(per_thread * readers_.size() + per_thread, 12));
     // Room for a chunk of nothing but matches; only what is written is ever touched. A chunk's
-    // bytes stay in its slot until it is handed over: the hand-over reads there the trailers of
-    // frames that began in earlier chunks.
+    // bytes stay in its slot until it is handed over (and the observers are done with it): the
+    // hand-over reads there the trailers of frames that began in earlier chunks.
     for (Slot& s : slots_) {
       s.outcome.hits.reserve(kChunkSize / 4 + 1);
       s.buffer = {
@@ -111,6 +125,8 @@ Result<unsigned> ChunkPipeline::Prepare(SourceReader& reader, unsigned threads) 
   } catch (const std::bad_alloc&) {
     readers_.clear();
     slots_.clear();
+    observers_.clear();
+    observed_.clear();
     return Status::Error(ErrorCode::kNoMemory, "not enough memory for the scan buffers");
   }
   return static_cast<unsigned>(readers_.size());
@@ -122,6 +138,20 @@ Status ChunkPipeline::Run(const Search& search, const HandOver& hand_over,
   hand_over_ = &hand_over;
   stop_ = &stop;
   if (readers_.empty()) return Status::Error(ErrorCode::kInternal, "the scan was not prepared");
+  for (size_t i = 0; i < observers_.size(); ++i) {
+    try {
+      observer_threads_.emplace_back([this, i] { ObserverLoop(i); });
+    } catch (...) {
+      // Without its thread an observer would miss bytes: the run cannot go on.
+      Status failed = StatusFromException("starting a thread beside the scan");
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Fail(std::move(failed));
+      }
+      StopReaders();
+      return outcome_;
+    }
+  }
   StartReaders();
   {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -192,6 +222,7 @@ bool ChunkPipeline::HandOverReady(std::unique_lock<std::mutex>& lock) {
     lock.lock();
     slot.filled = false;
     ++handed_over_;
+    handed_.notify_all();
     if (!taken.ok()) {
       Fail(std::move(taken));
     } else if (stop) {
@@ -237,6 +268,34 @@ void ChunkPipeline::ReaderLoop(unsigned thread) {
   }
 }
 
+// Gives observer `index` the chunks in order as they are handed over, until the hand-overs are
+// over and it has had every chunk handed over.
+void ChunkPipeline::ObserverLoop(size_t index) {
+  RangeObserver& observer = *observers_[index];
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (uint64_t k = 0;; ++k) {
+    handed_.wait(lock, [&] { return k < handed_over_ || handing_over_done_; });
+    if (k >= handed_over_) break;
+    const Slot& slot = SlotOf(k);
+    lock.unlock();
+    Status failed;
+    try {
+      observer.OnBytes(slot.buffer.get(), slot.outcome.chunk.own_bytes);
+    } catch (...) {
+      failed = StatusFromException("beside the scan");
+    }
+    lock.lock();
+    if (!failed.ok()) {
+      observed_[index] = UINT64_MAX;  // it holds no slot any more
+      Fail(std::move(failed));
+      return;
+    }
+    observed_[index] = k + 1;
+    free_.notify_all();
+    filled_.notify_all();
+  }
+}
+
 void ChunkPipeline::StartReaders() {
   for (unsigned t = 1; t < readers_.size(); ++t) {
     try {
@@ -256,6 +315,14 @@ void ChunkPipeline::StopReaders() {
   filled_.notify_all();
   for (std::thread& t : threads_) t.join();
   threads_.clear();
+  // No chunk is handed over from here on: the observers take the rest and end.
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    handing_over_done_ = true;
+  }
+  handed_.notify_all();
+  for (std::thread& t : observer_threads_) t.join();
+  observer_threads_.clear();
 }
 
 }  // namespace korvane

@@ -68,11 +68,16 @@ class ChunkPipeline {
   // Sets up to `threads` reading threads (at least one), the calling thread's on `reader`, the
   // others on readers that share its source (none when the source cannot take reads from several
   // threads at once). Returns how many it set up; kNoMemory when the buffers cannot be had.
-  Result<unsigned> Prepare(SourceReader& reader, unsigned threads);
+  // `observers` are given each chunk's own bytes in chunk order, each on a thread of its own,
+  // after the chunk's hand-over; a chunk's slot is reused only when every one of them is done
+  // with it.
+  Result<unsigned> Prepare(SourceReader& reader, unsigned threads,
+                           std::vector<RangeObserver*> observers = {});
 
   // Reads, searches and hands over every chunk. The calling thread reads chunks too, and between
   // them hands over every chunk that is ready, in order. `stop` is read after each hand-over but
-  // the last; when it is set, the run ends there. Returns ok when every chunk was handed over,
+  // the last; when it is set, the run ends there. The observers have been given every chunk
+  // handed over when it returns. Returns ok when every chunk was handed over,
   // kStopped when a stop ended it, or the failure that ended it: the hand-over's, or an exception
   // on any thread (as StatusFromException makes it). Never throws.
   Status Run(const Search& search, const HandOver& hand_over, const std::atomic<int>& stop);
@@ -87,7 +92,9 @@ class ChunkPipeline {
   };
 
   Slot& SlotOf(uint64_t k) { return slots_[static_cast<size_t>(k % slots_.size())]; }
-  bool SlotFree(uint64_t k) const { return handed_over_ + slots_.size() > k; }
+  bool SlotFree(uint64_t k) const { return Released() + slots_.size() > k; }
+  // Chunks whose slots may be used again: handed over and given to every observer.
+  uint64_t Released() const;
   uint64_t ChunkStart(uint64_t k) const { return begin_ + k * kChunkSize; }
   uint32_t ChunkLength(uint64_t k) const;
 
@@ -95,6 +102,7 @@ class ChunkPipeline {
   bool HandOverReady(std::unique_lock<std::mutex>& lock);
   void Fail(Status status);  // with the lock held
   void ReaderLoop(unsigned thread);
+  void ObserverLoop(size_t index);
   void StartReaders();
   void StopReaders();
 
@@ -104,6 +112,11 @@ class ChunkPipeline {
   std::vector<Reader> readers_;
   std::vector<Slot> slots_;
   std::vector<std::thread> threads_;
+  std::vector<RangeObserver*> observers_;
+  std::vector<uint64_t> observed_;  // per observer: chunks it is done with; guarded by mutex_
+  std::vector<std::thread> observer_threads_;
+  std::condition_variable handed_;  // a chunk was handed over, or the hand-overs are over
+  bool handing_over_done_ = false;
 
   const Search* search_ = nullptr;
   const HandOver* hand_over_ = nullptr;

@@ -3,7 +3,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "scan/result.h"
@@ -33,5 +35,20 @@ class RawDevice {
 // block devices (raw drives) are accepted. A failure is kOpenFailed with a message naming the path
 // and the system's reason. Never creates anything.
 Result<std::unique_ptr<RawDevice>> OpenRawDevice(const std::string& path);
+
+// Sources of other kinds than a plain file or drive (an image format, several files read as one
+// source), recognised from the path and the file's contents. An opener answers nullopt when the
+// path is not of its kind, and otherwise the open device or the reason it cannot be opened.
+using SourceOpener =
+    std::function<std::optional<Result<std::unique_ptr<RawDevice>>>(const std::string& path)>;
+
+// Adds an opener that OpenSource asks, in the order added; a second opener under the same name
+// replaces the first. Safe to call from any thread.
+void RegisterSourceOpener(const std::string& name, SourceOpener opener);
+
+// Opens a source of any kind: the first registered opener that recognises the path opens it,
+// otherwise OpenRawDevice. Everything that reads a source by its path (scans, saves) opens it
+// here, so a source reads the same bytes whoever opens it.
+Result<std::unique_ptr<RawDevice>> OpenSource(const std::string& path);
 
 }  // namespace korvane

@@ -89,7 +89,7 @@ class Saver {
       }
       if (stats.unreadable > 0) {
         // Bad sectors are saved as zeros; a source that went away fails the file.
-        const auto again = OpenRawDevice(job_.source);
+        const auto again = OpenSource(job_.source);
         if (!again.ok()) {
           gone_ = again.status().message();
           return Fail(f, "the source vanished while it was read: " + gone_);

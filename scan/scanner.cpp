@@ -240,7 +240,8 @@ ScanResult ScanFrames(SourceReader& reader, const ScanJob& job,
     const uint64_t readable = read_end - job.offset;
 
     ChunkPipeline pipeline(job.offset, read_end);
-    const Result<unsigned> threads = pipeline.Prepare(reader, ThreadCount(job, pipeline.chunks()));
+    const Result<unsigned> threads =
+        pipeline.Prepare(reader, ThreadCount(job, pipeline.chunks()), job.observers);
     if (!threads.ok()) {
       result.status = threads.status();
       return result;

@@ -13,6 +13,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "scan/chunk_pipeline.h"
 #include "scan/frame.h"
@@ -36,6 +37,10 @@ struct ScanJob {
   // kMaxScanThreads; one when the source cannot be read by several threads at once. The results,
   // and the order of the sink's calls, are the same with any number.
   unsigned threads = 0;
+  // Each is given the bytes read from the range, in order, on a thread of its own beside the
+  // search: those the source holds, from `offset` up to where the scan ended (after a stop, the
+  // chunks reported). They must outlive the scan.
+  std::vector<RangeObserver*> observers;
 };
 
 // How a scan went. A scan that was stopped or failed part way has still found what it reports,

@@ -12,7 +12,7 @@ SourceReader::SourceReader(std::unique_ptr<RawDevice> device)
     : device_(std::move(device)), size_(device_->Size()) {}
 
 Result<std::unique_ptr<SourceReader>> SourceReader::Open(const std::string& path) {
-  auto device = OpenRawDevice(path);
+  auto device = OpenSource(path);
   if (!device.ok()) return device.status();
   return std::make_unique<SourceReader>(std::move(*device));
 }

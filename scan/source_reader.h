@@ -19,7 +19,7 @@ class SourceReader {
 
   explicit SourceReader(std::unique_ptr<RawDevice> device);
 
-  // Opens path read-only (see OpenRawDevice for its failures).
+  // Opens path read-only, as a source of any kind (see OpenSource and OpenRawDevice).
   static Result<std::unique_ptr<SourceReader>> Open(const std::string& path);
 
   // The source's size when it was opened. Reads are measured against it: what it held then and

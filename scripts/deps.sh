@@ -1,7 +1,7 @@
 # Sourced by ./run and ./test: the Debian packages the project needs, and a function that
 # installs the missing ones (as root, or through sudo).
 
-KORVANE_BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config libgtest-dev libssl-dev)
+KORVANE_BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config libgtest-dev libssl-dev libewf-dev)
 KORVANE_TEST_PACKAGES=(util-linux)
 # The window: Qt 6 Widgets, Qt's own texts in Chinese, Qt's translation tools (lupdate, lrelease:
 # the window's English texts are compiled when it is built), and fonts for Chinese and Latin text.
@@ -11,6 +11,8 @@ KORVANE_WINDOW_PACKAGES=(qt6-base-dev qt6-translations-l10n qt6-l10n-tools libgl
 # install.
 KORVANE_PACKAGE_PACKAGES=(dpkg-dev gzip file lintian desktop-file-utils appstream man-db
                           bash-completion)
+# Evidence sources: ewfacquire and ewfexport make and read back E01 images; jq reads case logs.
+KORVANE_EVIDENCE_PACKAGES=(ewf-tools jq coreutils)
 # The fuzz targets: clang with libFuzzer and the sanitizers' runtimes.
 KORVANE_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev llvm-14)
 

@@ -2,6 +2,8 @@
 // worker reading chunk after chunk, whatever order the chunks are read in.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <random>
 #include <thread>
@@ -310,6 +312,59 @@ TEST(ParallelScan, CommandLineKernelAndWorkerChoices) {
   EXPECT_EQ(status, 2);
 }
 #endif
+
+// The scan's observers get the bytes of the range in order whatever the number of threads,
+// unreadable sectors as zeros, and after a stop exactly the chunks reported.
+class Collector final : public RangeObserver {
+ public:
+  // Slower than the reading threads, which would run ahead into a chunk still being observed.
+  void OnBytes(const uint8_t* data, size_t len) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    bytes.insert(bytes.end(), data, data + len);
+  }
+  std::vector<uint8_t> bytes;
+};
+
+TEST(ScanObservers, GetTheRangeInOrderBesideTheSearch) {
+  std::vector<uint8_t> image((5u << 20) + 777);
+  uint32_t x = 12345;
+  for (uint8_t& b : image) {
+    x = x * 1103515245 + 12345;
+    b = static_cast<uint8_t>(x >> 24);
+  }
+  for (unsigned threads : {1u, 2u, 4u}) {
+    SCOPED_TRACE(threads);
+    auto device = std::make_unique<test::MemoryDevice>(image);
+    device->concurrent = true;
+    device->bad_sectors = {3000};  // inside the second MiB
+    SourceReader reader(std::move(device));
+    Collector a, b;
+    ScanJob job;
+    job.offset = 1000;
+    job.threads = threads;
+    job.observers = {&a, &b};
+    test::RecordingSink sink;
+    std::atomic<int> stop{0};
+    const ScanResult result = ScanSource(reader, job, sink, stop);
+    ASSERT_TRUE(result.status.ok()) << result.status.message();
+    std::vector<uint8_t> want(image.begin() + 1000, image.end());
+    std::fill(want.begin() + (3000 * 512 - 1000), want.begin() + (3001 * 512 - 1000), 0);
+    EXPECT_TRUE(a.bytes == want);
+    EXPECT_TRUE(b.bytes == want);
+
+    // Stopped after the second chunk: the observers have had exactly two chunks.
+    Collector c;
+    job.observers = {&c};
+    test::RecordingSink stopping;
+    stopping.on_progress = [&stop](uint64_t done) {
+      if (done >= 2 * kChunkSize) stop.store(1);
+    };
+    const ScanResult stopped = ScanSource(reader, job, stopping, stop);
+    EXPECT_TRUE(stopped.Stopped());
+    EXPECT_EQ(c.bytes.size(), stopped.scanned_bytes);
+    EXPECT_TRUE(std::equal(c.bytes.begin(), c.bytes.end(), want.begin()));
+  }
+}
 
 }  // namespace
 }  // namespace korvane

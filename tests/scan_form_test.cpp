@@ -314,9 +314,11 @@ TEST_F(ScanForm, BrowsingForAnImageOffersTheImageFiltersAndFillsTheSize) {
                            d.selectFile(QString::fromStdString(Demo()));
                            static_cast<QDialog&>(d).accept();
                          });
-  // All three kinds of image at first, then each, then every file.
-  EXPECT_EQ(filters, (QStringList{"Image Files (*.vmdk *.img *.dsk)", "Vmdk Files (*.vmdk)",
-                                  "IMG Files (*.img)", "DSK Files (*.dsk)", "All Files (*)"}));
+  // All three kinds of image at first, then each, then the evidence formats, then every file.
+  EXPECT_EQ(filters,
+            (QStringList{"Image Files (*.vmdk *.img *.dsk)", "Vmdk Files (*.vmdk)",
+                         "IMG Files (*.img)", "DSK Files (*.dsk)", "E01 Files (*.E01 *.e01)",
+                         "Split Raw Files (*.001)", "All Files (*)"}));
   EXPECT_EQ(shown_filter, "Image Files (*.vmdk *.img *.dsk)");
   EXPECT_EQ(suffix, "vmdk");
   EXPECT_EQ(ui.imageFileEdit->text(), QDir::toNativeSeparators(QString::fromStdString(Demo())));

@@ -1,0 +1,231 @@
+#include "cli/evidence_run.h"
+
+#include <chrono>
+#include <cinttypes>
+
+#include "cli/progress.h"
+#include "datewindow/date_text.h"
+#include "scan/save_folder.h"
+
+namespace korvane::cli {
+namespace {
+
+int64_t Now() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string Stored(const evidence::SourceInfo& info, const std::string& algorithm) {
+  for (const auto& [name, hex] : info.stored_hashes) {
+    if (name == algorithm) return hex;
+  }
+  return std::string();
+}
+
+}  // namespace
+
+EvidenceRun::EvidenceRun(const Options& options, const std::vector<std::string>& args,
+                         const Streams& streams)
+    : options_(options), streams_(streams) {
+  log_.tool = "korvane-scan";
+  log_.version = KORVANE_VERSION;
+  log_.command_line.push_back("korvane-scan");
+  log_.command_line.insert(log_.command_line.end(), args.begin(), args.end());
+  log_.examiner = options.examiner;
+  log_.case_id = options.case_id;
+  log_.host = evidence::HostName();
+  log_.started = Now();
+  log_.source_path = options.source;
+  log_.source_canonical = CanonicalSourcePath(options.source);
+  log_.offset = options.offset;
+  log_.size = options.size;
+  if (options.from && options.to) log_.date_window = std::make_pair(*options.from, *options.to);
+  log_.grouping = options.group == GroupOption::kCamera ? "camera" : "time";
+  log_.verify_requested = options.verify;
+}
+
+bool EvidenceRun::CheckLog() {
+  if (!options_.log_file) return true;
+  evidence::RegisterEvidenceSources();
+  // Every file of the source counts: the log must not be written into any of them.
+  std::vector<std::string> files = {options_.source};
+  if (auto opened = evidence::OpenEvidence(options_.source); opened.ok()) {
+    files = opened->info.files;
+  }
+  const Status usable = evidence::CheckCaseLogPath(*options_.log_file, files);
+  if (usable.ok()) return true;
+  log_refused_ = true;
+  std::fprintf(streams_.err, "korvane-scan: --log: %s\nTry 'korvane-scan --help' for more.\n",
+               usable.message().c_str());
+  return false;
+}
+
+bool EvidenceRun::Prepare(const evidence::SourceInfo& info, ScanJob& job) {
+  log_.source = info;
+  for (evidence::DigestKind kind : options_.hashes) {
+    hashes_.push_back(std::make_unique<evidence::RangeHash>(kind));
+    job.observers.push_back(hashes_.back().get());
+  }
+  if (!options_.verify) return true;
+  if (info.kind != "e01") {
+    const std::string message = "--verify compares an E01 image with the hashes stored in it; '" +
+                                info.path + "' is not an E01 image";
+    std::fprintf(streams_.err, "korvane-scan: %s\n", message.c_str());
+    Note(message);
+    return false;
+  }
+  whole_media_ = job.offset == 0 && (!job.size || *job.size >= info.size);
+  if (!whole_media_) return true;
+  for (evidence::DigestKind kind : {evidence::DigestKind::kMd5, evidence::DigestKind::kSha1}) {
+    if (Stored(info, evidence::DigestName(kind)).empty()) continue;
+    checks_.push_back(std::make_unique<evidence::RangeHash>(kind));
+    job.observers.push_back(checks_.back().get());
+  }
+  return true;
+}
+
+void EvidenceRun::Scanned(const ScanResult& result, const ScanJob& job,
+                          const std::vector<Recording>& found) {
+  log_.scanned = result.Ran();
+  scan_completed_ = result.status.ok();
+  log_.range_bytes = result.range_bytes;
+  log_.scanned_bytes = result.scanned_bytes;
+  log_.read_bytes = std::min(result.scanned_bytes, result.ReadableBytes(job.offset));
+  log_.recordings = found.size();
+  for (const Recording& r : found) log_.frames += r.frames;
+  log_.unreadable_bytes = result.unreadable_bytes;
+}
+
+void EvidenceRun::Saved(const SaveResult& result) {
+  for (const SavedFile& f : result.files) {
+    if (f.outcome != FileOutcome::kSaved) {
+      if (!f.error.empty()) Note(f.recording.Name() + " not saved: " + f.error);
+      continue;
+    }
+    evidence::LoggedFile logged;
+    logged.kind = "saved";
+    const bool separated =
+        !result.folder.empty() && (result.folder.back() == '/' || result.folder.back() == '\\');
+    logged.path = result.folder + (separated ? "" : "/") + f.file_name;
+    logged.recording = f.recording.Name();
+    logged.position = f.recording.position;
+    logged.end_position = f.end_position;
+    logged.bytes = f.bytes;
+    logged.unreadable_bytes = f.unreadable_bytes;
+    logged.sha256 = f.sha256;
+    log_.files.push_back(std::move(logged));
+  }
+  if (!result.Ran()) Note("nothing saved: " + result.status.message());
+}
+
+int EvidenceRun::Verify(SourceReader& reader, const std::atomic<int>& stop, int code) {
+  if (!options_.verify || !log_.source || log_.source->kind != "e01") return code;
+  const evidence::SourceInfo& info = *log_.source;
+  std::vector<std::unique_ptr<evidence::RangeHash>> fresh;
+  const std::vector<std::unique_ptr<evidence::RangeHash>>* computed = &checks_;
+  if (Stored(info, "md5").empty() && Stored(info, "sha1").empty()) {
+    log_.verify_note = "the image stores no MD5 or SHA-1 to compare with";
+  } else if (whole_media_ && !scan_completed_) {
+    log_.verify_note = "the scan did not read the whole media";
+  } else if (!whole_media_) {
+    if (stop.load() != 0) {
+      log_.verify_note = "stopped before the verification";
+      return code;
+    }
+    // The scan read only part of the media: read all of it again for the hashes.
+    for (evidence::DigestKind kind : {evidence::DigestKind::kMd5, evidence::DigestKind::kSha1}) {
+      if (!Stored(info, evidence::DigestName(kind)).empty()) {
+        fresh.push_back(std::make_unique<evidence::RangeHash>(kind));
+      }
+    }
+    constexpr size_t kBlock = size_t{1} << 20;
+    std::vector<uint8_t> buffer(kBlock);
+    ProgressLine line(streams_.err, streams_.err_is_terminal && !options_.quiet,
+                      streams_.err_columns);
+    line.Start();
+    uint64_t unreadable = 0;
+    for (uint64_t pos = 0; pos < reader.Size(); pos += kBlock) {
+      if (stop.load() != 0) {
+        line.Clear();
+        log_.verify_note = "stopped during the verification";
+        std::fprintf(streams_.err, "korvane-scan: verification stopped\n");
+        return kExitInterrupted;
+      }
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(kBlock, reader.Size() - pos));
+      const SourceReader::Stats stats = reader.ReadAligned(buffer.data(), n, pos);
+      unreadable += stats.unreadable + stats.missing;
+      for (auto& h : fresh) h->OnBytes(buffer.data(), n);
+      line.Draw(pos + n, reader.Size(), "verifying  ");
+    }
+    line.Clear();
+    if (unreadable > 0) {
+      std::fprintf(streams_.err,
+                   "korvane-scan: warning: %" PRIu64
+                   " bytes of the media could not be read during the verification and were "
+                   "hashed as zeros\n",
+                   unreadable);
+      log_.verify_note = std::to_string(unreadable) + " unreadable bytes were hashed as zeros";
+    }
+    computed = &fresh;
+  }
+  for (const auto& h : *computed) {
+    Result<std::string> hex = h->Hex();
+    evidence::LoggedVerification v;
+    v.algorithm = evidence::DigestName(h->kind());
+    v.stored = Stored(info, v.algorithm);
+    v.computed = hex.ok() ? *hex : std::string();
+    v.match = hex.ok() && v.computed == v.stored;
+    log_.verified_bytes = h->bytes();
+    log_.verification.push_back(v);
+    verified_ = true;
+    verify_failed_ = verify_failed_ || !v.match;
+    std::fprintf(streams_.err, "korvane-scan: verify: %s stored %s, computed %s: %s\n",
+                 v.algorithm.c_str(), v.stored.c_str(),
+                 hex.ok() ? v.computed.c_str() : hex.status().message().c_str(),
+                 v.match ? "match" : "MISMATCH");
+  }
+  if (!verified_) {
+    std::fprintf(streams_.err, "korvane-scan: verify: not done: %s\n", log_.verify_note.c_str());
+    Note("verification not done: " + log_.verify_note);
+    verify_failed_ = true;
+  } else if (verify_failed_) {
+    Note("verification failed: the media's hashes differ from those stored in the image");
+  }
+  return code;
+}
+
+int EvidenceRun::Finish(int code) {
+  if (verify_failed_ && (code == kExitOk || code == kExitUnreadable || code == kExitSaveFailed)) {
+    code = kExitVerifyFailed;
+  }
+  for (const auto& h : hashes_) {
+    Result<std::string> hex = h->Hex();
+    log_.hashed_bytes = h->bytes();
+    if (!hex.ok()) {
+      Note(hex.status().message());
+      std::fprintf(streams_.err, "korvane-scan: %s\n", hex.status().message().c_str());
+      continue;
+    }
+    log_.hashes.push_back({evidence::DigestName(h->kind()), *hex});
+    std::fprintf(streams_.err,
+                 "korvane-scan: %s %s  (bytes %" PRIu64 " to %" PRIu64 " of the source, %" PRIu64
+                 " unreadable bytes hashed as zeros)\n",
+                 evidence::DigestName(h->kind()), hex->c_str(), options_.offset,
+                 options_.offset + h->bytes(), log_.unreadable_bytes);
+  }
+  if (!options_.log_file || log_refused_) return code;
+  log_.exit_status = code;
+  log_.ended = Now();
+  Result<std::string> written =
+      evidence::WriteCaseLog(*options_.log_file, evidence::CaseLogJson(log_));
+  if (!written.ok()) {
+    std::fprintf(streams_.err, "korvane-scan: the case log could not be written to '%s': %s\n",
+                 options_.log_file->c_str(), written.status().message().c_str());
+    return code == kExitOk || code == kExitUnreadable ? kExitSaveFailed : code;
+  }
+  std::fprintf(streams_.err, "korvane-scan: case log written to '%s'\n", written->c_str());
+  return code;
+}
+
+}  // namespace korvane::cli
