@@ -3,6 +3,9 @@
 
 KORVANE_BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config libgtest-dev libssl-dev)
 KORVANE_TEST_PACKAGES=(util-linux)
+# Video export (korvane-scan --export, --thumbnails): FFmpeg's libraries. Without them the rest
+# builds, and korvane-scan says that the video options are unavailable.
+KORVANE_VIDEO_PACKAGES=(libavformat-dev libavcodec-dev libswscale-dev libavutil-dev)
 # The window: Qt 6 Widgets, Qt's own texts in Chinese, and fonts for Chinese and Latin text.
 KORVANE_WINDOW_PACKAGES=(qt6-base-dev qt6-translations-l10n libgl-dev fonts-wqy-zenhei
                          fonts-dejavu-core)
