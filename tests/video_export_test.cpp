@@ -439,21 +439,30 @@ TEST_F(VideoExportTest, StopRemovesTheFileBeingWritten) {
 }
 
 TEST_F(VideoExportTest, ASourceThatShrinksFailsTheFileAndLeavesNothing) {
-  std::vector<int> pictures;
-  for (int i = 0; i < 50; ++i) pictures.push_back(i);
+  // Frames 256 KiB apart, so that the source is read a few frames at a time.
+  testimage::ImageBuilder image(14 << 20, testimage::Fill::kZeros);
   std::vector<uint64_t> positions;
-  const std::string source = PicturesImage("shrinks.img", 0, pictures, &positions);
+  for (int i = 0; i < 50; ++i) {
+    positions.push_back(4096 + (uint64_t{256} << 10) * i);
+    end_ = PlacePicture(image, positions.back(), clips_[0], i, kT0, i * 40u);
+  }
+  const std::string source = dir_.File("shrinks.img");
+  std::string error;
+  ASSERT_TRUE(image.WriteTo(source, &error)) << error;
   const ExportItem item = Item(source, 0, 4096, end_, kT0, "0.mp4");
+  ASSERT_EQ(item.frames, positions);
   Sink sink;
   std::atomic<int> stop{0};
+  // It ends inside frame 20, after its header.
+  const uint64_t shrunk = positions[20] + 100;
   sink.on_progress = [&](uint64_t done) {
-    if (done > 0 && fs::file_size(source) > positions[20]) fs::resize_file(source, positions[20]);
+    if (done > 0 && fs::file_size(source) > shrunk) fs::resize_file(source, shrunk);
   };
   const ExportResult result = Export(source, out_, Container::kMp4, {item}, sink, stop);
   ASSERT_TRUE(result.status.ok());
   ASSERT_EQ(result.files.size(), 1u);
   EXPECT_EQ(result.files[0].outcome, FileOutcome::kFailed);
-  EXPECT_NE(result.files[0].error.find("the source shrank to " + std::to_string(positions[20])),
+  EXPECT_NE(result.files[0].error.find("the source shrank to " + std::to_string(shrunk)),
             std::string::npos)
       << result.files[0].error;
   EXPECT_TRUE(Listing(out_).empty());

@@ -207,11 +207,12 @@ class ChannelExport {
   template <typename Progress>
   Status Run(const std::atomic<int>& stop, Progress progress) {
     FrameBytes frame;
+    FrameReader frames(reader_);
     for (uint64_t position : item_.frames) {
       if (stop.load(std::memory_order_relaxed)) {
         return Status::Error(ErrorCode::kStopped, "stopped");
       }
-      Result<FrameCheck> check = ReadFrameAt(reader_, position, &frame);
+      Result<FrameCheck> check = frames.Read(position, &frame);
       if (!check.ok()) return check.status();
       Status s = Take(*check, position, frame);
       if (!s.ok()) return s;

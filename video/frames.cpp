@@ -58,6 +58,41 @@ Result<FrameCheck> ReadFrameAt(SourceReader& reader, uint64_t position, FrameByt
   return FrameCheck::kComplete;
 }
 
+bool FrameReader::Cover(uint64_t position, size_t len) {
+  if (clean_ && position >= start_ && position + len <= start_ + size_) return true;
+  constexpr size_t kWindow = 1 << 20;
+  // Whole sectors from a sector boundary go straight into the buffer.
+  const uint64_t start = position / SourceReader::kSectorSize * SourceReader::kSectorSize;
+  const size_t want = std::max<size_t>(kWindow, len + static_cast<size_t>(position - start));
+  const size_t size = static_cast<size_t>(std::min<uint64_t>(want, reader_.Size() - start));
+  window_.resize(std::max(window_.size(), want));
+  const SourceReader::Stats stats = reader_.ReadAligned(window_.data(), size, start);
+  start_ = start;
+  size_ = size;
+  clean_ = stats.unreadable == 0 && stats.missing == 0;
+  return clean_ && position + len <= start_ + size_;
+}
+
+Result<FrameCheck> FrameReader::Read(uint64_t position, FrameBytes* frame) {
+  if (position >= reader_.Size()) return ReadFrameAt(reader_, position, frame);
+  const size_t head =
+      static_cast<size_t>(std::min<uint64_t>(kFrameHeaderMaxBytes, reader_.Size() - position));
+  if (!Cover(position, head)) return ReadFrameAt(reader_, position, frame);
+  const FrameHeader h =
+      ParseFrameHeader(std::span<const uint8_t>(window_.data() + (position - start_), head));
+  if (!h.valid || h.length > reader_.Size() - position || !Cover(position, h.length)) {
+    return ReadFrameAt(reader_, position, frame);
+  }
+  const uint8_t* b = window_.data() + (position - start_);
+  frame->header = h;
+  frame->bytes.assign(b, b + h.length);
+  const std::span<const uint8_t> trailer(b + h.TrailerOffset(), kFrameTrailerSize);
+  if (!IsCompleteFrame(h, trailer)) return FrameCheck::kIncomplete;
+  frame->payload_offset = kFrameHeaderSize + h.extension_length;
+  frame->payload_size = h.TrailerOffset() - frame->payload_offset;
+  return FrameCheck::kComplete;
+}
+
 Result<std::vector<ChannelFrames>> FindChannelFrames(SourceReader& reader, uint64_t begin,
                                                      uint64_t end, const std::atomic<int>& stop) {
   constexpr size_t kChunk = 1 << 20;

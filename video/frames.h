@@ -33,6 +33,27 @@ struct FrameBytes {
 // shrank or vanished): what is left of a recording then is not what was listed.
 Result<FrameCheck> ReadFrameAt(SourceReader& reader, uint64_t position, FrameBytes* frame);
 
+// ReadFrameAt through a window of the source read 1 MiB at a time: frames taken in position
+// order cost one read per MiB instead of one or two each. A frame whose window had bytes that
+// could not be read, or that the source no longer holds, is read again on its own by
+// ReadFrameAt, so what it reports is the same.
+class FrameReader {
+ public:
+  explicit FrameReader(SourceReader& reader) : reader_(reader) {}
+  Result<FrameCheck> Read(uint64_t position, FrameBytes* frame);
+
+ private:
+  // Whether [position, position + len) is in the window, loading it there if not. False when the
+  // window's read was not clean.
+  bool Cover(uint64_t position, size_t len);
+
+  SourceReader& reader_;
+  std::vector<uint8_t> window_;
+  uint64_t start_ = 0;
+  size_t size_ = 0;
+  bool clean_ = false;
+};
+
 // One channel's frames in a byte span.
 struct ChannelFrames {
   uint8_t channel = 0;

@@ -75,10 +75,11 @@ Result<RgbImage> FirstPicture(SourceReader& reader, uint8_t channel,
                               const std::vector<uint64_t>& frames, const std::atomic<int>& stop,
                               bool* none) {
   FrameBytes frame;
+  FrameReader source(reader);
   std::string why = "no complete key frame";
   for (uint64_t position : frames) {
     if (stop.load(std::memory_order_relaxed)) return Status::Error(ErrorCode::kStopped, "stopped");
-    Result<FrameCheck> check = ReadFrameAt(reader, position, &frame);
+    Result<FrameCheck> check = source.Read(position, &frame);
     if (!check.ok()) return check.status();
     const FrameHeader& h = frame.header;
     if (*check != FrameCheck::kComplete || h.channel != channel || !h.IsKeyFrame()) continue;
