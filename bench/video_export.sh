@@ -44,7 +44,7 @@ timed() {
   /usr/bin/time -f '%e %U %S' -o "$work/time" "$@" >/dev/null
   awk '{ printf "%s %.2f\n", $1, $2 + $3 }' "$work/time"
 }
-k_wall=() k_cpu=() f_wall=() f_cpu=()
+k_wall=() k_cpu=() f_wall=() f_cpu=() s_wall=() s_cpu=()
 for round in $(seq "$rounds"); do
   cat "$dav" >/dev/null  # in the page cache for both
   rm -rf "$work/k" && mkdir "$work/k"
@@ -53,8 +53,14 @@ for round in $(seq "$rounds"); do
   rm -f "$work/f.mp4"
   read -r w c < <(timed ffmpeg -nostdin -v error -f dhav -i "$dav" -c copy "$work/f.mp4")
   f_wall+=("$w") f_cpu+=("$c")
+  # The same, with the file flushed to the disk as korvane-scan does with each file it writes.
+  rm -f "$work/s.mp4"
+  read -r w c < <(timed sh -c 'ffmpeg -nostdin -v error -f dhav -i "$1" -c copy "$2" && sync "$2"' \
+    sh "$dav" "$work/s.mp4")
+  s_wall+=("$w") s_cpu+=("$c")
   echo "round $round: korvane-scan ${k_wall[-1]} s (processor ${k_cpu[-1]} s)," \
-    "ffmpeg ${f_wall[-1]} s (processor ${f_cpu[-1]} s)" >&2
+    "ffmpeg ${f_wall[-1]} s (processor ${f_cpu[-1]} s)," \
+    "ffmpeg + sync ${s_wall[-1]} s (processor ${s_cpu[-1]} s)" >&2
 done
 median() { printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
 # Both files hold the same pictures.
@@ -63,10 +69,15 @@ cmp <(ffmpeg -nostdin -v error -i "$work/k/0.mp4" -f framemd5 - | grep -v '^#' |
   { echo "the two files decode to different pictures" >&2; exit 1; }
 kw=$(median "${k_wall[@]}") kc=$(median "${k_cpu[@]}")
 fw=$(median "${f_wall[@]}") fc=$(median "${f_cpu[@]}")
+sw=$(median "${s_wall[@]}") sc=$(median "${s_cpu[@]}")
 echo "Medians of $rounds rounds, $frames frames (wall-clock seconds, processor seconds):"
 printf '%-34s %6.2f s  %6.2f s  %7.0f frames/s\n' "korvane-scan --export mp4" "$kw" "$kc" \
   "$(echo "$frames / $kw" | bc -l)"
 printf '%-34s %6.2f s  %6.2f s  %7.0f frames/s\n' "ffmpeg -f dhav -c copy" "$fw" "$fc" \
   "$(echo "$frames / $fw" | bc -l)"
+printf '%-34s %6.2f s  %6.2f s  %7.0f frames/s\n' "ffmpeg -f dhav -c copy, sync FILE" "$sw" \
+  "$sc" "$(echo "$frames / $sw" | bc -l)"
 printf 'ratio ffmpeg / korvane-scan: %.2f wall-clock, %.2f processor (above 1: korvane-scan is faster)\n' \
   "$(echo "$fw / $kw" | bc -l)" "$(echo "$fc / $kc" | bc -l)"
+printf 'ratio ffmpeg + sync / korvane-scan: %.2f wall-clock, %.2f processor\n' \
+  "$(echo "$sw / $kw" | bc -l)" "$(echo "$sc / $kc" | bc -l)"

@@ -97,7 +97,7 @@ int64_t SeekIo(void* opaque, int64_t offset, int whence) {
   return offset;
 }
 
-constexpr int kIoBufferSize = 1 << 16;
+constexpr int kIoBufferSize = 1 << 20;
 
 AVIOContext* NewIo(FileIo* io, bool write) {
   uint8_t* buffer = static_cast<uint8_t*>(av_malloc(kIoBufferSize));
@@ -194,6 +194,7 @@ class ChannelExport {
     out_.io.error = &out_.error;
   }
   ~ChannelExport() {
+    av_packet_free(&pkt_);
     if (oc_) {
       FreeIo(oc_->pb);
       oc_->pb = nullptr;
@@ -280,14 +281,8 @@ class ChannelExport {
     last_video_ = h;
     end_position_ = position + h.length;
     ++f_.frames_written;
-    Packet p;
-    p.video = true;
-    p.data.assign(frame.payload(), frame.payload() + frame.payload_size);
-    p.pts = video_pts_;
-    p.duration = std::max<int64_t>(step_, 1);
-    p.key = h.IsKeyFrame();
     ++frames_since_start_;
-    return Queue(std::move(p));
+    return Queue(true, frame, video_pts_, std::max<int64_t>(step_, 1), h.IsKeyFrame());
   }
 
   Status TakeAudio(const FrameBytes& frame) {
@@ -314,46 +309,45 @@ class ChannelExport {
     last_audio_duration_ =
         static_cast<int64_t>(frame.payload_size) * 1000 / (audio_channels_ * audio_rate_);
     ++f_.audio_written;
-    Packet p;
-    p.video = false;
-    p.data.assign(frame.payload(), frame.payload() + frame.payload_size);
-    p.pts = audio_pts_;
-    p.duration = last_audio_duration_;
-    p.key = true;
-    return Queue(std::move(p));
+    return Queue(false, frame, audio_pts_, last_audio_duration_, true);
   }
 
   // The file's streams are known once the first key frame is read and, for Matroska, an audio
   // frame came or enough pictures went by without one.
-  Status Queue(Packet p) {
-    if (!header_written_) {
-      queued_bytes_ += p.data.size();
-      queue_.push_back(std::move(p));
-      const bool audio_known = container_ != Container::kMkv || audio_codec_ != AV_CODEC_ID_NONE ||
-                               frames_since_start_ > 50 || queued_bytes_ > (32u << 20);
-      if (!audio_known) return Status::Ok();
-      Status s = WriteHeader();
-      if (!s.ok()) return s;
-      return Status::Ok();
-    }
-    return Write(p);
+  Status Queue(bool video, const FrameBytes& frame, int64_t pts, int64_t duration, bool key) {
+    Packet p;
+    p.video = video;
+    p.pts = pts;
+    p.duration = duration;
+    p.key = key;
+    if (header_written_) return Write(p, frame.payload(), frame.payload_size);
+    p.data.assign(frame.payload(), frame.payload() + frame.payload_size);
+    queued_bytes_ += p.data.size();
+    queue_.push_back(std::move(p));
+    const bool audio_known = container_ != Container::kMkv || audio_codec_ != AV_CODEC_ID_NONE ||
+                             frames_since_start_ > 50 || queued_bytes_ > (32u << 20);
+    if (!audio_known) return Status::Ok();
+    return WriteHeader();
   }
 
-  Status Write(const Packet& p) {
-    AVPacket* pkt = av_packet_alloc();
-    if (!pkt) return Status::Error(ErrorCode::kNoMemory, "not enough memory");
-    int err = av_new_packet(pkt, static_cast<int>(p.data.size()));
-    if (err == 0) {
-      std::memcpy(pkt->data, p.data.data(), p.data.size());
-      AVStream* st = p.video ? video_stream_ : audio_stream_;
-      pkt->stream_index = st->index;
-      pkt->pts = pkt->dts = p.pts;
-      pkt->duration = p.duration;
-      if (p.key) pkt->flags |= AV_PKT_FLAG_KEY;
-      av_packet_rescale_ts(pkt, AVRational{1, 1000}, st->time_base);
-      err = av_interleaved_write_frame(oc_, pkt);
-    }
-    av_packet_free(&pkt);
+  // Hands the codec's bytes to the muxer. A file of one stream takes them as they are, without a
+  // copy; with audio beside the pictures, the muxer's interleaving keeps (copies) what it holds
+  // back.
+  Status Write(const Packet& p, const uint8_t* data, size_t size) {
+    if (!pkt_) pkt_ = av_packet_alloc();
+    if (!pkt_) return Status::Error(ErrorCode::kNoMemory, "not enough memory");
+    AVPacket* pkt = pkt_;
+    av_packet_unref(pkt);
+    pkt->data = const_cast<uint8_t*>(data);
+    pkt->size = static_cast<int>(size);
+    AVStream* st = p.video ? video_stream_ : audio_stream_;
+    pkt->stream_index = st->index;
+    pkt->pts = pkt->dts = p.pts;
+    pkt->duration = p.duration;
+    if (p.key) pkt->flags |= AV_PKT_FLAG_KEY;
+    av_packet_rescale_ts(pkt, AVRational{1, 1000}, st->time_base);
+    const int err = audio_stream_ ? av_interleaved_write_frame(oc_, pkt) : av_write_frame(oc_, pkt);
+    av_packet_unref(pkt);
     if (err < 0) return MuxError("cannot write a frame", err);
     return Status::Ok();
   }
@@ -471,7 +465,7 @@ class ChannelExport {
     av_dict_free(&options);
     if (err < 0) return MuxError("cannot start the file", err);
     for (const Packet& p : queue_) {
-      Status s = Write(p);
+      Status s = Write(p, p.data.data(), p.data.size());
       if (!s.ok()) return s;
     }
     queue_.clear();
@@ -487,6 +481,7 @@ class ChannelExport {
   AVFormatContext* oc_ = nullptr;
   AVStream* video_stream_ = nullptr;
   AVStream* audio_stream_ = nullptr;
+  AVPacket* pkt_ = nullptr;
 
   bool started_ = false;
   bool header_written_ = false;
