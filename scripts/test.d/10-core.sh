@@ -3,4 +3,4 @@ source scripts/deps.sh
 korvane_install "${KORVANE_BUILD_PACKAGES[@]}" "${KORVANE_TEST_PACKAGES[@]}"
 korvane_build dev
 # Window and save tests run in their own stages; long ones are run by hand (see README.md).
-ctest --preset dev --timeout 600 -LE "gui|save|long"
+ctest --preset dev --timeout 600 -LE "gui|save|video|long"
