@@ -32,8 +32,12 @@ const char kUsage[] =
     "                     cameras; camera: only valid frames, each channel's on a time line\n"
     "                     of its own (the list then shows each recording's channel)\n"
     "  --save DIR         after the scan, save the recordings found into the folder DIR\n"
-    "  --select LIST      with --save, only these: numbers, ranges and names such as\n"
-    "                     0,3,5-9 or 0.dav,2.dav\n"
+    "  --export mp4|mkv DIR  after the scan, export each recording's video channels into\n"
+    "                     the folder DIR as MP4 or Matroska files (stream copy)\n"
+    "  --thumbnails DIR   after the scan, write a PNG of each recording's video channels'\n"
+    "                     first decodable key frame into the folder DIR\n"
+    "  --select LIST      with --save, --export or --thumbnails, only these: numbers, ranges\n"
+    "                     and names such as 0,3,5-9 or 0.dav,2.dav\n"
     "  --quiet            no progress line on stderr\n"
     "  --kernel NAME      search kernel: scalar, sse2, avx2 or avx512 (default: the fastest\n"
     "                     this CPU runs, or the one named by KORVANE_KERNEL)\n"
@@ -69,11 +73,17 @@ const char kUsage[] =
     "DIR must not lie on the source (a folder on the disk being read, or inside the image\n"
     "being read through a loop device): saving there would write to it, and is refused.\n"
     "\n"
+    "Export writes one file per recording and video channel: N.mp4 when the recording has one\n"
+    "channel with video, N-chC.mp4 otherwise (.mkv, .png alike), with the same rules as\n"
+    "saving; each exported file gets a line in DIR/exports.csv. MP4 files hold the pictures\n"
+    "only; Matroska files also the channel's A-law or mu-law audio.\n"
+    "\n"
     "Exit status: 0 scan completed; 1 the source could not be opened or read, the scan failed\n"
     "or the list could not be written; 2 usage error; 3 completed, but some bytes could not be\n"
     "read (they were scanned, or saved, as zeros; so were bytes of a source that shrank);\n"
-    "4 some recordings could not be saved, or the case log could not be written; 5 --verify\n"
-    "found the E01's stored hash different (or none to compare with); 130 stopped by Ctrl-C.\n";
+    "4 some recordings could not be saved or exported, or the case log could not be written;\n"
+    "5 --verify found the E01's stored hash different (or none to compare with); 130 stopped\n"
+    "by Ctrl-C.\n";
 
 bool Selection::Contains(uint64_t index) const {
   for (const auto& [low, high] : ranges) {
@@ -234,6 +244,18 @@ Result<Options> ParseCommandLine(const std::vector<std::string>& args) {
     } else if (name == "--save") {
       if (!take_value() || value->empty()) return fail("--save needs a folder to save into");
       options.save_dir = *value;
+    } else if (name == "--export") {
+      if (!take_value() || (*value != "mp4" && *value != "mkv")) {
+        return fail("--export needs a format, mp4 or mkv, and a folder: --export mp4 DIR");
+      }
+      options.export_format = *value;
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        return fail("--export " + *value + " needs a folder to export into");
+      }
+      options.export_dir = args[++i];
+    } else if (name == "--thumbnails") {
+      if (!take_value() || value->empty()) return fail("--thumbnails needs a folder");
+      options.thumbnails_dir = *value;
     } else if (name == "--select") {
       if (!take_value()) return fail("--select needs a list such as 0,3,5-9");
       Result<Selection> selection = ParseSelection(*value);
@@ -262,7 +284,9 @@ Result<Options> ParseCommandLine(const std::vector<std::string>& args) {
   if (options.from.has_value() != options.to.has_value()) {
     return fail("--from and --to must be given together");
   }
-  if (options.select && !options.save_dir) return fail("--select needs --save DIR");
+  if (options.select && !options.save_dir && !options.export_dir && !options.thumbnails_dir) {
+    return fail("--select needs --save DIR, --export FORMAT DIR or --thumbnails DIR");
+  }
   if ((options.examiner || options.case_id) && !options.log_file) {
     return fail("--examiner and --case go into the case log: they need --log FILE");
   }

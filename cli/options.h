@@ -37,9 +37,12 @@ struct Options {
   std::optional<std::string> to;
   OutputFormat format = OutputFormat::kTable;
   GroupOption group = GroupOption::kTime;
-  std::optional<std::string> save_dir;  // --save DIR
-  std::optional<Selection> select;      // --select LIST; all found recordings when unset
-  std::optional<std::string> kernel;    // search kernel by name
+  std::optional<std::string> save_dir;        // --save DIR
+  std::optional<std::string> export_format;   // --export FORMAT DIR: "mp4" or "mkv"
+  std::optional<std::string> export_dir;      //
+  std::optional<std::string> thumbnails_dir;  // --thumbnails DIR
+  std::optional<Selection> select;            // --select LIST; all found recordings when unset
+  std::optional<std::string> kernel;          // search kernel by name
   unsigned scan_threads = 0;  // --workers: threads reading and searching; 0: one per processor
   std::string source;
 

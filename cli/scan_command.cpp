@@ -11,6 +11,9 @@
 #include "cli/options.h"
 #include "cli/progress.h"
 #include "cli/save_output.h"
+#ifdef KORVANE_HAVE_VIDEO
+#include "cli/export_output.h"
+#endif
 #include "datewindow/date_text.h"
 #include "scan/frame_search.h"
 #include "scan/save.h"
@@ -261,6 +264,16 @@ int RunScanCommand(const std::vector<std::string>& args, const Streams& streams,
     return kExitOk;
   }
 
+#ifndef KORVANE_HAVE_VIDEO
+  if (options.export_dir || options.thumbnails_dir) {
+    std::fprintf(streams.err,
+                 "korvane-scan: %s is not available in this build (it was built without "
+                 "FFmpeg's libraries)\n",
+                 options.export_dir ? "--export" : "--thumbnails");
+    return kExitUsage;
+  }
+#endif
+
   EvidenceRun evidence(options, args, streams);
   return evidence.Finish(ScanAndSave(options, streams, stop, evidence));
 }
@@ -285,13 +298,16 @@ int ScanAndSave(const Options& options, const Streams& streams, const std::atomi
     }
   }
 
-  if (options.save_dir) {
-    // A folder that cannot take the files is a mistake to report before a long scan.
-    const Status usable = CheckSaveFolder(*options.save_dir, options.source);
+  // A folder that cannot take the files is a mistake to report before a long scan.
+  for (const auto& [option, dir] :
+       {std::pair{"--save", &options.save_dir}, std::pair{"--export", &options.export_dir},
+        std::pair{"--thumbnails", &options.thumbnails_dir}}) {
+    if (!*dir) continue;
+    const Status usable = CheckSaveFolder(**dir, options.source);
     if (!usable.ok()) {
-      std::fprintf(streams.err, "korvane-scan: --save: %s\nTry 'korvane-scan --help' for more.\n",
-                   usable.message().c_str());
-      evidence.Note("--save: " + usable.message());
+      std::fprintf(streams.err, "korvane-scan: %s: %s\nTry 'korvane-scan --help' for more.\n",
+                   option, usable.message().c_str());
+      evidence.Note(std::string(option) + ": " + usable.message());
       return kExitUsage;
     }
   }
@@ -320,9 +336,10 @@ int ScanAndSave(const Options& options, const Streams& streams, const std::atomi
     result.status = std::move(ended);
   }
 
+  const bool writes_any = options.save_dir || options.export_dir || options.thumbnails_dir;
   if (!result.Ran()) {
     std::fprintf(streams.err, "korvane-scan: %s%s\n", result.status.message().c_str(),
-                 options.save_dir ? "; nothing saved" : "");
+                 writes_any ? "; nothing saved" : "");
     evidence.Note(result.status.message());
     return kExitSourceFailed;
   }
@@ -351,8 +368,7 @@ int ScanAndSave(const Options& options, const Streams& streams, const std::atomi
   }
   if (result.Stopped()) {
     std::fprintf(streams.err, "korvane-scan: stopped after %" PRIu64 " of %" PRIu64 " bytes%s\n",
-                 result.scanned_bytes, result.range_bytes,
-                 options.save_dir ? "; nothing saved" : "");
+                 result.scanned_bytes, result.range_bytes, writes_any ? "; nothing saved" : "");
     evidence.Note("stopped by the user");
     return kExitInterrupted;
   }
@@ -362,11 +378,23 @@ int ScanAndSave(const Options& options, const Streams& streams, const std::atomi
     code = result.unreadable_bytes >= result.ReadableBytes(job.offset) ? kExitSourceFailed
                                                                        : kExitUnreadable;
   }
-  if (!options.save_dir || code == kExitSourceFailed) return evidence.Verify(reader, stop, code);
-  SaveResult saved;
-  code = SaveFound(reader, options, sink.found(), job.window, streams, stop, code, &saved);
-  evidence.Saved(saved);
+  if (code == kExitSourceFailed) return evidence.Verify(reader, stop, code);
+  if (options.save_dir) {
+    SaveResult saved;
+    code = SaveFound(reader, options, sink.found(), job.window, streams, stop, code, &saved);
+    evidence.Saved(saved);
+  }
   if (code == kExitInterrupted || code == kExitUsage) return code;
+#ifdef KORVANE_HAVE_VIDEO
+  if (options.export_dir) {
+    code = ExportFound(reader, options, sink.found(), streams, stop, code, false);
+    if (code == kExitInterrupted || code == kExitUsage) return code;
+  }
+  if (options.thumbnails_dir) {
+    code = ExportFound(reader, options, sink.found(), streams, stop, code, true);
+    if (code == kExitInterrupted || code == kExitUsage) return code;
+  }
+#endif
   return evidence.Verify(reader, stop, code);
 }
 

@@ -6,6 +6,16 @@
 
 namespace korvane {
 
+Status PendingFile::WriteAt(uint64_t offset, const uint8_t* data, size_t len) {
+  (void)offset, (void)data, (void)len;
+  return Status::Error(ErrorCode::kInternal, "positioned writes are not available here");
+}
+
+Result<size_t> PendingFile::ReadAt(uint64_t offset, uint8_t* data, size_t len) {
+  (void)offset, (void)data, (void)len;
+  return Status::Error(ErrorCode::kInternal, "positioned reads are not available here");
+}
+
 std::string NumberedName(const std::string& name, unsigned n) {
   if (n == 0) return name;
   size_t dot = name.rfind('.');

@@ -35,6 +35,13 @@ class PendingFile {
   // process takes it at the same moment). An existing name is never replaced. On failure the
   // message is the system's reason.
   virtual Result<bool> TryName(const std::string& name) = 0;
+
+  // Positioned access, for writers that go back over what they wrote (a container whose index
+  // follows its data). They do not move the position Write appends at. WriteAt writes all of
+  // data; ReadAt reads up to len bytes and returns how many (0 at the end). Where the platform
+  // does not give them, both fail (kInternal).
+  virtual Status WriteAt(uint64_t offset, const uint8_t* data, size_t len);
+  virtual Result<size_t> ReadAt(uint64_t offset, uint8_t* data, size_t len);
 };
 
 // A log file opened for appending.

@@ -124,6 +124,29 @@ class PosixPendingFile final : public PendingFile {
     return WriteAll(fd_.get(), data, len, &written);
   }
 
+  Status WriteAt(uint64_t offset, const uint8_t* data, size_t len) override {
+    size_t written = 0;
+    while (written < len) {
+      const ssize_t n =
+          ::pwrite(fd_.get(), data + written, len - written, static_cast<off_t>(offset + written));
+      if (n > 0) {
+        written += static_cast<size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      return SystemError(ErrorCode::kWriteFailed, n == 0 ? ENOSPC : errno);
+    }
+    return Status::Ok();
+  }
+
+  Result<size_t> ReadAt(uint64_t offset, uint8_t* data, size_t len) override {
+    for (;;) {
+      const ssize_t n = ::pread(fd_.get(), data, len, static_cast<off_t>(offset));
+      if (n >= 0) return static_cast<size_t>(n);
+      if (errno != EINTR) return SystemError(ErrorCode::kReadFailed, errno);
+    }
+  }
+
   Status Flush() override {
     if (::fsync(fd_.get()) != 0) return SystemError(ErrorCode::kWriteFailed, errno);
     return Status::Ok();
@@ -236,7 +259,7 @@ class PosixFolderAccess final : public FolderAccess {
   Result<std::unique_ptr<PendingFile>> CreateUnnamed() override {
 #ifdef O_TMPFILE
     if (state_.tmpfile) {
-      UniqueFd fd(::openat(state_.dir.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644));
+      UniqueFd fd(::openat(state_.dir.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0644));
       if (fd.valid()) {
         return std::unique_ptr<PendingFile>(
             std::make_unique<PosixPendingFile>(state_, std::move(fd), std::string()));
@@ -252,7 +275,7 @@ class PosixFolderAccess final : public FolderAccess {
 
   Result<std::unique_ptr<PendingFile>> CreateHidden(const std::string& name) override {
     UniqueFd fd(::openat(state_.dir.get(), name.c_str(),
-                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+                         O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (fd.valid()) {
       return std::unique_ptr<PendingFile>(
           std::make_unique<PosixPendingFile>(state_, std::move(fd), name));

@@ -13,6 +13,9 @@ KORVANE_PACKAGE_PACKAGES=(dpkg-dev gzip file lintian desktop-file-utils appstrea
                           bash-completion)
 # Evidence sources: ewfacquire and ewfexport make and read back E01 images; jq reads case logs.
 KORVANE_EVIDENCE_PACKAGES=(ewf-tools jq coreutils)
+# Video export (korvane-scan --export, --thumbnails): FFmpeg's libraries. Without them the rest
+# builds, and korvane-scan says that the video options are unavailable.
+KORVANE_VIDEO_PACKAGES=(libavformat-dev libavcodec-dev libswscale-dev libavutil-dev)
 # The fuzz targets: clang with libFuzzer and the sanitizers' runtimes.
 KORVANE_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev llvm-14)
 

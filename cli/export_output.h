@@ -1,0 +1,22 @@
+// korvane-scan --export and --thumbnails: the video channels of the recordings a scan found, as
+// MP4 / Matroska files or PNG pictures, with progress and a report on stderr. Built only with
+// video export (FFmpeg's libraries).
+#pragma once
+
+#include <atomic>
+#include <vector>
+
+#include "cli/options.h"
+#include "cli/scan_command.h"
+#include "scan/recording.h"
+#include "scan/source_reader.h"
+
+namespace korvane::cli {
+
+// Exports (thumbnails == false) or writes the pictures of the recordings of `found` that
+// options.select names (all without it). `code` is the command's status so far; returns the
+// command's.
+int ExportFound(SourceReader& reader, const Options& options, const std::vector<Recording>& found,
+                const Streams& streams, const std::atomic<int>& stop, int code, bool thumbnails);
+
+}  // namespace korvane::cli
