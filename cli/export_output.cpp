@@ -111,6 +111,12 @@ int ExportFound(SourceReader& reader, const Options& options, const std::vector<
       code = kExitSaveFailed;
       continue;
     }
+    // A recording of the camera grouping is one channel's: other channels' frames inside its
+    // span belong to other recordings.
+    if (r.channel) {
+      std::erase_if(*channels,
+                    [&](const video::ChannelFrames& c) { return c.channel != *r.channel; });
+    }
     size_t with_video = 0;
     for (const video::ChannelFrames& c : *channels) with_video += c.video_frames > 0;
     if (with_video == 0) {

@@ -641,6 +641,16 @@ TEST_F(VideoExportTest, CommandLineExportsEachVideoChannel) {
   const std::string csv = Slurp((out_ / "exports.csv").string());
   EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 5);
   EXPECT_NE(csv.find("\n1-ch1.mp4,1.dav,1,"), std::string::npos) << csv;
+  // With --group camera each recording is one channel's: one file each, named N.mp4.
+  const fs::path by_camera = dir_.path() / "by_camera";
+  fs::create_directory(by_camera);
+  Shell(run + " --group camera --export mp4 " + Quote(by_camera.string()) + " >/dev/null 2>&1",
+        &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(Listing(by_camera),
+            (std::vector<std::string>{"0.mp4", "1.mp4", "2.mp4", "exports.csv"}));
+  const std::string by_camera_csv = Slurp((by_camera / "exports.csv").string());
+  EXPECT_NE(by_camera_csv.find("\n2.mp4,2.dav,1,"), std::string::npos) << by_camera_csv;
   const fs::path pictures = dir_.path() / "pictures";
   fs::create_directory(pictures);
   Shell(run + " --thumbnails " + Quote(pictures.string()) + " --select 1 >/dev/null 2>&1", &status);
