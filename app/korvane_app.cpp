@@ -14,6 +14,13 @@
 #include <cstdio>
 #include <vector>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#endif
+
+#include "about/offscreen_fonts.h"
 #include "app/korvane_dlg.h"
 #include "res/resource.h"
 
@@ -42,10 +49,31 @@ const char kUsage[] =
     "  --scan IMAGE       with --screenshot: scan IMAGE from the window first\n"
     "  --version          print the version\n";
 
+#ifdef _WIN32
+// A window program has standard handles only when its caller passed some. Its output is written
+// with plain '\n' line ends, as korvane-scan writes.
+bool HasErrorOutput() {
+  const HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE);
+  return err != nullptr && err != INVALID_HANDLE_VALUE && ::GetFileType(err) != FILE_TYPE_UNKNOWN &&
+         _fileno(stderr) >= 0;
+}
+
+void PlainLineEnds() {
+  if (_fileno(stdout) >= 0) _setmode(_fileno(stdout), _O_BINARY);
+  if (_fileno(stderr) >= 0) _setmode(_fileno(stderr), _O_BINARY);
+}
+#endif
+
 // Tells the user how the program is called. On Windows the window program has no console, so
 // the text goes into a message box.
 int UsageError(const QString& problem, int argc, char** argv) {
 #ifdef _WIN32
+  // Started from a script with its errors going to a file or a pipe: the text goes there, where
+  // the caller looks, rather than into a box no one may be there to close.
+  if (HasErrorOutput()) {
+    std::fprintf(stderr, "korvane: %s\n%s", qPrintable(problem), kUsage);
+    return 2;
+  }
   std::optional<QApplication> app;
   if (QCoreApplication::instance() == nullptr) app.emplace(argc, argv);
   QMessageBox box(QMessageBox::Warning, QStringLiteral("Korvane"),
@@ -88,6 +116,9 @@ void CKorvaneApp::SetUp(QApplication& app) {
 }
 
 int CKorvaneApp::Run(int argc, char** argv) {
+#ifdef _WIN32
+  PlainLineEnds();
+#endif
   std::vector<char*> qt_args = {argv[0]};
   std::optional<std::string> screenshot, scan;
   for (int i = 1; i < argc; ++i) {
@@ -113,7 +144,10 @@ int CKorvaneApp::Run(int argc, char** argv) {
   if (scan && !screenshot) {
     return UsageError(QStringLiteral("--scan goes with --screenshot"), argc, argv);
   }
-  if (screenshot) qputenv("QT_QPA_PLATFORM", "offscreen");
+  if (screenshot) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    korvane::UseSystemFontsOffScreen();
+  }
 
   int qt_argc = static_cast<int>(qt_args.size());
   qt_args.push_back(nullptr);
