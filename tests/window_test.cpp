@@ -12,6 +12,7 @@
 #include <QGlyphRun>
 #include <QHeaderView>
 #include <QImage>
+#include <QMenu>
 #include <QTableView>
 #include <QTest>
 #include <QTextLayout>
@@ -23,6 +24,7 @@
 
 #include "about/about_entry.h"
 #include "about/dialog_units.h"
+#include "app/build_features.h"
 #include "app/drive_list.h"
 #include "app/progress_text.h"
 #include "tests/test_support.h"
@@ -400,6 +402,27 @@ TEST(DriveList, ListsTheWholeDisksOfSysBlockThatExist) {
   EXPECT_TRUE(gui::BlockDeviceList((dir.path() / "none").string(), d).empty());
 }
 #endif
+
+TEST(BuildFeatures, APartThisBuildLacksIsOfferedDisabledSayingWhy) {
+  QMenu menu;
+  QAction* video = menu.addAction(QStringLiteral("导出视频"));
+  QAction* e01 = menu.addAction(QStringLiteral("打开 E01 镜像"));
+  gui::OfferIfBuilt(video, gui::Feature::kVideo);
+  gui::OfferIfBuilt(e01, gui::Feature::kEwf);
+  for (auto [action, feature] :
+       {std::pair{video, gui::Feature::kVideo}, {e01, gui::Feature::kEwf}}) {
+    const QString why = gui::UnavailableReason(feature);
+    SCOPED_TRACE(action->text().toStdString());
+    if (why.isEmpty()) {
+      EXPECT_TRUE(action->isEnabled());
+      EXPECT_EQ(action->toolTip(), action->text());
+    } else {
+      EXPECT_FALSE(action->isEnabled());
+      EXPECT_EQ(action->toolTip(), why);
+      EXPECT_TRUE(menu.toolTipsVisible()) << "a menu shows no tooltips unless told to";
+    }
+  }
+}
 
 TEST(ProgressText, ShowsSpeedAndTimeLeftOrTaken) {
   EXPECT_EQ(gui::ProgressFormat(0, 1000, 0, false), "%p%  剩余 --:--");
