@@ -50,14 +50,14 @@ const char kUsage[] =
     "  --version          print the version\n";
 
 #ifdef _WIN32
-// A window program has standard handles only when its caller passed some. Its output is written
-// with plain '\n' line ends, as korvane-scan writes.
+// A window program has standard handles only when its caller passed some.
 bool HasErrorOutput() {
   const HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE);
   return err != nullptr && err != INVALID_HANDLE_VALUE && ::GetFileType(err) != FILE_TYPE_UNKNOWN &&
          _fileno(stderr) >= 0;
 }
 
+// Output lines end in a plain '\n', as korvane-scan writes them.
 void PlainLineEnds() {
   if (_fileno(stdout) >= 0) _setmode(_fileno(stdout), _O_BINARY);
   if (_fileno(stderr) >= 0) _setmode(_fileno(stderr), _O_BINARY);
@@ -65,7 +65,7 @@ void PlainLineEnds() {
 #endif
 
 // Tells the user how the program is called. On Windows the window program has no console, so
-// the text goes into a message box.
+// the text goes into a message box unless the caller took its errors.
 int UsageError(const QString& problem, int argc, char** argv) {
 #ifdef _WIN32
   // Started from a script with its errors going to a file or a pipe: the text goes there, where

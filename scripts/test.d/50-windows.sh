@@ -29,11 +29,13 @@ if [ "$window" = true ] && [ ! -f build/mingw/app/korvane.exe ]; then
 fi
 
 # Start wine's server and services with their output detached, or ctest would wait for them;
-# stop them afterwards.
+# stop them afterwards, also when the stage fails. A server left running by an earlier run that
+# was cut short is taken over.
 export WINEPREFIX="$PWD/build/mingw/wine" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 mkdir -p "$WINEPREFIX"
-/usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1
+trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true' EXIT
+/usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1 || true
 /usr/lib/wine/wine64 cmd /c exit </dev/null >/dev/null 2>&1
 status=0
 # The window's suites (form, list, save, About, load) off screen, then everything else; the long
@@ -59,5 +61,4 @@ else
   korvane_record_results windows-zip 0 1
   status=1
 fi
-/usr/lib/wine/wineserver -k || true
 exit "$status"
