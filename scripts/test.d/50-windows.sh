@@ -50,9 +50,10 @@ korvane_ctest --preset mingw -LE long -E '^(window|about)\.' --timeout 600 || st
 zip=$(bash scripts/windows-zip.sh | tail -1)
 programs=(korvane-scan.exe)
 [ "$window" = true ] && programs+=(korvane.exe)
+listing=$(unzip -Z1 "$zip")
 missing=()
 for program in "${programs[@]}"; do
-  unzip -l "$zip" | grep -q " [^ ]*/$program\$" || missing+=("$program")
+  grep -qx "[^/]*/$program" <<<"$listing" || missing+=("$program")
 done
 if [ ${#missing[@]} -eq 0 ] && (cd "${zip%/*}" && sha256sum -c --quiet "${zip##*/}.sha256"); then
   korvane_record_results windows-zip 1 0
