@@ -11,6 +11,13 @@
 #include <cstdio>
 #include <vector>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#endif
+
+#include "about/offscreen_fonts.h"
 #include "app/korvane_dlg.h"
 #include "app/language.h"
 #include "res/resource.h"
@@ -46,10 +53,31 @@ const char kLicenceText[] =
     "License GPL-3.0-or-later: free software, you may change and share it; there is NO "
     "WARRANTY.";
 
+#ifdef _WIN32
+// A window program has standard handles only when its caller passed some.
+bool HasErrorOutput() {
+  const HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE);
+  return err != nullptr && err != INVALID_HANDLE_VALUE && ::GetFileType(err) != FILE_TYPE_UNKNOWN &&
+         _fileno(stderr) >= 0;
+}
+
+// Output lines end in a plain '\n', as korvane-scan writes them.
+void PlainLineEnds() {
+  if (_fileno(stdout) >= 0) _setmode(_fileno(stdout), _O_BINARY);
+  if (_fileno(stderr) >= 0) _setmode(_fileno(stderr), _O_BINARY);
+}
+#endif
+
 // Tells the user how the program is called. On Windows the window program has no console, so
-// the text goes into a message box.
+// the text goes into a message box unless the caller took its errors.
 int UsageError(const QString& problem, int argc, char** argv) {
 #ifdef _WIN32
+  // Started from a script with its errors going to a file or a pipe: the text goes there, where
+  // the caller looks, rather than into a box no one may be there to close.
+  if (HasErrorOutput()) {
+    std::fprintf(stderr, "korvane: %s\n%s", qPrintable(problem), kUsage);
+    return 2;
+  }
   std::optional<QApplication> app;
   if (QCoreApplication::instance() == nullptr) app.emplace(argc, argv);
   QMessageBox box(QMessageBox::Warning, QStringLiteral("Korvane"),
@@ -87,6 +115,9 @@ void CKorvaneApp::SetUp(QApplication& app, korvane::gui::Language language) {
 }
 
 int CKorvaneApp::Run(int argc, char** argv) {
+#ifdef _WIN32
+  PlainLineEnds();
+#endif
   std::vector<char*> qt_args = {argv[0]};
   std::optional<std::string> screenshot, scan, lang;
   for (int i = 1; i < argc; ++i) {
@@ -121,7 +152,10 @@ int CKorvaneApp::Run(int argc, char** argv) {
                         argc, argv);
     }
   }
-  if (screenshot) qputenv("QT_QPA_PLATFORM", "offscreen");
+  if (screenshot) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    korvane::UseSystemFontsOffScreen();
+  }
 
   int qt_argc = static_cast<int>(qt_args.size());
   qt_args.push_back(nullptr);

@@ -19,3 +19,14 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
 # Programs built here (tests, test discovery) run through wine, in a prefix of the build's own.
 set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/wine-run.sh;${CMAKE_BINARY_DIR}/wine")
+
+# The window: Qt 6 built for this target (static), unpacked into KORVANE_QT_MINGW_DIR; its host
+# tools (moc, uic, rcc) are the build machine's own Qt of the same version, under QT_HOST_PATH.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES KORVANE_QT_MINGW_DIR)
+if(KORVANE_QT_MINGW_DIR AND EXISTS "${KORVANE_QT_MINGW_DIR}/lib/cmake/Qt6")
+  list(PREPEND CMAKE_FIND_ROOT_PATH "${KORVANE_QT_MINGW_DIR}")
+  list(PREPEND CMAKE_PREFIX_PATH "${KORVANE_QT_MINGW_DIR}/lib/cmake")
+  if(NOT QT_HOST_PATH)
+    set(QT_HOST_PATH /usr CACHE PATH "The build machine's Qt, whose moc, uic and rcc are used")
+  endif()
+endif()

@@ -15,4 +15,15 @@ server="server-$(printf '%x-%x' $(stat -c '%d %i' "$prefix"))"
 if [ -z "$(find /proc -mindepth 2 -maxdepth 2 -name cwd -lname "*/$server" 2>/dev/null | head -n 1)" ]; then
   "$wine" cmd /c exit </dev/null >/dev/null 2>&1 || true
 fi
+# A Windows system brings fonts for Latin and Chinese text; here the build machine's stand in for
+# them (the window's tests draw text off screen with the fonts of the system's font folder).
+fonts="$prefix/drive_c/windows/Fonts"
+if [ -d "$fonts" ]; then
+  for font in /usr/share/fonts/truetype/dejavu/DejaVuSans.ttf \
+    /usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf /usr/share/fonts/truetype/wqy/wqy-zenhei.ttc; do
+    if [ -e "$font" ] && [ ! -e "$fonts/${font##*/}" ]; then
+      ln -s "$font" "$fonts/"
+    fi
+  done
+fi
 exec "$wine" "$@"

@@ -25,6 +25,7 @@
 #include "about/about_dlg.h"
 #include "about/about_entry.h"
 #include "about/dialog_units.h"
+#include "about/offscreen_fonts.h"
 #include "about/static_link.h"
 
 namespace korvane {
@@ -509,6 +510,7 @@ TEST(AboutEntry, BannerContextMenuAndF1OpenTheBox) {
 
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  korvane::UseSystemFontsOffScreen();
   ::testing::InitGoogleTest(&argc, argv);
   QApplication app(argc, argv);
   korvane::UrlCatcher urls;

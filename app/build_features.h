@@ -1,0 +1,21 @@
+// Parts of the window that need libraries a build may lack: video export and pictures need
+// FFmpeg's libraries, E01 images libewf (neither is built for Windows by Debian). A build without
+// one still offers its menu items, disabled, with a tooltip saying why.
+#pragma once
+
+#include <QString>
+
+class QAction;
+
+namespace korvane::gui {
+
+enum class Feature { kVideo, kEwf };
+
+// Empty when this build has the feature; otherwise why it does not.
+QString UnavailableReason(Feature feature);
+
+// Disables action, its tooltip saying why, when this build lacks feature (and shows tooltips in
+// the menus that hold it). Leaves it alone otherwise.
+void OfferIfBuilt(QAction* action, Feature feature);
+
+}  // namespace korvane::gui
