@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
 korvane_install "${KORVANE_BUILD_PACKAGES[@]}" "${KORVANE_WINDOW_PACKAGES[@]}" \
-  "${KORVANE_PACKAGE_PACKAGES[@]}"
+  "${KORVANE_PACKAGE_PACKAGES[@]}" "${KORVANE_VIDEO_PACKAGES[@]}"
 korvane_build package
 rm -rf build/package/deb
 (cd build/package && cpack -G DEB -B "$PWD/deb" >cpack.log 2>&1) || {

@@ -64,6 +64,11 @@ check "completion of --format values" \
   [ "$(complete_words korvane-scan --format '' | tr '\n' ' ')" = "csv json table tsv " ]
 check "completion of --kernel values" grep -qx scalar <(complete_words korvane-scan --kernel '')
 check "completion of --workers values" grep -qx 8 <(complete_words korvane-scan --workers '')
+check "completion of --group values" \
+  [ "$(complete_words korvane-scan --group '' | tr '\n' ' ')" = "camera time " ]
+check "completion of --export formats" \
+  [ "$(complete_words korvane-scan --export '' | tr '\n' ' ')" = "mkv mp4 " ]
+check "completion of --hash values" grep -qx sha256 <(complete_words korvane-scan --hash '')
 
 # Installed from the package and run from the installed paths, then removed. A machine that has
 # Korvane installed already is left as it is.
