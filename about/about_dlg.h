@@ -1,9 +1,9 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The About box: the product title and two links to the project's sites. Built afresh for each
 // opening and run modally; Esc and the close box end it.
 #pragma once
 
 #include <QDialog>
-
 #include <memory>
 
 #include "about/static_link.h"

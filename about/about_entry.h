@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's way to the About box: the entry "&About Korvane..." and what it opens.
 #pragma once
 
@@ -14,7 +15,9 @@ inline constexpr char kAboutEntryText[] = "&About Korvane...";
 // The system command of the entry. The system keeps the low four bits of a command for itself.
 inline constexpr unsigned IDM_ABOUTBOX = 0x0010;
 
-inline bool IsAboutCommand(unsigned nID) { return (nID & 0xFFF0) == IDM_ABOUTBOX; }
+inline bool IsAboutCommand(unsigned nID) {
+  return (nID & 0xFFF0) == IDM_ABOUTBOX;
+}
 
 // Builds a fresh About box over owner, runs it modally and destroys it when it ends.
 void OpenAboutBox(QWidget* owner);

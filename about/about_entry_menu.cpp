@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Platforms on which a program cannot add to the window's system menu: the entry lives in the
 // banner's context menu and on F1.
 #include <QAction>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Windows: the entry is appended to the dialog's system menu, and its system command opens the
 // About box. The menu belongs to the native window, so it is extended again whenever Qt creates
 // a new one for the dialog.
@@ -8,7 +9,6 @@
 #include <QDialog>
 #include <QEvent>
 #include <QMetaObject>
-
 #include <string>
 
 #include "about/about_entry.h"
@@ -43,7 +43,8 @@ class SystemMenuEntry : public QObject, public QAbstractNativeEventFilter {
       return false;
     // Opened from the event loop rather than inside the window procedure.
     QDialog* dlg = dlg_;
-    QMetaObject::invokeMethod(dlg, [dlg] { OpenAboutBox(dlg); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        dlg, [dlg] { OpenAboutBox(dlg); }, Qt::QueuedConnection);
     *result = 0;
     return true;
   }

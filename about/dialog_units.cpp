@@ -1,9 +1,9 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "about/dialog_units.h"
 
 #include <QFontMetrics>
 #include <QVariant>
 #include <QWidget>
-
 #include <cmath>
 
 namespace korvane {
@@ -45,7 +45,8 @@ DialogBaseUnits ApplyDialogUnitGeometry(QWidget* window) {
   const QVariant own = window->property(kDialogUnitsProperty);
   if (own.canConvert<QRect>()) {
     const QRect units = own.toRect();
-    window->setFixedSize(DialogUnitsToPixels(QRect(0, 0, units.width(), units.height()), base).size());
+    window->setFixedSize(
+        DialogUnitsToPixels(QRect(0, 0, units.width(), units.height()), base).size());
   }
   for (QWidget* child : window->findChildren<QWidget*>()) {
     const QVariant units = child->property(kDialogUnitsProperty);

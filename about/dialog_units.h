@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Dialog units: the font-relative measure in which the window templates give every position and
 // size. One horizontal unit is a quarter of the dialog font's average character width, one
 // vertical unit an eighth of its height, so a layout grows and shrinks with the font.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Text drawn off screen (the tests, pictures of the window): Qt's offscreen platform draws only
 // with the fonts it finds in one folder.
 #pragma once

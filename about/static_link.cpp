@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "about/static_link.h"
 
 #include <QDesktopServices>
@@ -54,7 +55,9 @@ class LinkEventFilter : public QObject {
   CMyStaticLink* link_;
 };
 
-CMyStaticLink::~CMyStaticLink() { Detach(); }
+CMyStaticLink::~CMyStaticLink() {
+  Detach();
+}
 
 int CMyStaticLink::Attach(QLabel* label) {
   if (label == nullptr || m_hStatic != nullptr) return 0;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // CMyStaticLink turns a label that a dialog already has into a hyperlink: the text painted
 // underlined in the dialog's font, blue, red while the mouse is over it, the hand cursor over it,
 // and a left-button release on it opening the target with the platform's "open" for URLs.
@@ -7,7 +8,6 @@
 #include <QCursor>
 #include <QFont>
 #include <QString>
-
 #include <optional>
 
 class QEvent;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Parts of the window that need libraries a build may lack: video export and pictures need
 // FFmpeg's libraries, E01 images libewf (neither is built for Windows by Debian). A build without
 // one still offers its menu items, disabled, with a tooltip saying why.

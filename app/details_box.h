@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The details box of one row of the results list: what the recording holds, channel by channel,
 // and where it lies in the source. Every value is a label whose text can be selected and copied;
 // the labels carry object names so that they can be found without reading the layout.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The raw drives the window offers as scan sources.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Drive list from sysfs: every entry of /sys/block is a whole disk (partitions live below them).
 #include <algorithm>
 #include <cctype>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/drive_list.h"
 
 namespace korvane::gui {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the boxes at the end of a scan and of a save say, made from the job's result alone.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The application: the command line, Qt's set-up, and the main window run modally.
 #pragma once
 

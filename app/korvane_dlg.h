@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window: the scan form on the left, the results list on the right. It owns every
 // control, holds the scan job, and runs scans and saves of the checked rows on the worker thread.
 // What the form means and what the end boxes say is worked out in scan_form.h and end_text.h;

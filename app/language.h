@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's language. Its texts are written in Chinese, which is also what it shows where the
 // system asks for Chinese or for no language at all (the C locale of a bare machine); any other
 // language gets the English translation, embedded in the program (res/korvane_en.ts, compiled

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // korvane: the window.
 #include "app/korvane_app.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The progress bar's text during and after a scan: how far, how fast, and how long still to go
 // (scans of whole disks take hours).
 #pragma once

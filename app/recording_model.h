@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The results list's rows: one per recording a scan found, each with a check box and with the
 // recording's data kept behind its texts (start and end times, first and end positions, frames).
 //

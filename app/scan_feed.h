@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How a job on the worker thread (a scan or a save) reaches the window. The worker appends what
 // happened to a queue and, when it finds the queue empty, asks the window's thread to come and
 // take it; the window takes everything at once, in the order it happened. The worker never waits

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The scan form read and checked without its widgets: the texts and check states of its controls
 // in, the scan job or the warning that refuses it out.
 #pragma once

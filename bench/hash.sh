@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Times a scan that hashes what it reads against sha256sum of the same bytes, in one run:
 #   bench/hash.sh [--rounds N] [--mib MIB]
 # Builds the release preset, writes a bench image (default 2048 MiB) with korvane-mkimage, keeps it

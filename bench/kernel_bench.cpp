@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Search kernels on one chunk-sized buffer per input class, in GB/s (10^9 bytes a second).
 // Every benchmark checks the kernel's match count and fails if it is wrong.
 #include <benchmark/benchmark.h>

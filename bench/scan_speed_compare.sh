@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The scan's speed now against an earlier version of it, in one run: builds korvane-scan of this
 # tree (the bench preset) and of git revision OLD (default: main) side by side, writes two images
 # with korvane-mkimage, keeps each in the page cache and times both scanners over both, taking

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # End-to-end scan speed against the speed of reading: builds the bench preset, writes a test image
 # (4 GiB by default) with korvane-mkimage, keeps it in the page cache, and times in turn, round
 # after round, `dd bs=1M`, `rg -c -a -F DHAV` and `korvane-scan --quiet` over it. Prints the

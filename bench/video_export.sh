@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Video export speed against FFmpeg's own demuxer: builds the bench preset, writes an image of one
 # camera's recording of real H.264 video (SECONDS long, 25 frames a second), saves it as a .dav
 # with korvane-scan --save, then times in turn, round after round, on that same .dav:

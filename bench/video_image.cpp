@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writes an image holding one long recording of one camera (the 352x288, 25 frames a second clip
 // of tests/data, over and over), for timing video export:
 //   korvane-video-image DATA FILE SECONDS

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's scan speed against a plain scan of the same source in the same process:
 //   korvane-window-bench IMAGE [RUNS]
 // Each run scans IMAGE once through ScanSource with a sink that does nothing, and once from a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // korvane-scan's evidence options around a scan: the hashes of what was read (--hash), the check
 // of an E01 against its stored hashes (--verify) and the case log (--log).
 #pragma once

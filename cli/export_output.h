@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // korvane-scan --export and --thumbnails: the video channels of the recordings a scan found, as
 // MP4 / Matroska files or PNG pictures, with progress and a report on stderr. Built only with
 // video export (FFmpeg's libraries).

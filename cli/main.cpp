@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // korvane-scan: the command-line front end.
 #include <atomic>
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The progress line korvane-scan draws on a terminal while it scans or saves.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // korvane-scan --save: saving the recordings a scan found, with progress and a report on stderr.
 #pragma once
 

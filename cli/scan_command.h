@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // korvane-scan's work: parse the arguments, scan, print.
 #pragma once
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Cross-compiles for 64-bit Windows with Debian's MinGW-w64 (g++-mingw-w64-x86-64-posix: the posix
 # thread model, which std::thread and GoogleTest need) and runs the results under wine.
 set(CMAKE_SYSTEM_NAME Windows)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installation (GNUInstallDirs) and the Debian packages built from it by CPack:
 #   korvane      both programs, the desktop entry, icons, AppStream metadata, manual pages and
 #                the bash completion

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # wine-run.sh PREFIX PROGRAM.exe [ARGS...]: runs a 64-bit Windows console program under wine in the
 # wine prefix PREFIX (made on first use), without a display and without wine's own diagnostics.
 set -eu

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The date pickers' display texts ("2014/3/4") turned into window bounds.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The case log: a JSON record of one run, for the chain of custody. What was read (the source,
 // the range, the hashes of what was read), how (the command line, the tool's version, the date
 // window, the grouping), by whom and where (examiner, case, host), when (start and end, UTC),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Hashes of a stream of bytes (MD5, SHA-1, SHA-256) from the platform's cryptography library
 // (OpenSSL's libcrypto, or the system's on Windows), and a hash of the bytes a scan reads.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Hashes through OpenSSL's libcrypto.
 #include <openssl/evp.h>
 

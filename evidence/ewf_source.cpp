@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // E01 images through libewf.
 #include <libewf.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Builds without libewf: E01 images are recognised, and refused saying why.
 #include "evidence/sources.h"
 

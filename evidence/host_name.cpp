@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The machine's name for the case log. Apart from the rest: windows.h renames functions (such as
 // CreateFile) that the save folder's interface has too.
 #ifdef _WIN32

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Evidence sources: what an examiner is handed instead of a raw disk. Each reads as one raw
 // source, so the scan, saving and everything else that reads a source work on it unchanged.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a fuzz target does when a property does not hold: says which, and aborts so that libFuzzer
 // keeps the input as a crash.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // korvane-scan's command line on arbitrary arguments (the input split at NUL bytes).
 //
 // Checks: an accepted command line is complete (a source, --from and --to together) and its

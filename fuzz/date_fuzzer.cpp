@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Date texts, their comparison and window bounds, and frame times, on arbitrary input.
 //
 // Checks: Atoi64 agrees with strtoll (same blanks, sign, saturation); a parsed date printed as

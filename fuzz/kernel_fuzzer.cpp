@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The search kernels against the per-position reference on arbitrary bytes.
 //
 // The input is laid out as a buffer of up to 96 KiB: its first two bytes say how long, the rest
@@ -18,8 +19,8 @@ using namespace korvane;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 3) return 0;
-  const size_t length = (static_cast<size_t>(data[0]) | static_cast<size_t>(data[1]) << 8) *
-                        3 % (96 * 1024);
+  const size_t length =
+      (static_cast<size_t>(data[0]) | static_cast<size_t>(data[1]) << 8) * 3 % (96 * 1024);
   const uint8_t* pattern = data + 2;
   const size_t pattern_size = size - 2;
   // Room for four alignments, and the 3 bytes a kernel may read past the end.

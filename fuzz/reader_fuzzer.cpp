@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // SourceReader::ReadAligned at arbitrary offsets and lengths, on sources of any size, with
 // unreadable sectors, short reads and a source that shrinks between two reads.
 #include <fuzzer/FuzzedDataProvider.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Fuzzes each target for SECONDS, one after the other (one core each time):
 #   fuzz/run.sh SECONDS [TARGET...]      targets: scan_fuzzer reader_fuzzer date_fuzzer cli_fuzzer
 #                                        kernel_fuzzer

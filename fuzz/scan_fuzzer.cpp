@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The scanner on arbitrary bytes, ranges and read faults, checked against the plain per-position
 // reference scan.
 //

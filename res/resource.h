@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where the window's images live (korvane.qrc, compiled into korvane_app). String 101, the
 // About entry, is in about/about_entry.h.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A chunk of the source in memory, and where its bytes lie in the source.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The chunk pipeline: several threads read and search the chunks of a range at once, and their
 // results are handed over in chunk order on the calling thread.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A frame as the scan sees it: where its header lies, where the frame ends and when it was
 // recorded; and the header fields it is read from.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A frame's 24-byte header and its extension blocks, read whole, and the rules that say whether a
 // match of the magic is a real frame (valid) and whether that frame is all there (complete).
 //

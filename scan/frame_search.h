@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Finding the frame-header magic "DHAV" at every byte position of a buffer.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // SIMD search kernels for "DHAV" on x86-64.
 //
 // Why they look the way they do (README.md, "Performance", has the measured speeds):

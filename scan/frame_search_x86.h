@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The x86-64 search kernels (frame_search_x86.cpp), for frame_search.cpp and the tests.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The platform's view of an open source: a read-only, positionable byte device.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Raw devices on POSIX systems: regular files and block devices through pread().
 #include <errno.h>
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Raw devices on Windows: image files, physical drives ("\\.\PhysicalDriveN") and volumes
 // ("\\.\C:") through CreateFileW and ReadFile.
 #include <windows.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Recordings, and the sink a scan reports them and its progress to.
 //
 // A scan forms two groupings of the same frames at once:

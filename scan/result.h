@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How the core says that something failed: one way for every function of scan/, datewindow/ and
 // cli/.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Saving recordings: each recording's bytes, from its first frame's header up to the end of its
 // last frame, copied out of the source into a file of its own, and a line for every saved file
 // in the folder's recordings.csv.

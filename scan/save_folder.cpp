@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The rules of saving into a folder, the same on every platform, over the platform's primitives.
 #include "scan/save_folder.h"
 

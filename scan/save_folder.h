@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Save folders: new files that appear under their name only when complete and never replace
 // anything, and a log file that is only ever appended to.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Save folders on POSIX systems. A new file is written without a name (O_TMPFILE) where the
 // file system allows it, otherwise under a hidden temporary name, and is linked to its final name
 // only when complete: link() and renameat2(RENAME_NOREPLACE) both refuse an existing name, so

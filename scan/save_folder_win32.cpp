@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Save folders on Windows. A new file is written under a hidden temporary name and renamed to its
 // final name through its own handle only when complete; the rename never replaces an existing
 // name, so nothing is ever overwritten, whoever creates the same name at the same moment.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The scan: read a byte range of a source in 1 MiB chunks, find every frame header, keep the
 // frames inside the date window, and group them into recordings.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Segmenters: they receive a scan's frames in position order and group them into recordings.
 // They know nothing of chunks, threads or the source.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // SHA-256 of a stream of bytes, from the platform's cryptography library (OpenSSL's libcrypto, or
 // the system's on Windows).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // SHA-256 through the system's cryptography primitives (CNG).
 #include <windows.h>
 // bcrypt.h needs the types of windows.h.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The registry of source kinds that OpenSource asks before opening a path as a plain file or drive.
 #include <mutex>
 #include <utility>

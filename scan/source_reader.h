@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Sector-aligned reads of an open source, salvaging what can be read.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Frame times, date values and their texts.
 //
 // A frame header carries its recording time as one packed little-endian word at bytes 16-19:

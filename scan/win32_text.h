@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Windows only: text conversions between the program's UTF-8 and the system's UTF-16, and the
 // system's own wording of an error code. Implemented next to the Windows raw device.
 #pragma once

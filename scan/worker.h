@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The one background job that may run at a time (a scan or a save), and its flags.
 #pragma once
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Sourced by ./run and ./test: the Debian packages the project needs, and a function that
 # installs the missing ones (as root, or through sudo).
 

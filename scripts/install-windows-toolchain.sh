@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what the Windows build and its tests need: the MinGW-w64 cross compiler (posix thread
 # model), wine to run the tests, and GoogleTest's sources. About 175 MB to download, 1.1 GB on disk.
 # The window's Windows build also takes, from the build machine, Qt's host tools (moc, uic, rcc),

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the Debian packages korvane and korvane-cli from a release build (preset package) with
 # CPack, into build/package/deb. Installs what the build and dpkg-shlibdeps need.
 set -euo pipefail

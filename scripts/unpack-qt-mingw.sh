@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Unpacks the static Qt 6 for 64-bit Windows (MinGW-w64), which the window's Windows build links,
 # into build/qt6-mingw, where the mingw preset looks for it; again only when the archive changes.
 # The archive is $KORVANE_QT_MINGW_ARCHIVE, or qt6-mingw/qt6-mingw.tar.xz in the folder `shared`

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds korvane-scan and, where the static Qt for Windows is at hand, the window korvane for
 # 64-bit Windows (preset mingw) and packs them with the README as text and the licence into
 # build/mingw/dist/korvane-VERSION-windows-x64.zip, with its SHA-256 in a .sha256 file beside it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The hyperlink label, the About box and its entry, with real widgets on the offscreen platform.
 // Every URL the program asks the platform to open is caught here, so no browser starts.
 #include <gtest/gtest.h>

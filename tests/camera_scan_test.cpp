@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The camera grouping and what recordings hold: completeness judged on the source's bytes across
 // chunks and scan threads, matches inside complete frames taken as data, per-channel recordings.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The camera image's video is real: one camera's frames cut out of it make a file that a demuxer
 // for the format reads and a decoder decodes to exactly the pictures of that camera's clip.
 #include <gtest/gtest.h>

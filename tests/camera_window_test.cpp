@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The list's camera grouping and the details box, driven as a person drives them: the menu item
 // that switches between the two groupings of one scan, the channel column, saving the rows of the
 // grouping shown, and the details of a row. Most scans are delivered through the window's own

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Evidence sources and the chain of custody, run as an examiner runs them: E01 images made with
 // ewfacquire and split raw images of a test image, hashes checked against md5sum, sha1sum and
 // sha256sum of the same bytes, case logs read with jq. Labelled evidence; its ./test stage

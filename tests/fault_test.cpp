@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Faults of real files under a scan: interrupted, short and failing reads of the real POSIX
 // device (injected where the device calls pread), and files that shrink or vanish while they are
 // scanned. This executable replaces pread for itself; everything else it runs is the real code.

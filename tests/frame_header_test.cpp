@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The frame header parser: fields, extension blocks, validity and completeness.
 #include "scan/frame_header.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Every search kernel this CPU runs against the per-position reference, on buffers built to hit
 // their edges: every alignment and length, planted and partial magics, magics cut by the end.
 #include "scan/frame_search.h"
@@ -108,8 +109,8 @@ TEST(FindMagic, EveryKernelAgreesWhereTheDataChangesKind) {
   // planted all over, also right at the edges between kinds.
   std::mt19937_64 rng(2024);
   const std::vector<std::string> patterns = {"DxxV", "xHAx", "DxxVxHAx", "DHAx", "xHAV"};
-  const std::vector<std::string> plants = {"DHAV", "DHAV", "DGAV", "DHBV", "EHAV", "DHAW", "xHAV",
-                                           "DHAx", "DxAV", "DHxV"};
+  const std::vector<std::string> plants = {"DHAV", "DHAV", "DGAV", "DHBV", "EHAV",
+                                           "DHAW", "xHAV", "DHAx", "DxAV", "DHxV"};
   std::vector<uint8_t> bytes;
   std::vector<size_t> edges;
   while (bytes.size() < 3 * 1024 * 1024) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Long runs (ctest label `long`, not part of ./test): korvane-scan over a 64 GiB sparse file keeps
 // its memory flat and finds the recordings at both ends.
 #include <gtest/gtest.h>
@@ -78,7 +79,8 @@ TEST(Load, A64GiBSparseImageIsScannedWithFlatMemory) {
   EXPECT_EQ(run.out,
             "name,start,end,position\n"
             "0.dav,2014-03-04 00:00:00,2014-03-04 00:00:09,4096\n"
-            "1.dav,2014-03-05 00:00:00,2014-03-05 00:00:09," + last_position + "\n");
+            "1.dav,2014-03-05 00:00:00,2014-03-05 00:00:09," +
+                last_position + "\n");
 
   std::cout << "peak RSS: 1 GiB scan " << base.peak_rss_kib << " KiB in " << base.seconds
             << " s; 64 GiB scan " << run.peak_rss_kib << " KiB in " << run.seconds << " s ("

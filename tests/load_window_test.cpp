@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window under load: a result set of 100,000 recordings delivered the way a scan delivers
 // them, and many scans started and stopped one after another.
 #include <gtest/gtest.h>

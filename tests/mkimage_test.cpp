@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // korvane-mkimage: sizes it refuses, and the camera image.
 #include <gtest/gtest.h>
 #include <sys/resource.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The scan with several threads and every kernel: the same reports, in the same order, as one
 // worker reading chunk after chunk, whatever order the chunks are read in.
 #include <gtest/gtest.h>

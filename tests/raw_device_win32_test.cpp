@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The Windows raw device on real files: reads, sizes, names in any script, the system's messages.
 #include <gtest/gtest.h>
 #include <windows.h>

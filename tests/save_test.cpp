@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Saving recordings into real folders: contents, names, recordings.csv, stop, and the ways a
 // save goes wrong (no permission, a full disk, a source that shrinks, vanishes or has bad sectors).
 #include "scan/save.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Saving on Windows: the system's SHA-256, folders named in any script, no replacing, nothing
 // half-written left behind, and korvane-scan --save.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Saving the checked rows from the window, driven as a person drives it: the files and
 // recordings.csv, no replacing, the refusals, the busy flag, stop and close during a save, files
 // that fail, and a folder the user may not write to.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The scan form's commands driven as a person drives them: the warnings, scans of generated
 // images and of a loop device, stopping, closing during a scan, and the file and folder dialogs.
 #include "app/scan_form.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Shared by the tests: an in-memory device with injectable faults, a plain reference scan, a sink
 // that records everything, and temporary files.
 #pragma once

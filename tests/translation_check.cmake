@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Fails when the English translation does not hold exactly the texts of the window's sources and
 # forms, or leaves one untranslated. Run by ctest with LUPDATE_COMMAND (lupdate and its arguments
 # up to -ts, separated by "|"), TS (res/korvane_en.ts) and WORK (a folder for a copy of it).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Video export and thumbnails: files checked with ffprobe and decoded with ffmpeg against the
 // clips the test images were built from.
 #include <grp.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's two languages: how the language is chosen, and the window in English, with every
 // text of its form, list, menus, boxes, file dialogs and About box walked for Chinese left over.
 #include <gtest/gtest.h>

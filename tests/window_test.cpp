@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window as it opens: its controls, their places, the results list, its context menu and
 // the filter box; the drive list; and the program's command line.
 #include <gtest/gtest.h>

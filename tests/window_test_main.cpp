@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's tests run real widgets off screen, in one QApplication set up like the program's.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Shared by the window's tests: a shown main window, and answering the message boxes, menus and
 // file dialogs it opens, waiting on what appears on screen rather than on timers.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The worker on real threads and real files. Built into its own executable so that ./test can run
 // it under ThreadSanitizer.
 #include "scan/worker.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writes raw disk images holding frames at chosen positions with chosen times, for tests, the
 // demo and benchmarks.
 #pragma once

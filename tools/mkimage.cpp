@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // korvane-mkimage: writes test images.
 //   korvane-mkimage demo FILE          the demo image
 //   korvane-mkimage video CLIP FILE    noise with recordings of real video from an H.264 clip

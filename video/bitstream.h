@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the exporter reads from the codec's own bytes: the parameter sets of an H.264 or H.265
 // access unit (Annex B: NAL units after 00 00 01 start codes) and the picture size they give.
 #pragma once

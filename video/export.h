@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Playable video out of a recording: one channel's frames stream-copied into MP4 or Matroska
 // through libavformat, and a picture of its first decodable key frame.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Frames of a recording as the video exporter and the thumbnails read them: one frame read and
 // checked at a position, and the frames of each channel found in a byte span.
 #pragma once

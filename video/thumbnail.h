@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A picture of a recording's channel: its first key frame that decodes (libavcodec), in RGB
 // (libswscale), and as a PNG file in the save folder.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // korvane-artwork: draws the program's icon and banner with QPainter and writes them as the image
 // files that res/korvane.qrc and res/korvane.rc hold.
 //   korvane-artwork OUTDIR

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Each libFuzzer target run once over its committed corpus (fuzz/corpus), built with clang under
 # AddressSanitizer + UndefinedBehaviorSanitizer. fuzz/run.sh SECONDS fuzzes for real.
 source scripts/deps.sh

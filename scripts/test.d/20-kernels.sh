@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The search kernels in an optimised build: the differential tests of every kernel this CPU runs
 # against the per-position reference, then korvane-scan with each kernel and with one and two
 # workers on two images, each listing exactly what the reference kernel lists.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The core, korvane-scan, the worker and video export again under AddressSanitizer +
 # UndefinedBehaviorSanitizer (tests labelled asan, built by korvane_asan_suite; see
 # tests/CMakeLists.txt). Any report ends the test that caused it with a failure.

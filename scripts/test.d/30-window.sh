@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The window (Qt 6 Widgets) off screen in the debug build; then its worker tests (stop, closing
 # during a scan) again under ThreadSanitizer, and the whole suite under ASan + UBSan.
 source scripts/deps.sh

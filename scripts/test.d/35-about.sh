@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The hyperlink label, the About box and its entry: real Qt widgets on the offscreen platform.
 # Also leaves pictures of the box in build/dev/about-box.png and build/dev/about-box-hover.png.
 source scripts/deps.sh

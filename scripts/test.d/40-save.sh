@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Saving recordings: the saved files checked with ffprobe and ffmpeg, exFAT through FUSE, a full
 # tmpfs, a folder without write permission, a folder on a loop device being read (ext4).
 source scripts/deps.sh

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The worker's threads under ThreadSanitizer (tests labelled tsan, built by korvane_tsan_suite;
 # see tests/CMakeLists.txt). Any report fails the test.
 source scripts/deps.sh

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Evidence sources and the chain of custody: E01 images made with ewfacquire (ewf-tools) read
 # through libewf, split raw images, hashes against md5sum/sha1sum/sha256sum, case logs read with jq.
 source scripts/deps.sh

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Video export and thumbnails: FFmpeg's libraries to build them, ffmpeg and ffprobe to check the
 # files; the full-folder test mounts a small tmpfs (root).
 source scripts/deps.sh

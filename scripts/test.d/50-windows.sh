@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The core, korvane-scan and the window built for 64-bit Windows and tested under wine. The cross
 # compiler and wine are large: CI installs them, elsewhere scripts/install-windows-toolchain.sh
 # does. The window links the static Qt for Windows that scripts/unpack-qt-mingw.sh unpacks; the

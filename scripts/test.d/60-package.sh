@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The Debian packages: built by CPack (scripts/package-deb.sh), checked by lintian, installed with
 # apt-get and run from the installed paths, then removed; the desktop entry, the AppStream
 # metadata, the manual pages (rendered without warnings, and every option of --help in them) and
