@@ -559,7 +559,7 @@ void CKorvaneDlg::ShowDetails(int row) {
   const RecordingModel::Row& shown = model_.Rows()[static_cast<size_t>(row)];
   // Not modal: several may stay open side by side, and the window goes on meanwhile. It holds a
   // copy of the recording, so a new scan does not change what it says.
-  auto* box = new korvane::gui::DetailsBox(shown.recording, shown.closed, this);
+  auto* box = new korvane::gui::DetailsBox(shown.recording, shown.closed, this, model_.Source());
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setWindowModality(Qt::NonModal);
   box->show();

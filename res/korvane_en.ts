@@ -300,6 +300,14 @@
         <source>字节数:</source>
         <translation>Bytes:</translation>
     </message>
+    <message>
+        <source>无可解码的关键帧</source>
+        <translation>No decodable key frame</translation>
+    </message>
+    <message>
+        <source>无法读取此通道的帧: %1</source>
+        <translation>Cannot read this channel&apos;s frames: %1</translation>
+    </message>
 </context>
 <context>
     <name>korvane::gui::RecordingModel</name>

@@ -389,6 +389,15 @@ TEST(CameraImage, TheWindowListsEachCameraRunAndSavesItAsThatCamerasFrames) {
     EXPECT_EQ(Shown(channel, "keyFrames"), QString::number(run.key_frames));
     EXPECT_EQ(Shown(channel, "audioFrames"), QString::number(run.audio_frames));
     EXPECT_EQ(Shown(channel, "auxiliaryFrames"), QString::number(run.auxiliary_frames));
+#ifdef KORVANE_HAVE_VIDEO
+    // The picture of the camera's first key frame, decoded beside the window, at its own size.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return box->PicturesDone(); }, test::kWaitMs));
+    auto* picture = channel->findChild<QLabel*>("picture");
+    ASSERT_NE(picture, nullptr);
+    EXPECT_TRUE(picture->isVisible());
+    EXPECT_EQ(picture->pixmap().size(), QSize(camera.width, camera.height))
+        << picture->text().toStdString();
+#endif
     // KORVANE_DETAILS_SHOT=FILE.png saves a picture of the first run's box.
     if (const QString shot = qEnvironmentVariable("KORVANE_DETAILS_SHOT");
         i == 0 && !shot.isEmpty()) {
@@ -416,6 +425,59 @@ TEST(CameraImage, TheWindowListsEachCameraRunAndSavesItAsThatCamerasFrames) {
     EXPECT_EQ(test::Slurp(out + "/" + std::to_string(i) + ".dav"), frames) << i;
   }
 }
+
+#ifdef KORVANE_HAVE_VIDEO
+// A channel whose frames in the row's span hold no key frame says so in the place of its picture;
+// a box closed while its pictures are being decoded goes at once and safely.
+TEST(CameraImage, TheDetailsBoxSaysWhenAChannelHasNoKeyFrameAndClosesWhileDecoding) {
+  std::vector<testimage::VideoClip> clips;
+  std::string error;
+  ASSERT_TRUE(testimage::LoadCameraClips(KORVANE_TEST_DATA_DIR, &clips, &error)) << error;
+  const testimage::CameraImage image = testimage::BuildCameraImage(clips);
+  test::TempDir dir;
+  const std::string source = dir.File("cameras.img");
+  test::WriteFile(source, image.bytes);
+  const testimage::CameraRun& run = image.runs[0];
+
+  // A span of the run's channel from its second video frame on, up to its next key frame: video,
+  // but no key frame to start decoding at.
+  Recording r;
+  bool after_key = false;
+  for (const testimage::CameraFrame& f : image.frames) {
+    if (f.channel != run.channel || f.position < run.position) continue;
+    if (f.type == static_cast<uint8_t>(FrameType::kKeyVideo)) {
+      if (after_key && r.position != 0) break;
+      after_key = true;
+    } else if (after_key && f.type == static_cast<uint8_t>(FrameType::kVideo)) {
+      if (r.position == 0) r.position = f.position;
+      r.end_position = f.position + f.length;
+    }
+  }
+  ASSERT_LT(r.position, r.end_position);
+  ChannelContent c;
+  c.channel = run.channel;
+  c.video_frames = 1;
+  r.channels = {c};
+  {
+    gui::DetailsBox box(r, true, nullptr, source);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return box.PicturesDone(); }, test::kWaitMs));
+    auto* picture = box.findChild<QLabel*>("picture");
+    ASSERT_NE(picture, nullptr);
+    EXPECT_EQ(picture->text(), "无可解码的关键帧");
+    EXPECT_TRUE(picture->pixmap().isNull());
+  }
+  // Boxes over the whole image, closed before their pictures can have arrived.
+  Recording whole = r;
+  whole.end_position = image.bytes.size();
+  for (int i = 0; i < 20; ++i) {
+    auto* box = new gui::DetailsBox(whole, true, nullptr, source);
+    box->show();
+    if (i % 2) QCoreApplication::processEvents();
+    delete box;
+  }
+  QTest::qWait(50);  // nothing arrives for a box that is gone
+}
+#endif
 
 // A camera row is saved as its channel's frames inside the date window of the scan that found it:
 // a frame of that channel inside its span but of another day is left out, as the scan left it.
