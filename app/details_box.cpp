@@ -25,7 +25,7 @@ namespace {
 
 // The channels whose picture the box shows: those with video, of the row's own channel when it is
 // one camera's.
-bool Pictured(const Recording& r, const ChannelContent& c) {
+[[maybe_unused]] bool Pictured(const Recording& r, const ChannelContent& c) {
   return c.video_frames > 0 && (!r.channel || *r.channel == c.channel);
 }
 
