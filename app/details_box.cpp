@@ -5,15 +5,30 @@
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QImage>
 #include <QLabel>
+#include <QPixmap>
 #include <QScrollArea>
 #include <QStringList>
 #include <QStyle>
 #include <QVBoxLayout>
+#include <algorithm>
+
+#ifdef KORVANE_HAVE_VIDEO
+#include "scan/source_reader.h"
+#include "video/frames.h"
+#include "video/thumbnail.h"
+#endif
 
 namespace korvane::gui {
 
 namespace {
+
+// The channels whose picture the box shows: those with video, of the row's own channel when it is
+// one camera's.
+[[maybe_unused]] bool Pictured(const Recording& r, const ChannelContent& c) {
+  return c.video_frames > 0 && (!r.channel || *r.channel == c.channel);
+}
 
 QString Unknown() {
   return DetailsBox::tr("未知");
@@ -92,7 +107,8 @@ QString FpsText(const ChannelContent& channel) {
   return channel.fps ? QString::number(*channel.fps) : Unknown();
 }
 
-DetailsBox::DetailsBox(const Recording& r, bool closed, QWidget* parent) : QDialog(parent) {
+DetailsBox::DetailsBox(const Recording& r, bool closed, QWidget* parent, const std::string& source)
+    : QDialog(parent) {
   setObjectName(QStringLiteral("recordingDetails"));
   setWindowTitle(DetailsBox::tr("详细信息 - %1").arg(QString::fromStdString(r.Name())));
   auto* layout = new QVBoxLayout(this);
@@ -147,6 +163,89 @@ DetailsBox::DetailsBox(const Recording& r, bool closed, QWidget* parent) : QDial
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
   layout->addWidget(buttons);
+
+#ifdef KORVANE_HAVE_VIDEO
+  for (const ChannelContent& c : r.channels) pictures_left_ += Pictured(r, c);
+  if (!source.empty() && pictures_left_ > 0 && r.end_position > r.position) {
+    decoder_ = std::thread(&DetailsBox::DecodePictures, this, source, r);
+  } else {
+    pictures_left_ = 0;
+  }
+#else
+  (void)source;
+#endif
+}
+
+DetailsBox::~DetailsBox() {
+  stop_.store(1);
+  // Pictures it posted and that were not taken yet go with the box: the thread only posts to it.
+  if (decoder_.joinable()) decoder_.join();
+}
+
+void DetailsBox::ShowPicture(uint8_t channel, const QImage& image, int code, const QString& why) {
+  auto* group = findChild<QGroupBox*>(QStringLiteral("channelBox%1").arg(channel));
+  QLabel* picture = group ? group->findChild<QLabel*>(QStringLiteral("picture")) : nullptr;
+  if (picture != nullptr) {
+    if (!image.isNull()) {
+      picture->setPixmap(QPixmap::fromImage(image));
+    } else if (static_cast<ErrorCode>(code) == ErrorCode::kInternal) {
+      picture->setText(tr("无可解码的关键帧"));
+      picture->setToolTip(why);
+    } else {
+      picture->setText(tr("无法读取此通道的帧: %1").arg(why));
+    }
+    picture->show();
+  }
+  if (pictures_left_ > 0 && --pictures_left_ == 0) emit PicturesShown();
+}
+
+// On the decoder thread. Each channel's outcome is posted to the box, whose destructor waits for
+// this thread: the box is alive whenever something is posted to it.
+void DetailsBox::DecodePictures(std::string source, Recording r) {
+#ifdef KORVANE_HAVE_VIDEO
+  auto post = [this](uint8_t channel, QImage image, ErrorCode code, std::string why) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, channel, image = std::move(image), code, why = QString::fromStdString(why)] {
+          ShowPicture(channel, image, static_cast<int>(code), why);
+        },
+        Qt::QueuedConnection);
+  };
+  std::vector<uint8_t> wanted;
+  for (const ChannelContent& c : r.channels) {
+    if (Pictured(r, c)) wanted.push_back(c.channel);
+  }
+  auto fail_all = [&](const Status& status) {
+    if (status.code() == ErrorCode::kStopped) return;
+    for (uint8_t channel : wanted) post(channel, QImage(), status.code(), status.message());
+  };
+  Result<std::unique_ptr<SourceReader>> reader = SourceReader::Open(source);
+  if (!reader.ok()) return fail_all(reader.status());
+  Result<std::vector<video::ChannelFrames>> found =
+      video::FindChannelFrames(**reader, r.position, r.end_position, stop_);
+  if (!found.ok()) return fail_all(found.status());
+  for (uint8_t channel : wanted) {
+    if (stop_.load()) return;
+    auto frames = std::find_if(found->begin(), found->end(),
+                               [&](const video::ChannelFrames& c) { return c.channel == channel; });
+    if (frames == found->end() || frames->key_frames == 0) {
+      post(channel, QImage(), ErrorCode::kInternal, "no key frame");
+      continue;
+    }
+    Result<video::RgbImage> image =
+        video::DecodeFirstKeyFrame(**reader, channel, frames->frames, stop_);
+    if (!image.ok()) {
+      if (image.status().code() == ErrorCode::kStopped) return;
+      post(channel, QImage(), image.status().code(), image.status().message());
+      continue;
+    }
+    QImage picture(image->rgb.data(), image->width, image->height, image->width * 3,
+                   QImage::Format_RGB888);
+    post(channel, picture.copy(), ErrorCode::kOk, {});
+  }
+#else
+  (void)source, (void)r;
+#endif
 }
 
 }  // namespace korvane::gui

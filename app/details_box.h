@@ -6,8 +6,15 @@
 
 #include <QDialog>
 #include <QString>
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
 
 #include "scan/recording.h"
+
+class QImage;
+class QLabel;
 
 namespace korvane::gui {
 
@@ -21,7 +28,29 @@ class DetailsBox final : public QDialog {
 
  public:
   // `closed`: the recording has ended (an open one has no end time yet, and its counts grow).
-  DetailsBox(const Recording& recording, bool closed, QWidget* parent = nullptr);
+  // `source`: the path the recording was scanned from; when given (and this build has video), each
+  // video channel's group shows the picture of its first decodable key frame, decoded on a thread
+  // of the box's own.
+  DetailsBox(const Recording& recording, bool closed, QWidget* parent = nullptr,
+             const std::string& source = {});
+  // Stops the decoding and waits for it: a picture that has not arrived by then never does.
+  ~DetailsBox() override;
+
+  // Whether every channel's picture (or the reason it has none) is shown.
+  bool PicturesDone() const { return pictures_left_ == 0; }
+
+ signals:
+  // The last channel's picture (or reason) has been shown.
+  void PicturesShown();
+
+ private:
+  // On the box's thread: the channel's picture, or why it has none.
+  void ShowPicture(uint8_t channel, const QImage& image, int code, const QString& why);
+  void DecodePictures(std::string source, Recording recording);
+
+  std::atomic<int> stop_{0};
+  std::thread decoder_;
+  int pictures_left_ = 0;
 };
 
 }  // namespace korvane::gui

@@ -2,6 +2,7 @@
 #include "app/end_text.h"
 
 #include <QCoreApplication>
+#include <QStringList>
 #include <algorithm>
 #include <climits>
 #include <cstdint>
@@ -110,6 +111,62 @@ EndMessage SaveEndMessage(const SaveResult& result, size_t asked) {
   if (asked > result.files.size()) {
     text += QStringLiteral("\n") +
             EndText::tr("%n 个文件因停止而未保存。", nullptr, Count(asked - result.files.size()));
+  }
+  if (!result.manifest_error.empty()) {
+    text += QStringLiteral("\n\n") + PathText(result.manifest_error);
+  }
+  return end;
+}
+
+EndMessage ExportEndMessage(const ExportFinished& result) {
+  EndMessage end;
+  if (!result.Ran()) {
+    end.icon = QMessageBox::Critical;
+    end.text = (result.status.code() == ErrorCode::kOpenFailed
+                    ? EndText::tr("无法打开源, 未导出任何视频:")
+                    : EndText::tr("导出视频失败, 未导出任何文件:")) +
+               QStringLiteral("\n") + PathText(result.status.message());
+    return end;
+  }
+  QStringList written, failed, empty;
+  for (const ExportedVideo& f : result.files) {
+    const QString channel =
+        EndText::tr("%1 通道 %2").arg(QString::fromStdString(f.recording)).arg(unsigned{f.channel});
+    if (f.exported) {
+      written << QString::fromStdString(f.file_name);
+    } else if (f.no_key_frame) {
+      empty << channel;
+    } else {
+      failed << QStringLiteral("%1: %2").arg(
+          channel, f.stopped ? EndText::tr("已停止, 未导出") : PathText(f.error));
+    }
+  }
+  auto list = [](const QStringList& lines) {
+    QString text;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+      if (i == static_cast<qsizetype>(kFailuresListed)) return text + QStringLiteral("\n...");
+      text += QStringLiteral("\n") + lines[i];
+    }
+    return text;
+  };
+  const bool stopped = result.status.code() == ErrorCode::kStopped;
+  if (stopped || !failed.isEmpty() || !result.manifest_error.empty()) {
+    end.icon = QMessageBox::Warning;
+  }
+  QString& text = end.text;
+  text = stopped ? EndText::tr("导出已停止!") : EndText::tr("导出完成!");
+  text += QStringLiteral("\n") + EndText::tr("已导出 %1 个文件, 共 %2 字节, 导出到:\n%3")
+                                     .arg(written.size())
+                                     .arg(result.exported_bytes)
+                                     .arg(PathText(result.folder));
+  text += list(written);
+  if (!failed.isEmpty()) {
+    text += QStringLiteral("\n\n") + EndText::tr("%1 个文件导出失败:").arg(failed.size()) +
+            list(failed);
+  }
+  if (!empty.isEmpty()) {
+    text +=
+        QStringLiteral("\n\n") + EndText::tr("没有可导出的视频 (无完整的关键帧):") + list(empty);
   }
   if (!result.manifest_error.empty()) {
     text += QStringLiteral("\n\n") + PathText(result.manifest_error);

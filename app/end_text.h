@@ -6,6 +6,7 @@
 #include <QString>
 #include <cstddef>
 
+#include "app/scan_feed.h"
 #include "scan/save.h"
 #include "scan/scanner.h"
 
@@ -23,5 +24,9 @@ EndMessage ScanEndMessage(const ScanResult& result);
 // How many files and bytes were saved to which folder, which files failed and why; `asked` is
 // how many files the save was asked for (those a stop left untried are counted too).
 EndMessage SaveEndMessage(const SaveResult& result, size_t asked);
+
+// How many video files and bytes were exported to which folder, the files' names, which channels
+// failed and why, and which had nothing to export.
+EndMessage ExportEndMessage(const ExportFinished& end);
 
 }  // namespace korvane::gui

@@ -30,6 +30,7 @@
 
 #include "about/about_entry.h"
 #include "about/dialog_units.h"
+#include "app/build_features.h"
 #include "app/details_box.h"
 #include "app/drive_list.h"
 #include "app/end_text.h"
@@ -37,6 +38,7 @@
 #include "app/language.h"
 #include "app/progress_text.h"
 #include "app/scan_form.h"
+#include "app/video_export.h"
 #include "evidence/sources.h"
 #include "scan/raw_device.h"
 #include "ui_korvane_dlg.h"
@@ -122,6 +124,10 @@ CKorvaneDlg::CKorvaneDlg(QWidget* parent)
   deselect_all_action_ = new QAction(tr("取消选择"), this);
   deselect_all_action_->setObjectName(QStringLiteral("deselectAllAction"));
   connect(save_action_, &QAction::triggered, this, &CKorvaneDlg::OnSave);
+  export_video_action_ = new QAction(tr("导出视频"), this);
+  export_video_action_->setObjectName(QStringLiteral("exportVideoAction"));
+  connect(export_video_action_, &QAction::triggered, this, &CKorvaneDlg::OnExportVideo);
+  korvane::gui::OfferIfBuilt(export_video_action_, korvane::gui::Feature::kVideo);
   connect(select_all_action_, &QAction::triggered, this, &CKorvaneDlg::OnSelectAll);
   connect(deselect_all_action_, &QAction::triggered, this, &CKorvaneDlg::OnDeselectAll);
   camera_view_action_ = new QAction(tr("按通道显示"), this);
@@ -460,6 +466,12 @@ void CKorvaneDlg::OnScanEvents(std::vector<ScanEvent> events) {
             const EndMessage end = SaveEndMessage(news.result, save_files_);
             ShowEndBox(end.icon, end.text);
             emit SaveEnded();
+          } else if constexpr (std::is_same_v<News, ExportFinished>) {
+            if (closing_) return;
+            if (current && news.Ran()) ShowProgress(shown_done_, shown_total_, event.elapsed, true);
+            const EndMessage end = ExportEndMessage(news);
+            ShowEndBox(end.icon, end.text);
+            emit ExportEnded();
           }
         },
         event.news);
@@ -515,6 +527,7 @@ void CKorvaneDlg::OnListRightClick(const QPoint& pos) {
   QMenu menu(this);
   if (index.isValid()) {
     menu.addAction(save_action_);
+    menu.addAction(export_video_action_);
     menu.addAction(select_all_action_);
     menu.addAction(deselect_all_action_);
     menu.addSeparator();
@@ -525,6 +538,7 @@ void CKorvaneDlg::OnListRightClick(const QPoint& pos) {
     // need a row.
     menu.addAction(camera_view_action_);
   }
+  korvane::gui::OfferIfBuilt(export_video_action_, korvane::gui::Feature::kVideo);
   menu_row_ = index.isValid() ? index.row() : -1;
   menu.exec(m_list->viewport()->mapToGlobal(pos));
   menu_row_ = -1;
@@ -560,7 +574,7 @@ void CKorvaneDlg::ShowDetails(int row) {
   const RecordingModel::Row& shown = model_.Rows()[static_cast<size_t>(row)];
   // Not modal: several may stay open side by side, and the window goes on meanwhile. It holds a
   // copy of the recording, so a new scan does not change what it says.
-  auto* box = new korvane::gui::DetailsBox(shown.recording, shown.closed, this);
+  auto* box = new korvane::gui::DetailsBox(shown.recording, shown.closed, this, model_.Source());
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setWindowModality(Qt::NonModal);
   box->show();
@@ -612,6 +626,48 @@ void CKorvaneDlg::OnSave() {
   if (!started.ok()) {
     ShowWarning(tr(started.code() == korvane::ErrorCode::kRefused ? kBusyText : kCannotStartText));
   }
+}
+
+void CKorvaneDlg::OnExportVideo() {
+#ifdef KORVANE_HAVE_VIDEO
+  if (closing_) return;
+  if (g_bScanning.load() != 0) {
+    ShowWarning(tr(kBusyText));
+    return;
+  }
+  DrainScanFeed();  // the last rows of a scan that has just ended
+  std::vector<korvane::Recording> checked;
+  for (const RecordingModel::Row& row : model_.Rows()) {
+    if (row.checked) checked.push_back(row.recording);
+  }
+  if (checked.empty()) {
+    ShowWarning(tr(kNothingCheckedText));
+    return;
+  }
+  const std::string folder = korvane::gui::SourcePath(ui_->savePathEdit->text());
+  if (folder.empty()) {
+    ShowWarning(tr(kNoFolderText));
+    return;
+  }
+  const korvane::Status usable = korvane::CheckSaveFolder(folder, model_.Source());
+  if (!usable.ok()) {
+    ShowWarning(tr(kBadFolderText).arg(korvane::gui::PathText(usable.message())));
+    return;
+  }
+  m_strSavePath = folder;
+
+  ++job_number_;
+  m_progress->setValue(0);
+  m_progress->setFormat(QStringLiteral("%p%"));
+  // The job lives as long as the worker's thread needs it: both functions hold it.
+  auto job = std::make_shared<korvane::gui::VideoExport>(feed_, job_number_, model_.Source(),
+                                                         folder, std::move(checked));
+  const korvane::Status started = m_worker.Start(
+      [job](const std::atomic<int>& stop) { job->Run(stop); }, [job] { job->Finish(); });
+  if (!started.ok()) {
+    ShowWarning(tr(started.code() == korvane::ErrorCode::kRefused ? kBusyText : kCannotStartText));
+  }
+#endif
 }
 
 void CKorvaneDlg::OnSelectAll() {

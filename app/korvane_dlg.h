@@ -52,6 +52,8 @@ class CKorvaneDlg : public QDialog {
   void ScanEnded();
   // A save's end has been shown (its summary box is open).
   void SaveEnded();
+  // A video export's end has been shown (its summary box is open).
+  void ExportEnded();
   // The worker has put news into the feed (ended: a job's end); emitted on the worker's thread.
   void NewsWaiting(bool ended, QPrivateSignal);
 
@@ -95,6 +97,9 @@ class CKorvaneDlg : public QDialog {
   // Saves the checked rows of the grouping shown, read from the source they were scanned from,
   // into the save folder.
   void OnSave();
+  // Exports the checked rows of the grouping shown as MP4 files into the save folder, as OnSave
+  // saves them.
+  void OnExportVideo();
   void OnSelectAll();
   void OnDeselectAll();
   // Switches the list between the time grouping and the camera grouping of the last scan.
@@ -119,6 +124,7 @@ class CKorvaneDlg : public QDialog {
   korvane::gui::ScanFeed feed_;
   // The list's context menu commands.
   QAction* save_action_;
+  QAction* export_video_action_;
   QAction* select_all_action_;
   QAction* deselect_all_action_;
   QAction* camera_view_action_;

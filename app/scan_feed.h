@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <variant>
 #include <vector>
 
@@ -42,8 +43,28 @@ struct SaveStarted {
 struct SaveFinished {
   SaveResult result;
 };
+// One channel of a recording tried by a video export.
+struct ExportedVideo {
+  std::string recording;  // "0.dav"
+  uint8_t channel = 0;
+  std::string file_name;  // the name it got, when exported
+  bool exported = false;
+  bool stopped = false;       // the stop ended it; nothing of it is left
+  bool no_key_frame = false;  // nothing to export: no complete key frame (no failure)
+  std::string error;          // why it failed; for an exported file, a note
+};
+// A video export's end. status: ok, kStopped, or why nothing could be exported at all.
+struct ExportFinished {
+  Status status;
+  std::string folder;
+  std::vector<ExportedVideo> files;
+  uint64_t exported_bytes = 0;
+  std::string manifest_error;  // the first reason a line could not be added to exports.csv
+
+  bool Ran() const { return status.ok() || status.code() == ErrorCode::kStopped; }
+};
 using JobNews = std::variant<ScanStarted, RecordingOpened, RecordingClosed, JobProgress,
-                             ScanFinished, SaveStarted, SaveFinished>;
+                             ScanFinished, SaveStarted, SaveFinished, ExportFinished>;
 
 struct ScanEvent {
   uint64_t job = 0;    // the number given to the job's sink
@@ -51,7 +72,9 @@ struct ScanEvent {
   JobNews news;
 
   bool Ends() const {
-    return std::holds_alternative<ScanFinished>(news) || std::holds_alternative<SaveFinished>(news);
+    return std::holds_alternative<ScanFinished>(news) ||
+           std::holds_alternative<SaveFinished>(news) ||
+           std::holds_alternative<ExportFinished>(news);
   }
 };
 

@@ -136,6 +136,10 @@
         <source>详细信息</source>
         <translation>Details</translation>
     </message>
+    <message>
+        <source>导出视频</source>
+        <translation>Export video</translation>
+    </message>
 </context>
 <context>
     <name>EndText</name>
@@ -190,6 +194,44 @@
     <message>
         <source>保存失败!</source>
         <translation>Saving failed!</translation>
+    </message>
+    <message>
+        <source>无法打开源, 未导出任何视频:</source>
+        <translation>Cannot open the source; no video was exported:</translation>
+    </message>
+    <message>
+        <source>导出视频失败, 未导出任何文件:</source>
+        <translation>Video export failed; no file was exported:</translation>
+    </message>
+    <message>
+        <source>%1 通道 %2</source>
+        <translation>%1 channel %2</translation>
+    </message>
+    <message>
+        <source>已停止, 未导出</source>
+        <translation>stopped, not exported</translation>
+    </message>
+    <message>
+        <source>导出已停止!</source>
+        <translation>Export stopped!</translation>
+    </message>
+    <message>
+        <source>导出完成!</source>
+        <translation>Export complete!</translation>
+    </message>
+    <message>
+        <source>已导出 %1 个文件, 共 %2 字节, 导出到:
+%3</source>
+        <translation>Exported %1 file(s), %2 bytes in all, to:
+%3</translation>
+    </message>
+    <message>
+        <source>%1 个文件导出失败:</source>
+        <translation>%1 file(s) could not be exported:</translation>
+    </message>
+    <message>
+        <source>没有可导出的视频 (无完整的关键帧):</source>
+        <translation>Nothing to export (no complete key frame):</translation>
     </message>
 </context>
 <context>
@@ -299,6 +341,14 @@
     <message>
         <source>字节数:</source>
         <translation>Bytes:</translation>
+    </message>
+    <message>
+        <source>无可解码的关键帧</source>
+        <translation>No decodable key frame</translation>
+    </message>
+    <message>
+        <source>无法读取此通道的帧: %1</source>
+        <translation>Cannot read this channel&apos;s frames: %1</translation>
     </message>
 </context>
 <context>

@@ -14,7 +14,10 @@
 #include <QLabel>
 #include <QTableView>
 #include <QTest>
+#include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <set>
 
 #include "app/details_box.h"
 #include "app/scan_feed.h"
@@ -161,8 +164,8 @@ TEST_F(CameraList, TheMenuItemSwitchesBetweenBothGroupingsOfOneScanAndShowsTheCh
   EXPECT_EQ(header->count(), 4);
   const int third = list->contentsRect().width() / 3;
   test::MenuSeen menu = MenuOnRow(dlg, 1);
-  EXPECT_EQ(menu.items,
-            (QStringList{"保存", "选择全部", "取消选择", "", "详细信息", "按通道显示"}));
+  EXPECT_EQ(menu.items, (QStringList{"保存", "导出视频", "选择全部", "取消选择", "", "详细信息",
+                                     "按通道显示"}));
   ASSERT_NE(CameraViewAction(dlg), nullptr);
   EXPECT_TRUE(CameraViewAction(dlg)->isCheckable());
   EXPECT_FALSE(CameraViewAction(dlg)->isChecked());
@@ -191,7 +194,7 @@ TEST_F(CameraList, TheMenuItemSwitchesBetweenBothGroupingsOfOneScanAndShowsTheCh
   test::SelectAll(dlg);
 
   // Unchecked again: the time grouping's rows, columns and check marks as they were.
-  EXPECT_EQ(MenuOnRow(dlg, 1, "按通道显示").items.size(), 6);
+  EXPECT_EQ(MenuOnRow(dlg, 1, "按通道显示").items.size(), 7);
   EXPECT_FALSE(CameraViewAction(dlg)->isChecked());
   EXPECT_EQ(w.ShownRows(), time_rows);
   EXPECT_EQ(header->count(), 4);
@@ -390,6 +393,15 @@ TEST(CameraImage, TheWindowListsEachCameraRunAndSavesItAsThatCamerasFrames) {
     EXPECT_EQ(Shown(channel, "keyFrames"), QString::number(run.key_frames));
     EXPECT_EQ(Shown(channel, "audioFrames"), QString::number(run.audio_frames));
     EXPECT_EQ(Shown(channel, "auxiliaryFrames"), QString::number(run.auxiliary_frames));
+#ifdef KORVANE_HAVE_VIDEO
+    // The picture of the camera's first key frame, decoded beside the window, at its own size.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return box->PicturesDone(); }, test::kWaitMs));
+    auto* picture = channel->findChild<QLabel*>("picture");
+    ASSERT_NE(picture, nullptr);
+    EXPECT_TRUE(picture->isVisible());
+    EXPECT_EQ(picture->pixmap().size(), QSize(camera.width, camera.height))
+        << picture->text().toStdString();
+#endif
     // KORVANE_DETAILS_SHOT=FILE.png saves a picture of the first run's box.
     if (const QString shot = qEnvironmentVariable("KORVANE_DETAILS_SHOT");
         i == 0 && !shot.isEmpty()) {
@@ -417,6 +429,165 @@ TEST(CameraImage, TheWindowListsEachCameraRunAndSavesItAsThatCamerasFrames) {
     EXPECT_EQ(test::Slurp(out + "/" + std::to_string(i) + ".dav"), frames) << i;
   }
 }
+
+#ifdef KORVANE_HAVE_VIDEO
+// A channel whose frames in the row's span hold no key frame says so in the place of its picture;
+// a box closed while its pictures are being decoded goes at once and safely.
+TEST(CameraImage, TheDetailsBoxSaysWhenAChannelHasNoKeyFrameAndClosesWhileDecoding) {
+  std::vector<testimage::VideoClip> clips;
+  std::string error;
+  ASSERT_TRUE(testimage::LoadCameraClips(KORVANE_TEST_DATA_DIR, &clips, &error)) << error;
+  const testimage::CameraImage image = testimage::BuildCameraImage(clips);
+  test::TempDir dir;
+  const std::string source = dir.File("cameras.img");
+  test::WriteFile(source, image.bytes);
+  const testimage::CameraRun& run = image.runs[0];
+
+  // A span of the run's channel from its second video frame on, up to its next key frame: video,
+  // but no key frame to start decoding at.
+  Recording r;
+  bool after_key = false;
+  for (const testimage::CameraFrame& f : image.frames) {
+    if (f.channel != run.channel || f.position < run.position) continue;
+    if (f.type == static_cast<uint8_t>(FrameType::kKeyVideo)) {
+      if (after_key && r.position != 0) break;
+      after_key = true;
+    } else if (after_key && f.type == static_cast<uint8_t>(FrameType::kVideo)) {
+      if (r.position == 0) r.position = f.position;
+      r.end_position = f.position + f.length;
+    }
+  }
+  ASSERT_LT(r.position, r.end_position);
+  ChannelContent c;
+  c.channel = run.channel;
+  c.video_frames = 1;
+  r.channels = {c};
+  {
+    gui::DetailsBox box(r, true, nullptr, source);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return box.PicturesDone(); }, test::kWaitMs));
+    auto* picture = box.findChild<QLabel*>("picture");
+    ASSERT_NE(picture, nullptr);
+    EXPECT_EQ(picture->text(), "无可解码的关键帧");
+    EXPECT_TRUE(picture->pixmap().isNull());
+  }
+  // Boxes over the whole image, closed before their pictures can have arrived.
+  Recording whole = r;
+  whole.end_position = image.bytes.size();
+  for (int i = 0; i < 20; ++i) {
+    auto* box = new gui::DetailsBox(whole, true, nullptr, source);
+    box->show();
+    if (i % 2) QCoreApplication::processEvents();
+    delete box;
+  }
+  QTest::qWait(50);  // nothing arrives for a box that is gone
+}
+#endif
+
+#ifdef KORVANE_HAVE_VIDEO
+std::string Output(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+  pclose(pipe);
+  return out;
+}
+
+// The files in a folder, by name.
+std::set<std::string> FilesIn(const std::string& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename());
+  return names;
+}
+
+// Exports the checked rows from the menu item and answers the end box.
+test::BoxSeen ExportToEnd(CKorvaneDlg& dlg, const std::function<void()>& meanwhile = {}) {
+  bool ended = false;
+  auto connection = QObject::connect(&dlg, &CKorvaneDlg::ExportEnded, [&] { ended = true; });
+  QAction* action = dlg.findChild<QAction*>("exportVideoAction");
+  EXPECT_NE(action, nullptr);
+  if (action == nullptr) return {};
+  EXPECT_TRUE(action->isEnabled());
+  action->trigger();
+  if (meanwhile) meanwhile();
+  const bool in_time = QTest::qWaitFor([&] { return ended; }, 10 * test::kWaitMs);
+  QObject::disconnect(connection);
+  return in_time ? test::AnswerBox() : test::BoxSeen{};
+}
+
+// 导出视频 on the camera rows of the four cameras' image: one MP4 per row, of that camera's
+// complete pictures from its first key frame, at its size; a stopped export leaves only whole
+// files, each listed in exports.csv.
+TEST(CameraImage, ExportVideoWritesEachCheckedCameraRowAsAnMp4AndAStopLeavesNoPartialFile) {
+  if (Output("command -v ffprobe").empty()) GTEST_SKIP() << "ffprobe is not installed";
+  std::vector<testimage::VideoClip> clips;
+  std::string error;
+  ASSERT_TRUE(testimage::LoadCameraClips(KORVANE_TEST_DATA_DIR, &clips, &error)) << error;
+  const testimage::CameraImage image = testimage::BuildCameraImage(clips);
+  test::TempDir dir;
+  const std::string source = dir.File("cameras.img"), out = dir.File("out");
+  test::WriteFile(source, image.bytes);
+  fs::create_directory(out);
+
+  Window w;
+  CKorvaneDlg& dlg = w.dlg();
+  w.FillForImage(source, out);
+  ASSERT_EQ(w.ScanToEnd().text, "scan end!");
+  EXPECT_TRUE(MenuOnRow(dlg, 0).items.contains("导出视频"));
+  MenuOnRow(dlg, 0, "按通道显示");
+  test::SelectAll(dlg);
+  const test::BoxSeen end = ExportToEnd(dlg);
+  EXPECT_TRUE(end.text.startsWith(QString("导出完成!\n已导出 %1 个文件").arg(image.runs.size())))
+      << end.text.toStdString();
+  EXPECT_EQ(end.icon, QMessageBox::Information) << end.text.toStdString();
+  for (size_t i = 0; i < image.runs.size(); ++i) {
+    const testimage::CameraRun& run = image.runs[i];
+    const testimage::CameraClip& camera = testimage::CameraClips()[run.channel];
+    SCOPED_TRACE(i);
+    // The camera's complete video frames of the run, from its first key frame on.
+    uint64_t frames = 0;
+    bool keyed = false;
+    for (const testimage::CameraFrame& f : image.frames) {
+      if (f.channel != run.channel || f.position < run.position || f.position >= run.end_position ||
+          !f.complete) {
+        continue;
+      }
+      keyed = keyed || f.type == static_cast<uint8_t>(FrameType::kKeyVideo);
+      frames += keyed && (f.type == static_cast<uint8_t>(FrameType::kKeyVideo) ||
+                          f.type == static_cast<uint8_t>(FrameType::kVideo));
+    }
+    const std::string file = out + "/" + std::to_string(i) + ".mp4";
+    ASSERT_TRUE(fs::exists(file));
+    EXPECT_TRUE(end.text.contains(QString("\n%1.mp4").arg(i))) << "the end box lists it";
+    EXPECT_EQ(Output("ffprobe -v error -count_packets -select_streams v:0 -show_entries "
+                     "stream=width,height,nb_read_packets -of csv=p=0 '" +
+                     file + "' 2>&1"),
+              std::to_string(camera.width) + "," + std::to_string(camera.height) + "," +
+                  std::to_string(frames) + "\n");
+  }
+  EXPECT_EQ(FilesIn(out).count("exports.csv"), 1u);
+
+  // Stopped at once, while the worker finds the rows' frames or writes the first files: whatever
+  // is left is whole and listed.
+  const std::string stopped = dir.File("stopped");
+  fs::create_directory(stopped);
+  w.FillForImage(source, stopped);
+  const test::BoxSeen stop_end = ExportToEnd(dlg, [&] { test::Stop(dlg); });
+  EXPECT_TRUE(stop_end.text.startsWith("导出已停止!") || stop_end.text.startsWith("导出完成!"))
+      << stop_end.text.toStdString();
+  if (stop_end.text.startsWith("导出已停止!")) {
+    EXPECT_EQ(stop_end.icon, QMessageBox::Warning);
+  }
+  const std::string listed =
+      fs::exists(stopped + "/exports.csv") ? test::Slurp(stopped + "/exports.csv") : "";
+  for (const std::string& name : FilesIn(stopped)) {
+    if (name == "exports.csv") continue;
+    EXPECT_NE(listed.find("\n" + name + ","), std::string::npos) << name << " is not whole";
+  }
+}
+#endif
 
 // A camera row is saved as its channel's frames inside the date window of the scan that found it:
 // a frame of that channel inside its span but of another day is left out, as the scan left it.
