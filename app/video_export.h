@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's video export: the checked rows' channels as MP4 files in the save folder, on the
 // worker thread, reported through the window's feed as a save is (its start and progress as a
 // save's, its end as ExportFinished). Only in builds with video (KORVANE_HAVE_VIDEO).
