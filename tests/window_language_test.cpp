@@ -2,7 +2,9 @@
 // The window's two languages: how the language is chosen, and the window in English, with every
 // text of its form, list, menus, boxes, file dialogs and About box walked for Chinese left over.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/wait.h>
+#endif
 
 #include <QAbstractButton>
 #include <QAbstractItemView>
@@ -381,6 +383,8 @@ TEST(Language, BackInChineseTheWindowShowsItsOwnTextsAgain) {
   EXPECT_EQ(gui::ProgressFormat(0, 1000, 0, false), "%p%  剩余 --:--");
 }
 
+#ifndef _WIN32
+// The program run under the language settings of a POSIX system (LANG, LC_*, LANGUAGE).
 // Runs the program with the environment's language variables as given (LC_ALL, LC_MESSAGES and
 // LANGUAGE unset unless given); returns its exit status.
 int RunKorvane(const std::string& environment, const QStringList& args) {
@@ -441,6 +445,7 @@ TEST(Program, ShowsTheWindowInTheSystemsLanguageUnlessLangSaysOtherwise) {
   EXPECT_EQ(RunKorvane("LANG=C", {"--lang", "fr"}), 2);
   EXPECT_EQ(RunKorvane("LANG=C", {"--lang"}), 2);
 }
+#endif  // !_WIN32
 
 }  // namespace
 }  // namespace korvane
