@@ -2,6 +2,7 @@
 #include "app/video_export.h"
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 #include "scan/source_reader.h"
@@ -60,15 +61,8 @@ void VideoExport::Run(const std::atomic<int>& stop) {
       unfound.push_back(std::move(failed));
       continue;
     }
-    // A camera row is one channel's: other channels' frames inside its span are other rows'.
-    if (r.channel) {
-      std::erase_if(*channels,
-                    [&](const video::ChannelFrames& c) { return c.channel != *r.channel; });
-    }
-    const auto with_video =
-        std::count_if(channels->begin(), channels->end(),
-                      [](const video::ChannelFrames& c) { return c.video_frames > 0; });
-    if (with_video == 0) {
+    std::vector<video::ExportItem> items = video::RecordingItems(r, std::move(*channels), "mp4");
+    if (items.empty()) {
       ExportedVideo none;
       none.recording = r.Name();
       none.channel = r.channel.value_or(0);
@@ -77,21 +71,7 @@ void VideoExport::Run(const std::atomic<int>& stop) {
       unfound.push_back(std::move(none));
       continue;
     }
-    for (video::ChannelFrames& c : *channels) {
-      if (c.video_frames == 0) continue;
-      video::ExportItem item;
-      item.recording_name = r.Name();
-      item.channel = c.channel;
-      item.file_name = std::to_string(r.index) +
-                       (with_video == 1 ? "" : "-ch" + std::to_string(unsigned{c.channel})) +
-                       ".mp4";
-      item.start = r.start;
-      item.end = r.end;
-      item.position = r.position;
-      item.end_position = r.end_position;
-      item.frames = std::move(c.frames);
-      job.items.push_back(std::move(item));
-    }
+    std::move(items.begin(), items.end(), std::back_inserter(job.items));
   }
   end_.files = std::move(unfound);
   if (job.items.empty()) {

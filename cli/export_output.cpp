@@ -2,6 +2,7 @@
 #include "cli/export_output.h"
 
 #include <cinttypes>
+#include <iterator>
 #include <string>
 
 #include "cli/progress.h"
@@ -112,34 +113,14 @@ int ExportFound(SourceReader& reader, const Options& options, const std::vector<
       code = kExitSaveFailed;
       continue;
     }
-    // A recording of the camera grouping is one channel's: other channels' frames inside its
-    // span belong to other recordings.
-    if (r.channel) {
-      std::erase_if(*channels,
-                    [&](const video::ChannelFrames& c) { return c.channel != *r.channel; });
-    }
-    size_t with_video = 0;
-    for (const video::ChannelFrames& c : *channels) with_video += c.video_frames > 0;
-    if (with_video == 0) {
+    std::vector<video::ExportItem> items =
+        video::RecordingItems(r, std::move(*channels), extension);
+    if (items.empty()) {
       std::fprintf(streams.err, "korvane-scan: %s holds no video frames; nothing %s\n",
                    r.Name().c_str(), thumbnails ? "pictured" : "exported");
       continue;
     }
-    for (video::ChannelFrames& c : *channels) {
-      if (c.video_frames == 0) continue;
-      video::ExportItem item;
-      item.recording_name = r.Name();
-      item.channel = c.channel;
-      item.file_name = std::to_string(r.index) +
-                       (with_video == 1 ? "" : "-ch" + std::to_string(unsigned{c.channel})) + "." +
-                       extension;
-      item.start = r.start;
-      item.end = r.end;
-      item.position = r.position;
-      item.end_position = r.end_position;
-      item.frames = std::move(c.frames);
-      job.items.push_back(std::move(item));
-    }
+    std::move(items.begin(), items.end(), std::back_inserter(job.items));
   }
   if (job.items.empty()) return code;
 

@@ -35,6 +35,7 @@
 #include "scan/result.h"
 #include "scan/save.h"
 #include "scan/source_reader.h"
+#include "video/frames.h"
 
 namespace korvane::video {
 
@@ -59,6 +60,13 @@ struct ExportItem {
   uint64_t end_position = 0;     //
   std::vector<uint64_t> frames;  // where the channel's frames start, in position order
 };
+
+// The items of one recording, given the channels found in its span (FindChannelFrames): one per
+// channel that has video, named "N.EXT" when there is one such channel and "N-chC.EXT" otherwise.
+// A recording of the camera grouping is its own channel's: other channels' frames inside its span
+// belong to other recordings and are left out. Empty when no channel has video.
+std::vector<ExportItem> RecordingItems(const Recording& r, std::vector<ChannelFrames> channels,
+                                       const std::string& extension);
 
 struct ExportJob {
   std::string source;  // the source's path (exports.csv names it canonically)
