@@ -98,6 +98,10 @@ void EvidenceRun::Scanned(const ScanResult& result, const ScanJob& job,
   log_.unreadable_bytes = result.unreadable_bytes;
 }
 
+void EvidenceRun::Wrote(evidence::LoggedFile file) {
+  log_.files.push_back(std::move(file));
+}
+
 void EvidenceRun::Saved(const SaveResult& result) {
   for (const SavedFile& f : result.files) {
     if (f.outcome != FileOutcome::kSaved) {
@@ -196,24 +200,42 @@ int EvidenceRun::Verify(SourceReader& reader, const std::atomic<int>& stop, int 
   return code;
 }
 
+void EvidenceRun::TakeHashes() {
+  if (hashes_taken_) return;
+  hashes_taken_ = true;
+  for (const auto& h : hashes_) {
+    Result<std::string> hex = h->Hex();  // finishes the hash: taken once
+    log_.hashed_bytes = h->bytes();
+    if (!hex.ok()) {
+      Note(hex.status().message());
+      hash_errors_.push_back(hex.status().message());
+      continue;
+    }
+    log_.hashes.push_back({evidence::DigestName(h->kind()), *hex});
+  }
+}
+
+evidence::CaseLog EvidenceRun::ReportLog() {
+  TakeHashes();
+  evidence::CaseLog log = log_;
+  log.ended = Now();
+  return log;
+}
+
 int EvidenceRun::Finish(int code) {
   if (verify_failed_ && (code == kExitOk || code == kExitUnreadable || code == kExitSaveFailed)) {
     code = kExitVerifyFailed;
   }
-  for (const auto& h : hashes_) {
-    Result<std::string> hex = h->Hex();
-    log_.hashed_bytes = h->bytes();
-    if (!hex.ok()) {
-      Note(hex.status().message());
-      std::fprintf(streams_.err, "korvane-scan: %s\n", hex.status().message().c_str());
-      continue;
-    }
-    log_.hashes.push_back({evidence::DigestName(h->kind()), *hex});
+  TakeHashes();
+  for (const std::string& error : hash_errors_) {
+    std::fprintf(streams_.err, "korvane-scan: %s\n", error.c_str());
+  }
+  for (const evidence::LoggedHash& h : log_.hashes) {
     std::fprintf(streams_.err,
                  "korvane-scan: %s %s  (bytes %" PRIu64 " to %" PRIu64 " of the source, %" PRIu64
                  " unreadable bytes hashed as zeros)\n",
-                 evidence::DigestName(h->kind()), hex->c_str(), options_.offset,
-                 options_.offset + h->bytes(), log_.unreadable_bytes);
+                 h.algorithm.c_str(), h.hex.c_str(), options_.offset,
+                 options_.offset + log_.hashed_bytes, log_.unreadable_bytes);
   }
   if (!options_.log_file || log_refused_) return code;
   log_.exit_status = code;

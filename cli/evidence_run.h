@@ -34,6 +34,10 @@ class EvidenceRun {
   void Scanned(const ScanResult& result, const ScanJob& job, const std::vector<Recording>& found);
   // What a save wrote.
   void Saved(const SaveResult& result);
+  // A file written by an export or a report.
+  void Wrote(evidence::LoggedFile file);
+  // The log so far, with the hashes of what was read (they are finished then), for a report.
+  evidence::CaseLog ReportLog();
   // Something the user was told went wrong.
   void Note(const std::string& message) { log_.messages.push_back(message); }
   // Compares the E01's stored hashes with those of its media, reading it again when the scan did
@@ -52,7 +56,11 @@ class EvidenceRun {
   bool scan_completed_ = false;
   bool verified_ = false;  // the verification was carried out
   bool verify_failed_ = false;
-  bool log_refused_ = false;  // the log's path was refused before the scan: nothing to write
+  bool log_refused_ = false;
+  bool hashes_taken_ = false;             // log_.hashes holds the finished hashes
+  std::vector<std::string> hash_errors_;  // hashes that could not be finished
+
+  void TakeHashes();  // the log's path was refused before the scan: nothing to write
 };
 
 }  // namespace korvane::cli

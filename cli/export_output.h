@@ -11,13 +11,16 @@
 #include "cli/scan_command.h"
 #include "scan/recording.h"
 #include "scan/source_reader.h"
+#include "video/export.h"
 
 namespace korvane::cli {
 
 // Exports (thumbnails == false) or writes the pictures of the recordings of `found` that
 // options.select names (all without it). `code` is the command's status so far; returns the
-// command's.
+// command's. `outcome`, when given, receives the export's result (for the case log and the
+// report).
 int ExportFound(SourceReader& reader, const Options& options, const std::vector<Recording>& found,
-                const Streams& streams, const std::atomic<int>& stop, int code, bool thumbnails);
+                const Streams& streams, const std::atomic<int>& stop, int code, bool thumbnails,
+                video::ExportResult* outcome = nullptr);
 
 }  // namespace korvane::cli

@@ -37,6 +37,9 @@ const char kUsage[] =
     "                     the folder DIR as MP4 or Matroska files (stream copy)\n"
     "  --thumbnails DIR   after the scan, write a PNG of each recording's video channels'\n"
     "                     first decodable key frame into the folder DIR\n"
+    "  --report DIR       after the scan (and any save or export), write report.html and\n"
+    "                     report.xml (DFXML) of the run into the folder DIR, with a picture\n"
+    "                     of each recording beside them\n"
     "  --select LIST      with --save, --export or --thumbnails, only these: numbers, ranges\n"
     "                     and names such as 0,3,5-9 or 0.dav,2.dav\n"
     "  --quiet            no progress line on stderr\n"
@@ -79,10 +82,17 @@ const char kUsage[] =
     "saving; each exported file gets a line in DIR/exports.csv. MP4 files hold the pictures\n"
     "only; Matroska files also the channel's A-law or mu-law audio.\n"
     "\n"
+    "The report is one page to read and print (case details, a timeline per channel, the\n"
+    "recordings with their pictures, the files written with their SHA-256) and the same\n"
+    "recordings in DFXML with their byte runs. It never replaces a file: report (1).html and\n"
+    "report (1).xml are written when either name exists. DIR must exist and must not lie on\n"
+    "the source. A report that cannot be written gives exit status 4.\n"
+    "\n"
     "Exit status: 0 scan completed; 1 the source could not be opened or read, the scan failed\n"
     "or the list could not be written; 2 usage error; 3 completed, but some bytes could not be\n"
     "read (they were scanned, or saved, as zeros; so were bytes of a source that shrank);\n"
-    "4 some recordings could not be saved or exported, or the case log could not be written;\n"
+    "4 some recordings could not be saved or exported, or the report or the case log could\n"
+    "not be written;\n"
     "5 --verify found the E01's stored hash different (or none to compare with); 130 stopped\n"
     "by Ctrl-C.\n";
 
@@ -257,6 +267,9 @@ Result<Options> ParseCommandLine(const std::vector<std::string>& args) {
     } else if (name == "--thumbnails") {
       if (!take_value() || value->empty()) return fail("--thumbnails needs a folder");
       options.thumbnails_dir = *value;
+    } else if (name == "--report") {
+      if (!take_value() || value->empty()) return fail("--report needs a folder to write into");
+      options.report_dir = *value;
     } else if (name == "--select") {
       if (!take_value()) return fail("--select needs a list such as 0,3,5-9");
       Result<Selection> selection = ParseSelection(*value);

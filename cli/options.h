@@ -42,6 +42,7 @@ struct Options {
   std::optional<std::string> export_format;   // --export FORMAT DIR: "mp4" or "mkv"
   std::optional<std::string> export_dir;      //
   std::optional<std::string> thumbnails_dir;  // --thumbnails DIR
+  std::optional<std::string> report_dir;      // --report DIR
   std::optional<Selection> select;            // --select LIST; all found recordings when unset
   std::optional<std::string> kernel;          // search kernel by name
   unsigned scan_threads = 0;  // --workers: threads reading and searching; 0: one per processor

@@ -15,6 +15,12 @@
 #ifdef KORVANE_HAVE_VIDEO
 #include "cli/export_output.h"
 #endif
+#ifdef KORVANE_HAVE_REPORT
+#include "report/report.h"
+#ifdef KORVANE_REPORT_PICTURES
+#include "report/pictures.h"
+#endif
+#endif
 #include "datewindow/date_text.h"
 #include "scan/frame_search.h"
 #include "scan/save.h"
@@ -224,6 +230,72 @@ void NoteRangePastTheEnd(const ScanJob& job, uint64_t source_size, const Streams
 int ScanAndSave(const Options& options, const Streams& streams, const std::atomic<int>& stop,
                 EvidenceRun& evidence);
 
+// `name` in `folder`, as the files written are named to the user.
+std::string InFolder(const std::string& folder, const std::string& name) {
+  const bool separated = !folder.empty() && (folder.back() == '/' || folder.back() == '\\');
+  return folder + (separated ? "" : "/") + name;
+}
+
+#ifdef KORVANE_HAVE_VIDEO
+// The files an export or the pictures wrote, for the case log and the report.
+void NoteExported(const video::ExportResult& result, const std::string& folder, bool thumbnails,
+                  EvidenceRun& evidence) {
+  for (const video::ExportedFile& f : result.files) {
+    if (f.outcome != FileOutcome::kSaved) continue;
+    evidence::LoggedFile logged;
+    logged.kind = thumbnails ? "picture" : "export";
+    logged.path = InFolder(folder, f.file_name);
+    logged.recording = f.recording_name;
+    logged.bytes = f.bytes;
+    logged.sha256 = f.sha256;
+    evidence.Wrote(std::move(logged));
+  }
+}
+#endif
+
+#ifdef KORVANE_HAVE_REPORT
+// Writes the report of the run (what was found, and every file written so far) into
+// options.report_dir, with a picture of each recording where video is built in. `code` is the
+// command's status so far; returns the command's.
+int WriteRunReport(SourceReader& reader, const Options& options,
+                   const std::vector<Recording>& found, const Streams& streams,
+                   const std::atomic<int>& stop, int code, EvidenceRun& evidence) {
+  const std::string& folder = *options.report_dir;
+  auto failed = [&](const std::string& message) {
+    std::fprintf(streams.err, "korvane-scan: --report: %s\n", message.c_str());
+    evidence.Note("report: " + message);
+    return code == kExitOk || code == kExitUnreadable ? kExitSaveFailed : code;
+  };
+  report::ReportInput input;
+  input.recordings.reserve(found.size());
+  for (const Recording& r : found) input.recordings.push_back({r, {}, {}});
+#ifdef KORVANE_REPORT_PICTURES
+  std::vector<evidence::LoggedFile> pictures;
+  const Status pictured =
+      report::AddPictures(reader, options.source, folder, input.recordings, pictures, stop);
+  for (evidence::LoggedFile& f : pictures) {
+    f.path = InFolder(folder, f.path);
+    evidence.Wrote(std::move(f));
+  }
+  if (pictured.code() == ErrorCode::kStopped) {
+    std::fprintf(streams.err, "korvane-scan: stopped; no report written\n");
+    evidence.Note("stopped by the user; no report written");
+    return kExitInterrupted;
+  }
+  if (!pictured.ok()) code = failed(pictured.message());
+#else
+  (void)reader, (void)stop;
+#endif
+  input.log = evidence.ReportLog();
+  const Result<report::WrittenReport> written = report::WriteReport(folder, input);
+  if (!written.ok())
+    return failed("the report could not be written: " + written.status().message());
+  std::fprintf(streams.err, "korvane-scan: report written to '%s' and '%s'\n",
+               written->html.c_str(), written->xml.c_str());
+  return code;
+}
+#endif
+
 }  // namespace
 
 int RunScanCommand(const std::vector<std::string>& args, const Streams& streams,
@@ -265,6 +337,14 @@ int RunScanCommand(const std::vector<std::string>& args, const Streams& streams,
     return kExitOk;
   }
 
+#ifndef KORVANE_HAVE_REPORT
+  if (options.report_dir) {
+    std::fprintf(streams.err,
+                 "korvane-scan: --report is not available in this build (it was built without "
+                 "libxml2)\n");
+    return kExitUsage;
+  }
+#endif
 #ifndef KORVANE_HAVE_VIDEO
   if (options.export_dir || options.thumbnails_dir) {
     std::fprintf(streams.err,
@@ -302,7 +382,8 @@ int ScanAndSave(const Options& options, const Streams& streams, const std::atomi
   // A folder that cannot take the files is a mistake to report before a long scan.
   for (const auto& [option, dir] :
        {std::pair{"--save", &options.save_dir}, std::pair{"--export", &options.export_dir},
-        std::pair{"--thumbnails", &options.thumbnails_dir}}) {
+        std::pair{"--thumbnails", &options.thumbnails_dir},
+        std::pair{"--report", &options.report_dir}}) {
     if (!*dir) continue;
     const Status usable = CheckSaveFolder(**dir, options.source);
     if (!usable.ok()) {
@@ -337,7 +418,8 @@ int ScanAndSave(const Options& options, const Streams& streams, const std::atomi
     result.status = std::move(ended);
   }
 
-  const bool writes_any = options.save_dir || options.export_dir || options.thumbnails_dir;
+  const bool writes_any =
+      options.save_dir || options.export_dir || options.thumbnails_dir || options.report_dir;
   if (!result.Ran()) {
     std::fprintf(streams.err, "korvane-scan: %s%s\n", result.status.message().c_str(),
                  writes_any ? "; nothing saved" : "");
@@ -388,12 +470,22 @@ int ScanAndSave(const Options& options, const Streams& streams, const std::atomi
   if (code == kExitInterrupted || code == kExitUsage) return code;
 #ifdef KORVANE_HAVE_VIDEO
   if (options.export_dir) {
-    code = ExportFound(reader, options, sink.found(), streams, stop, code, false);
+    video::ExportResult exported;
+    code = ExportFound(reader, options, sink.found(), streams, stop, code, false, &exported);
+    NoteExported(exported, *options.export_dir, false, evidence);
     if (code == kExitInterrupted || code == kExitUsage) return code;
   }
   if (options.thumbnails_dir) {
-    code = ExportFound(reader, options, sink.found(), streams, stop, code, true);
+    video::ExportResult pictured;
+    code = ExportFound(reader, options, sink.found(), streams, stop, code, true, &pictured);
+    NoteExported(pictured, *options.thumbnails_dir, true, evidence);
     if (code == kExitInterrupted || code == kExitUsage) return code;
+  }
+#endif
+#ifdef KORVANE_HAVE_REPORT
+  if (options.report_dir) {
+    code = WriteRunReport(reader, options, sink.found(), streams, stop, code, evidence);
+    if (code == kExitInterrupted) return code;
   }
 #endif
   return evidence.Verify(reader, stop, code);
