@@ -258,8 +258,9 @@ void NoteExported(const video::ExportResult& result, const std::string& folder, 
 // options.report_dir, with a picture of each recording where video is built in. `code` is the
 // command's status so far; returns the command's.
 int WriteRunReport(SourceReader& reader, const Options& options,
-                   const std::vector<Recording>& found, const Streams& streams,
-                   const std::atomic<int>& stop, int code, EvidenceRun& evidence) {
+                   const std::vector<Recording>& found, const DateWindow& window,
+                   const Streams& streams, const std::atomic<int>& stop, int code,
+                   EvidenceRun& evidence) {
   const std::string& folder = *options.report_dir;
   auto failed = [&](const std::string& message) {
     std::fprintf(streams.err, "korvane-scan: --report: %s\n", message.c_str());
@@ -268,7 +269,17 @@ int WriteRunReport(SourceReader& reader, const Options& options,
   };
   report::ReportInput input;
   input.recordings.reserve(found.size());
-  for (const Recording& r : found) input.recordings.push_back({r, {}, {}});
+  for (const Recording& r : found) {
+    // Where the bytes of each recording lie: a camera recording's frames are spread out.
+    Result<std::vector<SourceRun>> runs = SavedRuns(reader, r, window, stop);
+    if (!runs.ok() && runs.status().code() == ErrorCode::kStopped) {
+      std::fprintf(streams.err, "korvane-scan: stopped; no report written\n");
+      evidence.Note("stopped by the user; no report written");
+      return kExitInterrupted;
+    }
+    if (!runs.ok()) return failed("no report written: " + runs.status().message());
+    input.recordings.push_back({r, std::move(*runs), {}});
+  }
 #ifdef KORVANE_REPORT_PICTURES
   std::vector<evidence::LoggedFile> pictures;
   const Status pictured =
@@ -484,7 +495,7 @@ int ScanAndSave(const Options& options, const Streams& streams, const std::atomi
 #endif
 #ifdef KORVANE_HAVE_REPORT
   if (options.report_dir) {
-    code = WriteRunReport(reader, options, sink.found(), streams, stop, code, evidence);
+    code = WriteRunReport(reader, options, sink.found(), job.window, streams, stop, code, evidence);
     if (code == kExitInterrupted) return code;
   }
 #endif

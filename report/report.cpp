@@ -563,18 +563,18 @@ Result<std::string> BuildXml(const ReportInput& input) {
   const int64_t shift = input.clock_offset.value_or(0);
   for (const ReportRecording& rr : input.recordings) {
     const Recording& r = rr.recording;
-    const std::vector<ByteRun> runs = RunsOf(rr);
+    const std::vector<SourceRun> runs = RunsOf(rr);
     uint64_t size = 0;
-    for (const ByteRun& run : runs) size += run.length;
+    for (const SourceRun& run : runs) size += run.length;
     xmlNode* object = Child(root, "fileobject");
     Child(object, "filename", r.Name());
     Child(object, "filesize", Number(size));
     xmlNode* byte_runs = Child(object, "byte_runs");
     uint64_t file_offset = 0;
-    for (const ByteRun& run : runs) {
+    for (const SourceRun& run : runs) {
       xmlNode* node = Child(byte_runs, "byte_run");
       Attr(node, "file_offset", Number(file_offset));
-      Attr(node, "img_offset", Number(run.offset));
+      Attr(node, "img_offset", Number(run.position));
       Attr(node, "len", Number(run.length));
       file_offset += run.length;
     }
@@ -641,11 +641,11 @@ Status WriteAll(PendingFile& file, const std::string& text) {
 
 }  // namespace
 
-std::vector<ByteRun> RunsOf(const ReportRecording& r) {
-  if (!r.runs.empty()) return r.runs;
+std::vector<SourceRun> RunsOf(const ReportRecording& r) {
+  if (r.runs) return *r.runs;
   const Recording& rec = r.recording;
-  return {
-      ByteRun{rec.position, rec.end_position > rec.position ? rec.end_position - rec.position : 0}};
+  if (rec.end_position <= rec.position) return {};
+  return {SourceRun{rec.position, rec.end_position - rec.position}};
 }
 
 Result<std::string> ReportHtml(const ReportInput& input) {

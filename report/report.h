@@ -31,6 +31,7 @@
 #include "evidence/case_log.h"
 #include "scan/recording.h"
 #include "scan/result.h"
+#include "scan/save.h"
 
 namespace korvane::report {
 
@@ -38,18 +39,11 @@ inline constexpr char kXmlNamespace[] = "urn:korvane:report:1";
 inline constexpr char kHtmlName[] = "report.html";
 inline constexpr char kXmlName[] = "report.xml";
 
-// Bytes of the source, [offset, offset + length).
-struct ByteRun {
-  uint64_t offset = 0;
-  uint64_t length = 0;
-  bool operator==(const ByteRun&) const = default;
-};
-
 struct ReportRecording {
   Recording recording;
-  // Where its bytes lie in the source, in order. Empty: the one run from its position to its
-  // end position (a recording of the time grouping; saving copies exactly these bytes).
-  std::vector<ByteRun> runs;
+  // Where its bytes lie in the source, in order: the bytes saving copies (SavedRuns). Unset: the
+  // one run from its position to its end position.
+  std::optional<std::vector<SourceRun>> runs;
   // Pictures of it, file names relative to the report's folder ("0.png", "0-ch1.png").
   std::vector<std::string> pictures;
 };
@@ -64,8 +58,8 @@ struct ReportInput {
   std::optional<int64_t> clock_offset;
 };
 
-// The recording's runs: ReportRecording::runs, or its span when that is empty.
-std::vector<ByteRun> RunsOf(const ReportRecording& r);
+// The recording's runs: ReportRecording::runs, or its span when that is unset.
+std::vector<SourceRun> RunsOf(const ReportRecording& r);
 
 // The page and the DFXML document as text (UTF-8).
 Result<std::string> ReportHtml(const ReportInput& input);

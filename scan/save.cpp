@@ -2,6 +2,7 @@
 #include "scan/save.h"
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <new>
 
@@ -40,6 +41,87 @@ std::string ManifestLine(const SavedFile& f, const std::string& source) {
 uint64_t PlannedBytes(const Recording& r, uint64_t source_size) {
   if (r.end_position <= r.position || r.position >= source_size) return 0;
   return std::min(r.end_position, source_size) - r.position;
+}
+
+// A whole frame of a camera recording, where it lies in the source.
+struct Piece {
+  uint64_t position;
+  uint32_t length;
+};
+
+struct FoundPieces {
+  std::vector<Piece> pieces;  // its complete frames, in position order
+  std::string read_error;     // the first read error salvaged on the way
+  std::string shrank;         // why the search failed: the source shrank
+  bool stopped = false;
+};
+
+// The first r.frames frames of a camera recording's channel that the camera grouping takes from
+// r.position on (CameraFrameRule, inside the date window), found again by reading its span up to
+// `end_position`; of them, the complete ones. `buffer` holds kCopyChunk + kHeaderSlack bytes.
+// `progress` hears how many bytes of the span are through after each chunk; `stop` is read then.
+FoundPieces FindCameraPieces(SourceReader& reader, uint8_t* buffer, const Recording& r,
+                             uint64_t end_position, const DateWindow& window,
+                             const std::atomic<int>& stop,
+                             const std::function<void(uint64_t)>& progress) {
+  FoundPieces found;
+  uint8_t trailer[kFrameTrailerSize] = {};
+  // The 8 bytes at a valid frame's trailer: from the piece in the buffer when they lie there,
+  // otherwise read from the source (none past its end).
+  auto trailer_of = [&](const Frame& frame, uint64_t base, size_t own,
+                        const FrameHeader& h) -> std::span<const uint8_t> {
+    const uint64_t at = frame.position + h.TrailerOffset();
+    if (at + kFrameTrailerSize <= base + own + kHeaderSlack) {
+      return std::span<const uint8_t>(buffer + (at - base), kFrameTrailerSize);
+    }
+    if (at >= reader.Size()) return {};
+    const size_t have =
+        static_cast<size_t>(std::min<uint64_t>(kFrameTrailerSize, reader.Size() - at));
+    reader.ReadAligned(trailer, have, at, 0);
+    return std::span<const uint8_t>(trailer, have);
+  };
+  std::vector<uint32_t> positions(kCopyChunk / 4 + 1);
+  const FindMagicFn find = SelectedFindMagic();
+  CameraFrameRule rule;
+  uint64_t taken = 0;
+  int64_t last_time = 0;
+  bool ended = false;
+  for (uint64_t base = r.position; base < end_position && !ended; base += kCopyChunk) {
+    const size_t own = static_cast<size_t>(std::min<uint64_t>(kCopyChunk, end_position - base));
+    const SourceReader::Stats stats = reader.ReadAligned(buffer, own + kHeaderSlack, base, own);
+    if (stats.missing > 0) {
+      found.shrank = "the source shrank while it was read; it no longer holds byte " +
+                     std::to_string(base + own - stats.missing);
+      return found;
+    }
+    if (stats.unreadable > 0 && found.read_error.empty()) found.read_error = stats.error;
+    const size_t count = find(buffer, own, positions.data());
+    for (size_t i = 0; i < count && !ended; ++i) {
+      const uint8_t* header = buffer + positions[i];
+      const uint32_t packed = PackedTimeOf(header);
+      if (!IsInDateWindow(packed, window)) continue;
+      const FrameHeader h = ParseFrameHeader(std::span<const uint8_t>(
+          header, std::min(own + kHeaderSlack - positions[i], kFrameHeaderMaxBytes)));
+      Frame frame{base + positions[i], base + positions[i] + FrameLengthOf(header), packed,
+                  TraitsOf(h)};
+      if (h.valid) frame.traits.complete = IsCompleteFrame(h, trailer_of(frame, base, own, h));
+      if (!rule.Accept(frame) || h.channel != *r.channel) continue;
+      const int64_t t = PackedTimeToUnixSeconds(packed);
+      if (taken > 0 && t - last_time != 0 && t - last_time != 1) {
+        ended = true;  // the channel's next recording
+        break;
+      }
+      last_time = t;
+      if (frame.traits.complete) found.pieces.push_back({frame.position, h.length});
+      ended = ++taken == r.frames;
+    }
+    progress(base + own - r.position);
+    if (stop.load(std::memory_order_relaxed) != 0) {
+      found.stopped = true;
+      return found;
+    }
+  }
+  return found;
 }
 
 // One save run: the open source and folder, the copy buffer and the running totals.
@@ -126,11 +208,6 @@ class Saver {
   const std::string& manifest_error() const { return manifest_error_; }
 
  private:
-  struct Piece {
-    uint64_t position;
-    uint32_t length;
-  };
-
   // A recording of the camera grouping: the first r.frames frames of its channel that the camera
   // grouping takes from r.position on (CameraFrameRule, inside the date window), found again by
   // reading its span; the file holds those that are complete, each whole, in position order. A
@@ -150,51 +227,19 @@ class Saver {
       return Fail(f, "the source ends at byte " + std::to_string(size) + ", before this recording");
     }
     f.end_position = std::min(r.end_position, size);
-    std::string read_error;
 
     // Find the frames.
-    std::vector<Piece> pieces;
-    std::vector<uint32_t> positions(kCopyChunk / 4 + 1);
-    const FindMagicFn find = SelectedFindMagic();
-    CameraFrameRule rule;
-    uint64_t taken = 0;
-    int64_t last_time = 0;
-    bool ended = false;
-    for (uint64_t base = r.position; base < f.end_position && !ended; base += kCopyChunk) {
-      const size_t own = static_cast<size_t>(std::min<uint64_t>(kCopyChunk, f.end_position - base));
-      const SourceReader::Stats stats = reader_.ReadAligned(buffer_, own + kHeaderSlack, base, own);
-      if (stats.missing > 0) {
-        return Fail(f, "the source shrank while it was read; it no longer holds byte " +
-                           std::to_string(base + own - stats.missing));
-      }
-      if (stats.unreadable > 0 && read_error.empty()) read_error = stats.error;
-      const size_t count = find(buffer_, own, positions.data());
-      for (size_t i = 0; i < count && !ended; ++i) {
-        const uint8_t* header = buffer_ + positions[i];
-        const uint32_t packed = PackedTimeOf(header);
-        if (!IsInDateWindow(packed, job_.window)) continue;
-        const FrameHeader h = ParseFrameHeader(std::span<const uint8_t>(
-            header, std::min(own + kHeaderSlack - positions[i], kFrameHeaderMaxBytes)));
-        Frame frame{base + positions[i], base + positions[i] + FrameLengthOf(header), packed,
-                    TraitsOf(h)};
-        if (h.valid) frame.traits.complete = IsCompleteFrame(h, Trailer(frame, base, own, h));
-        if (!rule.Accept(frame) || h.channel != *r.channel) continue;
-        const int64_t t = PackedTimeToUnixSeconds(packed);
-        if (taken > 0 && t - last_time != 0 && t - last_time != 1) {
-          ended = true;  // the channel's next recording
-          break;
-        }
-        last_time = t;
-        if (frame.traits.complete) pieces.push_back({frame.position, h.length});
-        ended = ++taken == r.frames;
-      }
-      sink_.OnProgress(done_ + (base + own - r.position), total_);
-      if (stop_.load(std::memory_order_relaxed) != 0) {
-        f.outcome = FileOutcome::kStopped;
-        f.error = "stopped";
-        return f;
-      }
+    FoundPieces found =
+        FindCameraPieces(reader_, buffer_, r, f.end_position, job_.window, stop_,
+                         [this](uint64_t through) { sink_.OnProgress(done_ + through, total_); });
+    if (!found.shrank.empty()) return Fail(f, found.shrank);
+    if (found.stopped) {
+      f.outcome = FileOutcome::kStopped;
+      f.error = "stopped";
+      return f;
     }
+    std::string read_error = std::move(found.read_error);
+    const std::vector<Piece>& pieces = found.pieces;
     if (pieces.empty()) return Fail(f, "none of its frames is whole in the source");
 
     // Write them.
@@ -222,21 +267,6 @@ class Saver {
       }
     }
     return Commit(f, **out, hash, read_error, std::string());
-  }
-
-  // The 8 bytes at a valid frame's trailer: from the piece in the buffer when they lie there,
-  // otherwise read from the source (none past its end).
-  std::span<const uint8_t> Trailer(const Frame& frame, uint64_t base, size_t own,
-                                   const FrameHeader& h) {
-    const uint64_t at = frame.position + h.TrailerOffset();
-    if (at + kFrameTrailerSize <= base + own + kHeaderSlack) {
-      return std::span<const uint8_t>(buffer_ + (at - base), kFrameTrailerSize);
-    }
-    if (at >= reader_.Size()) return {};
-    const size_t have =
-        static_cast<size_t>(std::min<uint64_t>(kFrameTrailerSize, reader_.Size() - at));
-    reader_.ReadAligned(trailer_, have, at, 0);
-    return std::span<const uint8_t>(trailer_, have);
   }
 
   // Names a written file, and adds its line to recordings.csv.
@@ -287,7 +317,6 @@ class Saver {
   SaveSink& sink_;
   const std::atomic<int>& stop_;
   uint8_t* buffer_;  // kCopyChunk bytes and kHeaderSlack more
-  uint8_t trailer_[kFrameTrailerSize] = {};
   uint64_t total_;
   std::string source_path_;  // as recordings.csv names the source
   uint64_t done_ = 0;
@@ -368,6 +397,35 @@ SaveResult SaveRecordings(SourceReader& reader, const SaveJob& job, SaveSink& si
     result.status = StatusFromException("saving into " + job.folder);
   }
   return result;
+}
+
+Result<std::vector<SourceRun>> SavedRuns(SourceReader& reader, const Recording& r,
+                                         const DateWindow& window, const std::atomic<int>& stop) {
+  try {
+    std::vector<SourceRun> runs;
+    const uint64_t size = reader.Size();
+    if (r.end_position <= r.position || r.position >= size) return runs;
+    const uint64_t end_position = std::min(r.end_position, size);
+    if (r.grouping != Grouping::kCamera || !r.channel) {
+      runs.push_back({r.position, end_position - r.position});
+      return runs;
+    }
+    const std::unique_ptr<uint8_t[]> buffer(new uint8_t[kCopyChunk + kHeaderSlack]);
+    FoundPieces found =
+        FindCameraPieces(reader, buffer.get(), r, end_position, window, stop, [](uint64_t) {});
+    if (!found.shrank.empty()) return Status::Error(ErrorCode::kReadFailed, found.shrank);
+    if (found.stopped) return Status::Error(ErrorCode::kStopped, "stopped");
+    for (const Piece& piece : found.pieces) {
+      if (!runs.empty() && runs.back().position + runs.back().length == piece.position) {
+        runs.back().length += piece.length;  // adjacent frames: one run
+      } else {
+        runs.push_back({piece.position, piece.length});
+      }
+    }
+    return runs;
+  } catch (...) {
+    return StatusFromException("finding the frames of " + r.Name());
+  }
 }
 
 }  // namespace korvane

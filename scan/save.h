@@ -120,6 +120,22 @@ SaveResult SaveRecordings(const SaveJob& job, SaveSink& sink, const std::atomic<
 SaveResult SaveRecordings(SourceReader& reader, const SaveJob& job, SaveSink& sink,
                           const std::atomic<int>& stop);
 
+// Bytes of the source, [position, position + length).
+struct SourceRun {
+  uint64_t position = 0;
+  uint64_t length = 0;
+  bool operator==(const SourceRun&) const = default;
+};
+
+// Where the bytes SaveRecordings writes for `r` lie in the source, in the file's order: for a
+// recording of the camera grouping its channel's complete frames (adjacent ones joined into one
+// run), found again by reading its span with the scan's date window `window`; for any other the
+// one run from its position to its end position. Either stops at the source's end (empty when it
+// starts past it). Fails (kReadFailed) when the source shrank, kStopped when `stop` is set (read
+// after every MiB).
+Result<std::vector<SourceRun>> SavedRuns(SourceReader& reader, const Recording& r,
+                                         const DateWindow& window, const std::atomic<int>& stop);
+
 // Checks that a folder exists and can be saved into (failures kUsage), and, given the source, that
 // saving there would not write to it (FolderWritesToSource, kRefused). Creates nothing.
 Status CheckSaveFolder(const std::string& folder, const std::string& source = std::string());
