@@ -454,6 +454,22 @@ Result<std::string> Serialise(xmlDoc* doc, int options) {
                      static_cast<size_t>(xmlBufferLength(buffer)));
 }
 
+// Gives every empty HTML element but the void ones an empty text, so that it is written as
+// "<td></td>": an HTML parser takes "<td/>" for an opening tag.
+void OpenEmptyElements(xmlNode* node) {
+  static const std::string kVoid[] = {"meta", "img", "br", "hr", "link", "input", "col"};
+  for (xmlNode* child = node->children; child; child = child->next) {
+    if (child->type == XML_ELEMENT_NODE) OpenEmptyElements(child);
+  }
+  const bool html =
+      node->ns && std::string(reinterpret_cast<const char*>(node->ns->href)) == kXhtml;
+  if (html && !node->children &&
+      std::find(std::begin(kVoid), std::end(kVoid), reinterpret_cast<const char*>(node->name)) ==
+          std::end(kVoid)) {
+    Check(xmlAddChild(node, Check(xmlNewText(X("")))));
+  }
+}
+
 Result<std::string> BuildHtml(const ReportInput& input) {
   Doc doc(xmlNewDoc(X("1.0")));
   if (!doc) throw std::bad_alloc();
@@ -502,7 +518,8 @@ Result<std::string> BuildHtml(const ReportInput& input) {
 
   // XHTML that an HTML parser reads the same: no XML declaration, no empty-element tags but
   // those of void elements.
-  return Serialise(doc.get(), XML_SAVE_FORMAT | XML_SAVE_NO_DECL | XML_SAVE_XHTML);
+  OpenEmptyElements(html);
+  return Serialise(doc.get(), XML_SAVE_FORMAT | XML_SAVE_NO_DECL);
 }
 
 Result<std::string> BuildXml(const ReportInput& input) {
