@@ -166,33 +166,72 @@ std::string FileLink(const std::string& name) {
   return out;
 }
 
+// The axis's steps in seconds, from a second to two weeks, and how their labels read; longer
+// spans step by calendar months (kMonthSteps).
 struct Tick {
   int64_t step;
   int label;  // 0: date, 1: date and minutes, 2: time of day with seconds
 };
-
-// The axis's steps, from seconds to years, and how their labels read.
-constexpr Tick kTicks[] = {{1, 2},           {2, 2},           {5, 2},
-                           {10, 2},          {15, 2},          {30, 2},
-                           {60, 1},          {120, 1},         {300, 1},
-                           {600, 1},         {900, 1},         {1800, 1},
-                           {3600, 1},        {7200, 1},        {10800, 1},
-                           {21600, 1},       {43200, 1},       {86400, 0},
-                           {2 * 86400, 0},   {7 * 86400, 0},   {14 * 86400, 0},
-                           {30 * 86400, 0},  {91 * 86400, 0},  {182 * 86400, 0},
-                           {365 * 86400, 0}, {730 * 86400, 0}, {1826 * 86400, 0},
-                           {3652 * 86400, 0}};
+constexpr Tick kTicks[] = {{1, 2},         {2, 2},     {5, 2},     {10, 2},        {15, 2},
+                           {30, 2},        {60, 1},    {120, 1},   {300, 1},       {600, 1},
+                           {900, 1},       {1800, 1},  {3600, 1},  {7200, 1},      {10800, 1},
+                           {21600, 1},     {43200, 1}, {86400, 0}, {2 * 86400, 0}, {7 * 86400, 0},
+                           {14 * 86400, 0}};
+constexpr int64_t kMonthSteps[] = {1, 3, 6, 12, 24, 60, 120, 600, 1200};
+constexpr int64_t kMaxTicks = 8;
 
 int64_t FloorTo(int64_t t, int64_t step) {
   const int64_t q = t / step;
   return (t % step < 0 ? q - 1 : q) * step;
 }
 
-std::string TickLabel(int64_t t, int kind) {
-  const std::string text = FormatUnixSeconds(t);  // "YYYY-MM-DD hh:mm:ss"
-  if (kind == 0) return text.substr(0, 10);
-  if (kind == 1) return text.substr(0, 16);
-  return text.substr(11);
+// The months since year 0 of a time's month, and the time its month starts.
+int64_t MonthOf(int64_t t) {
+  const int64_t days = FloorTo(t, kSecondsPerDay) / kSecondsPerDay;
+  // Civil from days (the inverse of DaysFromCivil), for the year and month only.
+  const int64_t z = days + 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  const int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  const int64_t year = yoe + era * 400 + (month <= 2);
+  return year * 12 + month - 1;
+}
+
+int64_t MonthStart(int64_t months) {
+  const int64_t year = FloorTo(months, 12) / 12;
+  return DaysFromCivil(year, months - year * 12 + 1, 1) * kSecondsPerDay;
+}
+
+// Where the axis's lines go, from at or before `first` to at or after `last`, at most about
+// kMaxTicks steps, on round times; and how their labels read.
+std::vector<std::pair<int64_t, std::string>> AxisTicks(int64_t first, int64_t last) {
+  std::vector<std::pair<int64_t, std::string>> ticks;
+  for (const Tick& t : kTicks) {
+    if ((last - first) / t.step > kMaxTicks) continue;
+    for (int64_t at = FloorTo(first, t.step);; at += t.step) {
+      const std::string text = FormatUnixSeconds(at);  // "YYYY-MM-DD hh:mm:ss"
+      ticks.emplace_back(at, t.label == 0   ? text.substr(0, 10)
+                             : t.label == 1 ? text.substr(0, 16)
+                                            : text.substr(11));
+      if (at >= last) return ticks;
+    }
+  }
+  const int64_t first_month = MonthOf(first), last_month = MonthOf(last) + 1;
+  int64_t step = kMonthSteps[std::size(kMonthSteps) - 1];
+  for (const int64_t months : kMonthSteps) {
+    if ((last_month - first_month) / months <= kMaxTicks) {
+      step = months;
+      break;
+    }
+  }
+  for (int64_t m = FloorTo(first_month, step);; m += step) {
+    const std::string text = FormatUnixSeconds(MonthStart(m));
+    ticks.emplace_back(MonthStart(m), step % 12 == 0 ? text.substr(0, 4) : text.substr(0, 7));
+    if (MonthStart(m) >= last || ticks.size() > 4 * kMaxTicks) return ticks;
+  }
 }
 
 // The timeline: one lane per channel, each recording a bar from its start to its end (corrected
@@ -216,16 +255,9 @@ void AddTimeline(xmlNode* parent, const ReportInput& input) {
   }
   // At least a minute across; the axis starts and ends on whole steps.
   if (last - first < 60) last = first + 60;
-  const Tick* tick = &kTicks[std::size(kTicks) - 1];
-  for (const Tick& t : kTicks) {
-    if ((last - first) / t.step <= 8) {
-      tick = &t;
-      break;
-    }
-  }
-  const int64_t axis_start = FloorTo(first, tick->step);
-  int64_t axis_end = FloorTo(last, tick->step);
-  if (axis_end < last) axis_end += tick->step;
+  const std::vector<std::pair<int64_t, std::string>> ticks = AxisTicks(first, last);
+  const int64_t axis_start = ticks.front().first;
+  const int64_t axis_end = std::max(ticks.back().first, last);
 
   constexpr double kLeft = 110, kRight = 70, kWidth = 1000, kTop = 34, kLane = 26, kBar = 16;
   const double plot = kWidth - kLeft - kRight;
@@ -251,7 +283,7 @@ void AddTimeline(xmlNode* parent, const ReportInput& input) {
   (void)title;
 
   // The axis: a line per step, its label above.
-  for (int64_t t = axis_start; t <= axis_end; t += tick->step) {
+  for (const auto& [t, text] : ticks) {
     const std::string x = num(x_of(t));
     xmlNode* line = Child(svg, "line");
     Attr(line, "x1", x);
@@ -259,11 +291,10 @@ void AddTimeline(xmlNode* parent, const ReportInput& input) {
     Attr(line, "y1", num(kTop - 6));
     Attr(line, "y2", num(height - 10));
     Attr(line, "class", "grid");
-    xmlNode* label = Child(svg, "text", TickLabel(t, tick->label));
+    xmlNode* label = Child(svg, "text", text);
     Attr(label, "x", x);
     Attr(label, "y", num(kTop - 12));
     Attr(label, "class", "tick");
-    if (axis_end - t < tick->step) break;  // no step past the end (nor an overflow)
   }
   size_t index = 0;
   for (const auto& [lane, recordings] : lanes) {
@@ -310,6 +341,7 @@ td.t { white-space: nowrap; }
 .hash { font-family: "DejaVu Sans Mono", monospace; font-size: 8pt; word-break: break-all; }
 img.picture { width: 120px; height: auto; display: block; }
 svg.timeline { width: 100%; height: auto; display: block; }
+svg rect { shape-rendering: crispEdges; }
 svg .grid { stroke: #ccc; stroke-width: 1; }
 svg .tick { font-size: 11px; text-anchor: middle; fill: #333; }
 svg .lane { font-size: 12px; text-anchor: end; fill: #222; }

@@ -2,7 +2,8 @@
 # Sourced by ./run and ./test: the Debian packages the project needs, and a function that
 # installs the missing ones (as root, or through sudo).
 
-KORVANE_BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config libgtest-dev libssl-dev libewf-dev)
+KORVANE_BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config libgtest-dev libssl-dev libewf-dev
+                        libxml2-dev)
 KORVANE_TEST_PACKAGES=(util-linux)
 # The window: Qt 6 Widgets, Qt's own texts in Chinese, Qt's translation tools (lupdate, lrelease:
 # the window's English texts are compiled when it is built), and fonts for Chinese and Latin text.
@@ -17,6 +18,8 @@ KORVANE_EVIDENCE_PACKAGES=(ewf-tools jq coreutils)
 # Video export (korvane-scan --export, --thumbnails): FFmpeg's libraries. Without them the rest
 # builds, and korvane-scan says that the video options are unavailable.
 KORVANE_VIDEO_PACKAGES=(libavformat-dev libavcodec-dev libswscale-dev libavutil-dev)
+# The report (korvane-scan --report, 生成报告): libxml2 writes it.
+KORVANE_REPORT_PACKAGES=(libxml2-dev)
 # The fuzz targets: clang with libFuzzer and the sanitizers' runtimes.
 KORVANE_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev llvm-14)
 
