@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "scan/save.h"
+#include "scan/save_folder.h"
 #include "scan/scanner.h"
 #include "test_support.h"
 #include "tools/image_builder.h"
@@ -249,6 +250,59 @@ TEST(ReportTest, NeverReplacesAndNeverHalfWritten) {
   ASSERT_FALSE(missing.ok());
   EXPECT_EQ(missing.status().code(), ErrorCode::kUsage);
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "missing"));
+}
+
+// korvane-scan --report: a folder that is missing is a usage error before the scan, and nothing
+// is written; with --save in the same run the report's fileobjects carry the SHA-256 that
+// recordings.csv gives each saved file; a report that cannot be written (every name taken) is a
+// failure with a message and status 4, never reported as success.
+TEST(ReportTest, CommandLine) {
+  TempDir dir;
+  const std::string source = dir.File("demo.img");
+  test::WriteFile(source, testimage::BuildDemoImage());
+  const std::string out = dir.File("out.txt"), err = dir.File("err.txt");
+  auto run = [&](const std::vector<std::string>& args) {
+    test::ChildProcess child(KORVANE_SCAN_BINARY, args, out, err);
+    return child.Wait();
+  };
+
+  EXPECT_EQ(run({"--quiet", "--report", dir.File("missing"), source}), 2);
+  EXPECT_NE(test::Slurp(err).find("--report"), std::string::npos) << test::Slurp(err);
+  EXPECT_EQ(test::Slurp(out), "");
+
+  const std::filesystem::path folder = dir.path() / "case";
+  std::filesystem::create_directory(folder);
+  ASSERT_EQ(run({"--quiet", "--save", test::Utf8Path(folder), "--report", test::Utf8Path(folder),
+                 source}),
+            0)
+      << test::Slurp(err);
+  Doc xml = ParseXml(test::Slurp(test::Utf8Path(folder / "report.xml")));
+  ASSERT_TRUE(xml);
+  const std::string manifest = test::Slurp(test::Utf8Path(folder / "recordings.csv"));
+  const std::vector<std::string> names = Select(xml.get(), "/d:dfxml/d:fileobject/d:filename");
+  ASSERT_FALSE(names.empty());
+  for (const std::string& name : names) {
+    const std::vector<std::string> digest = Select(
+        xml.get(), "/d:dfxml/d:fileobject[d:filename='" + name + "']/d:hashdigest[@type='sha256']");
+    ASSERT_EQ(digest.size(), 1u) << name;
+    const size_t line = manifest.find("\n" + name + ",");
+    ASSERT_NE(line, std::string::npos) << name;
+    EXPECT_NE(manifest.substr(line, manifest.find('\n', line + 1) - line).find(digest[0]),
+              std::string::npos)
+        << name;
+  }
+  EXPECT_TRUE(ParseXml(test::Slurp(test::Utf8Path(folder / "report.html"))));
+
+  // Every name a report may take is taken.
+  const std::filesystem::path full = dir.path() / "full";
+  std::filesystem::create_directory(full);
+  for (unsigned n = 0; n <= kMaxNameNumber; ++n) {
+    test::WriteFile(test::Utf8Path(full / NumberedName(report::kHtmlName, n)), {});
+  }
+  EXPECT_EQ(run({"--quiet", "--report", test::Utf8Path(full), source}), 4);
+  EXPECT_NE(test::Slurp(err).find("the report could not be written"), std::string::npos)
+      << test::Slurp(err);
+  EXPECT_EQ(test::Listing(full).size(), size_t{kMaxNameNumber} + 1);
 }
 
 }  // namespace
