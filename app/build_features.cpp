@@ -20,6 +20,12 @@ QString UnavailableReason(Feature feature) {
 #else
       return QStringLiteral("此版本不能读取 E01 镜像: 构建时未找到 libewf");
 #endif
+    case Feature::kReport:
+#ifdef KORVANE_HAVE_REPORT
+      return {};
+#else
+      return QStringLiteral("此版本不能生成报告: 构建时未找到 libxml2");
+#endif
   }
   return {};
 }

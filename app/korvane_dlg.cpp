@@ -37,6 +37,7 @@
 #include "app/korvane_app.h"
 #include "app/language.h"
 #include "app/progress_text.h"
+#include "app/report_job.h"
 #include "app/scan_form.h"
 #include "app/video_export.h"
 #include "evidence/sources.h"
@@ -60,6 +61,8 @@ const char kNothingCheckedText[] = QT_TRANSLATE_NOOP("CKorvaneDlg", "请先勾�
 const char kNoFolderText[] = QT_TRANSLATE_NOOP("CKorvaneDlg", "请先选择保存路径!");
 const char kBadFolderText[] = QT_TRANSLATE_NOOP("CKorvaneDlg", "无法保存到此路径:\n%1");
 const char kCannotStartText[] = QT_TRANSLATE_NOOP("CKorvaneDlg", "无法启动保存!");
+const char kReportDoneText[] = QT_TRANSLATE_NOOP("CKorvaneDlg", "报告已生成:\n%1\n%2");
+const char kReportFailedText[] = QT_TRANSLATE_NOOP("CKorvaneDlg", "无法生成报告:\n%1");
 
 // A message box sizes itself to its text and buttons only; the system then shortens a caption
 // longer than the title bar leaves room for. Makes the box wide enough for its whole caption
@@ -128,6 +131,10 @@ CKorvaneDlg::CKorvaneDlg(QWidget* parent)
   export_video_action_->setObjectName(QStringLiteral("exportVideoAction"));
   connect(export_video_action_, &QAction::triggered, this, &CKorvaneDlg::OnExportVideo);
   korvane::gui::OfferIfBuilt(export_video_action_, korvane::gui::Feature::kVideo);
+  report_action_ = new QAction(tr("生成报告"), this);
+  report_action_->setObjectName(QStringLiteral("reportAction"));
+  connect(report_action_, &QAction::triggered, this, &CKorvaneDlg::OnMakeReport);
+  korvane::gui::OfferIfBuilt(report_action_, korvane::gui::Feature::kReport);
   connect(select_all_action_, &QAction::triggered, this, &CKorvaneDlg::OnSelectAll);
   connect(deselect_all_action_, &QAction::triggered, this, &CKorvaneDlg::OnDeselectAll);
   camera_view_action_ = new QAction(tr("按通道显示"), this);
@@ -528,6 +535,7 @@ void CKorvaneDlg::OnListRightClick(const QPoint& pos) {
   if (index.isValid()) {
     menu.addAction(save_action_);
     menu.addAction(export_video_action_);
+    menu.addAction(report_action_);
     menu.addAction(select_all_action_);
     menu.addAction(deselect_all_action_);
     menu.addSeparator();
@@ -539,6 +547,7 @@ void CKorvaneDlg::OnListRightClick(const QPoint& pos) {
     menu.addAction(camera_view_action_);
   }
   korvane::gui::OfferIfBuilt(export_video_action_, korvane::gui::Feature::kVideo);
+  korvane::gui::OfferIfBuilt(report_action_, korvane::gui::Feature::kReport);
   menu_row_ = index.isValid() ? index.row() : -1;
   menu.exec(m_list->viewport()->mapToGlobal(pos));
   menu_row_ = -1;
@@ -664,6 +673,68 @@ void CKorvaneDlg::OnExportVideo() {
                                                          folder, std::move(checked));
   const korvane::Status started = m_worker.Start(
       [job](const std::atomic<int>& stop) { job->Run(stop); }, [job] { job->Finish(); });
+  if (!started.ok()) {
+    ShowWarning(tr(started.code() == korvane::ErrorCode::kRefused ? kBusyText : kCannotStartText));
+  }
+#endif
+}
+
+void CKorvaneDlg::OnMakeReport() {
+#ifdef KORVANE_HAVE_REPORT
+  if (closing_) return;
+  if (g_bScanning.load() != 0) {
+    ShowWarning(tr(kBusyText));
+    return;
+  }
+  DrainScanFeed();  // the last rows of a scan that has just ended
+  const std::string folder = korvane::gui::SourcePath(ui_->savePathEdit->text());
+  if (folder.empty()) {
+    ShowWarning(tr(kNoFolderText));
+    return;
+  }
+  const korvane::Status usable = korvane::CheckSaveFolder(folder, model_.Source());
+  if (!usable.ok()) {
+    ShowWarning(tr(kBadFolderText).arg(korvane::gui::PathText(usable.message())));
+    return;
+  }
+  m_strSavePath = folder;
+  korvane::gui::ReportRequest request;
+  request.source = model_.Source();
+  request.folder = folder;
+  request.grouping = model_.View();
+  request.window = model_.Window();
+  for (const RecordingModel::Row& row : model_.Rows()) request.recordings.push_back(row.recording);
+  for (const QString& arg : QCoreApplication::arguments()) {
+    request.command_line.push_back(arg.toStdString());
+  }
+  // The end is shown on this thread; a window closed meanwhile takes the call with it.
+  auto outcome = std::make_shared<korvane::gui::ReportOutcome>();
+  const korvane::Status started = m_worker.Start(
+      [request = std::move(request), outcome](const std::atomic<int>& stop) {
+        *outcome = korvane::gui::WriteListReport(request, stop);
+      },
+      [this, outcome] {
+        QMetaObject::invokeMethod(
+            this,
+            [this, outcome] {
+              if (closing_) return;
+              if (outcome->status.ok()) {
+                QString text = tr(kReportDoneText)
+                                   .arg(korvane::gui::PathText(outcome->html),
+                                        korvane::gui::PathText(outcome->xml));
+                if (!outcome->note.empty()) {
+                  text += QStringLiteral("\n") + korvane::gui::PathText(outcome->note);
+                }
+                ShowEndBox(QMessageBox::Information, text);
+              } else {
+                ShowEndBox(
+                    QMessageBox::Warning,
+                    tr(kReportFailedText).arg(korvane::gui::PathText(outcome->status.message())));
+              }
+              emit ReportEnded();
+            },
+            Qt::QueuedConnection);
+      });
   if (!started.ok()) {
     ShowWarning(tr(started.code() == korvane::ErrorCode::kRefused ? kBusyText : kCannotStartText));
   }

@@ -54,6 +54,8 @@ class CKorvaneDlg : public QDialog {
   void SaveEnded();
   // A video export's end has been shown (its summary box is open).
   void ExportEnded();
+  // A report's end has been shown (its box is open).
+  void ReportEnded();
   // The worker has put news into the feed (ended: a job's end); emitted on the worker's thread.
   void NewsWaiting(bool ended, QPrivateSignal);
 
@@ -100,6 +102,8 @@ class CKorvaneDlg : public QDialog {
   // Exports the checked rows of the grouping shown as MP4 files into the save folder, as OnSave
   // saves them.
   void OnExportVideo();
+  // Writes the report of the list as shown (every row) into the save folder, on the worker.
+  void OnMakeReport();
   void OnSelectAll();
   void OnDeselectAll();
   // Switches the list between the time grouping and the camera grouping of the last scan.
@@ -125,6 +129,7 @@ class CKorvaneDlg : public QDialog {
   // The list's context menu commands.
   QAction* save_action_;
   QAction* export_video_action_;
+  QAction* report_action_;
   QAction* select_all_action_;
   QAction* deselect_all_action_;
   QAction* camera_view_action_;

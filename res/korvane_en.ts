@@ -140,6 +140,24 @@
         <source>导出视频</source>
         <translation>Export video</translation>
     </message>
+    <message>
+        <source>报告已生成:
+%1
+%2</source>
+        <translation>Report written:
+%1
+%2</translation>
+    </message>
+    <message>
+        <source>无法生成报告:
+%1</source>
+        <translation>The report could not be written:
+%1</translation>
+    </message>
+    <message>
+        <source>生成报告</source>
+        <translation>Make report</translation>
+    </message>
 </context>
 <context>
     <name>EndText</name>

@@ -247,8 +247,8 @@ TEST_F(InEnglish, EveryTextOfTheFormListMenusAndBoxesIsEnglish) {
   const QPoint on_row = list->visualRect(test::Rows(dlg).index(0, 1)).center();
   const QStringList list_menu =
       test::AnswerMenu([&] { RightClick(list->viewport(), on_row); }).items;
-  EXPECT_EQ(list_menu, (QStringList{"Save", "Export video", "Select all", "Deselect all", "",
-                                    "Details", "Show by Channel"}));
+  EXPECT_EQ(list_menu, (QStringList{"Save", "Export video", "Make report", "Select all",
+                                    "Deselect all", "", "Details", "Show by Channel"}));
   // A row's details box.
   // A double click as the platform delivers it: press, release, double click, release.
   QTest::mousePress(list->viewport(), Qt::LeftButton, {}, on_row);
