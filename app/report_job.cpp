@@ -69,6 +69,10 @@ ReportOutcome WriteListReport(const ReportRequest& request, const std::atomic<in
 #ifdef KORVANE_REPORT_PICTURES
     const Status pictured = report::AddPictures(reader, request.source, request.folder,
                                                 input.recordings, log.files, stop);
+    for (evidence::LoggedFile& f : log.files) {
+      const bool separated = request.folder.ends_with('/') || request.folder.ends_with('\\');
+      f.path = request.folder + (separated ? "" : "/") + f.path;
+    }
     if (pictured.code() == ErrorCode::kStopped) {
       outcome.status = pictured;
       return outcome;

@@ -239,10 +239,17 @@ std::string InFolder(const std::string& folder, const std::string& name) {
 #ifdef KORVANE_HAVE_VIDEO
 // The files an export or the pictures wrote, for the case log and the report.
 void NoteExported(const video::ExportResult& result, const std::string& folder, bool thumbnails,
-                  EvidenceRun& evidence) {
+                  const std::vector<Recording>& found, EvidenceRun& evidence) {
   for (const video::ExportedFile& f : result.files) {
     if (f.outcome != FileOutcome::kSaved) continue;
     evidence::LoggedFile logged;
+    // The span of the recording it came from.
+    for (const Recording& r : found) {
+      if (r.Name() != f.recording_name) continue;
+      logged.position = r.position;
+      logged.end_position = r.end_position;
+      break;
+    }
     logged.kind = thumbnails ? "picture" : "export";
     logged.path = InFolder(folder, f.file_name);
     logged.recording = f.recording_name;
@@ -483,13 +490,13 @@ int ScanAndSave(const Options& options, const Streams& streams, const std::atomi
   if (options.export_dir) {
     video::ExportResult exported;
     code = ExportFound(reader, options, sink.found(), streams, stop, code, false, &exported);
-    NoteExported(exported, *options.export_dir, false, evidence);
+    NoteExported(exported, *options.export_dir, false, sink.found(), evidence);
     if (code == kExitInterrupted || code == kExitUsage) return code;
   }
   if (options.thumbnails_dir) {
     video::ExportResult pictured;
     code = ExportFound(reader, options, sink.found(), streams, stop, code, true, &pictured);
-    NoteExported(pictured, *options.thumbnails_dir, true, evidence);
+    NoteExported(pictured, *options.thumbnails_dir, true, sink.found(), evidence);
     if (code == kExitInterrupted || code == kExitUsage) return code;
   }
 #endif

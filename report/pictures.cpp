@@ -39,10 +39,12 @@ Status AddPictures(SourceReader& reader, const std::string& source, const std::s
         }
         continue;
       }
+      evidence::LoggedFile logged;
       if (auto it = by_name.find(f.recording_name); it != by_name.end()) {
         it->second->pictures.push_back(f.file_name);
+        logged.position = it->second->recording.position;
+        logged.end_position = it->second->recording.end_position;
       }
-      evidence::LoggedFile logged;
       logged.kind = "picture";
       logged.path = f.file_name;
       logged.recording = f.recording_name;

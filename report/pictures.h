@@ -16,10 +16,10 @@ namespace korvane::report {
 
 // Writes the pictures of `recordings` into `folder` with the thumbnails' rules (never replacing:
 // "0.png", "0 (1).png", ...) and names each in its recording's `pictures`; appends the files
-// written to `written`, for the report's list of files. A channel without a decodable key frame
-// has no picture, which is no failure. kStopped when `stop` is set; a picture that cannot be
-// written is a failure saying so (the others stand and are named, so the report can still be
-// written with them).
+// written to `written` (each path the name in `folder`), for the report's list of files. A channel
+// without a decodable key frame has no picture, which is no failure. kStopped when `stop` is set; a
+// picture that cannot be written is a failure saying so (the others stand and are named, so the
+// report can still be written with them).
 Status AddPictures(SourceReader& reader, const std::string& source, const std::string& folder,
                    std::vector<ReportRecording>& recordings,
                    std::vector<evidence::LoggedFile>& written, const std::atomic<int>& stop);

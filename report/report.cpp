@@ -205,17 +205,29 @@ int64_t MonthStart(int64_t months) {
   return DaysFromCivil(year, months - year * 12 + 1, 1) * kSecondsPerDay;
 }
 
+struct AxisTick {
+  int64_t at;
+  std::string label;  // under the line's top
+  std::string day;    // above it, where the day changes (and at the first line)
+};
+
 // Where the axis's lines go, from at or before `first` to at or after `last`, at most about
 // kMaxTicks steps, on round times; and how their labels read.
-std::vector<std::pair<int64_t, std::string>> AxisTicks(int64_t first, int64_t last) {
-  std::vector<std::pair<int64_t, std::string>> ticks;
+std::vector<AxisTick> AxisTicks(int64_t first, int64_t last) {
+  std::vector<AxisTick> ticks;
   for (const Tick& t : kTicks) {
     if ((last - first) / t.step > kMaxTicks) continue;
+    std::string day;
     for (int64_t at = FloorTo(first, t.step);; at += t.step) {
       const std::string text = FormatUnixSeconds(at);  // "YYYY-MM-DD hh:mm:ss"
-      ticks.emplace_back(at, t.label == 0   ? text.substr(0, 10)
-                             : t.label == 1 ? text.substr(0, 16)
-                                            : text.substr(11));
+      if (t.label == 0) {
+        ticks.push_back({at, text.substr(0, 10), std::string()});
+      } else {
+        const std::string this_day = text.substr(0, 10);
+        ticks.push_back({at, t.label == 1 ? text.substr(11, 5) : text.substr(11),
+                         this_day != day ? this_day : std::string()});
+        day = this_day;
+      }
       if (at >= last) return ticks;
     }
   }
@@ -229,7 +241,8 @@ std::vector<std::pair<int64_t, std::string>> AxisTicks(int64_t first, int64_t la
   }
   for (int64_t m = FloorTo(first_month, step);; m += step) {
     const std::string text = FormatUnixSeconds(MonthStart(m));
-    ticks.emplace_back(MonthStart(m), step % 12 == 0 ? text.substr(0, 4) : text.substr(0, 7));
+    ticks.push_back(
+        {MonthStart(m), step % 12 == 0 ? text.substr(0, 4) : text.substr(0, 7), std::string()});
     if (MonthStart(m) >= last || ticks.size() > 4 * kMaxTicks) return ticks;
   }
 }
@@ -255,11 +268,11 @@ void AddTimeline(xmlNode* parent, const ReportInput& input) {
   }
   // At least a minute across; the axis starts and ends on whole steps.
   if (last - first < 60) last = first + 60;
-  const std::vector<std::pair<int64_t, std::string>> ticks = AxisTicks(first, last);
-  const int64_t axis_start = ticks.front().first;
-  const int64_t axis_end = std::max(ticks.back().first, last);
+  const std::vector<AxisTick> ticks = AxisTicks(first, last);
+  const int64_t axis_start = ticks.front().at;
+  const int64_t axis_end = std::max(ticks.back().at, last);
 
-  constexpr double kLeft = 110, kRight = 70, kWidth = 1000, kTop = 34, kLane = 26, kBar = 16;
+  constexpr double kLeft = 110, kRight = 70, kWidth = 1000, kTop = 48, kLane = 26, kBar = 16;
   const double plot = kWidth - kLeft - kRight;
   const double height = kTop + kLane * static_cast<double>(lanes.size()) + 10;
   const double scale = plot / static_cast<double>(axis_end - axis_start);
@@ -283,18 +296,24 @@ void AddTimeline(xmlNode* parent, const ReportInput& input) {
   (void)title;
 
   // The axis: a line per step, its label above.
-  for (const auto& [t, text] : ticks) {
-    const std::string x = num(x_of(t));
+  for (const AxisTick& tick : ticks) {
+    const std::string x = num(x_of(tick.at));
     xmlNode* line = Child(svg, "line");
     Attr(line, "x1", x);
     Attr(line, "x2", x);
     Attr(line, "y1", num(kTop - 6));
     Attr(line, "y2", num(height - 10));
     Attr(line, "class", "grid");
-    xmlNode* label = Child(svg, "text", text);
+    xmlNode* label = Child(svg, "text", tick.label);
     Attr(label, "x", x);
     Attr(label, "y", num(kTop - 12));
     Attr(label, "class", "tick");
+    if (!tick.day.empty()) {
+      xmlNode* day = Child(svg, "text", tick.day);
+      Attr(day, "x", x);
+      Attr(day, "y", num(kTop - 26));
+      Attr(day, "class", "tick day");
+    }
   }
   size_t index = 0;
   for (const auto& [lane, recordings] : lanes) {
@@ -344,6 +363,7 @@ svg.timeline { width: 100%; height: auto; display: block; }
 svg rect { shape-rendering: crispEdges; }
 svg .grid { stroke: #ccc; stroke-width: 1; }
 svg .tick { font-size: 11px; text-anchor: middle; fill: #333; }
+svg .day { font-weight: bold; }
 svg .lane { font-size: 12px; text-anchor: end; fill: #222; }
 p.note { color: #555; }
 @media print { body { max-width: none; margin: 0; padding: 0; } }

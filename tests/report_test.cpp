@@ -197,13 +197,30 @@ TEST(ReportTest, WellFormedWhateverTheTextsHold) {
   EXPECT_EQ(Select(page.get(), "//s:svg/s:rect").size(), 3u);
   EXPECT_EQ(Select(page.get(), "//s:svg/s:text[@class='lane']"),
             (std::vector<std::string>{"channel 0", "channel 3"}));
-  EXPECT_FALSE(Select(page.get(), "//s:svg/s:text[@class='tick']").empty());
+  // The axis on round times of the corrected span, the day above where it changes.
+  EXPECT_EQ(Select(page.get(), "//s:svg/s:text[@class='tick']"),
+            (std::vector<std::string>{"06:00", "09:00", "12:00", "15:00", "18:00", "21:00", "00:00",
+                                      "03:00", "06:00", "09:00"}));
+  EXPECT_EQ(Select(page.get(), "//s:svg/s:text[@class='tick day']"),
+            (std::vector<std::string>{"2014-03-05", "2014-03-06"}));
   // The picture's name as a link beside the page.
   EXPECT_EQ(Select(page.get(), "//h:img/@src"), std::vector<std::string>{"1%20%281%29.png"});
   // Void elements only are written empty: an HTML parser reads the page the same way.
   EXPECT_EQ(html->find("<td/>"), std::string::npos);
   EXPECT_EQ(html->find("<title/>"), std::string::npos);
   EXPECT_EQ(html->rfind("<!DOCTYPE html>", 0), 0u);
+
+  // Over years the axis steps by whole years from New Year's Day.
+  report::ReportInput years = input;
+  years.clock_offset.reset();
+  years.recordings[1].recording.start = 1561939200;  // 2019-07-01
+  years.recordings[1].recording.end = 1561939200;
+  Result<std::string> long_html = report::ReportHtml(years);
+  ASSERT_TRUE(long_html.ok());
+  Doc long_page = ParseXml(*long_html);
+  ASSERT_TRUE(long_page);
+  EXPECT_EQ(Select(long_page.get(), "//s:svg/s:text[@class='tick']"),
+            (std::vector<std::string>{"2014", "2015", "2016", "2017", "2018", "2019", "2020"}));
 
   Result<std::string> xml = report::ReportXml(input);
   ASSERT_TRUE(xml.ok()) << xml.status().message();
