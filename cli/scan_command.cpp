@@ -306,8 +306,9 @@ int WriteRunReport(SourceReader& reader, const Options& options,
 #endif
   input.log = evidence.ReportLog();
   const Result<report::WrittenReport> written = report::WriteReport(folder, input);
-  if (!written.ok())
+  if (!written.ok()) {
     return failed("the report could not be written: " + written.status().message());
+  }
   std::fprintf(streams.err, "korvane-scan: report written to '%s' and '%s'\n",
                written->html.c_str(), written->xml.c_str());
   return code;
