@@ -165,7 +165,7 @@ TEST_F(CameraList, TheMenuItemSwitchesBetweenBothGroupingsOfOneScanAndShowsTheCh
   const int third = list->contentsRect().width() / 3;
   test::MenuSeen menu = MenuOnRow(dlg, 1);
   EXPECT_EQ(menu.items, (QStringList{"保存", "导出视频", "选择全部", "取消选择", "", "详细信息",
-                                     "按通道显示"}));
+                                     "按通道显示", "时间轴"}));
   ASSERT_NE(CameraViewAction(dlg), nullptr);
   EXPECT_TRUE(CameraViewAction(dlg)->isCheckable());
   EXPECT_FALSE(CameraViewAction(dlg)->isChecked());
@@ -194,7 +194,7 @@ TEST_F(CameraList, TheMenuItemSwitchesBetweenBothGroupingsOfOneScanAndShowsTheCh
   test::SelectAll(dlg);
 
   // Unchecked again: the time grouping's rows, columns and check marks as they were.
-  EXPECT_EQ(MenuOnRow(dlg, 1, "按通道显示").items.size(), 7);
+  EXPECT_EQ(MenuOnRow(dlg, 1, "按通道显示").items.size(), 8);
   EXPECT_FALSE(CameraViewAction(dlg)->isChecked());
   EXPECT_EQ(w.ShownRows(), time_rows);
   EXPECT_EQ(header->count(), 4);
