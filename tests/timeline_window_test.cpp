@@ -2,7 +2,8 @@
 // The timeline window: its axis, its time mapping and its index of bars as plain parts, then the
 // window itself off screen, opened from the list's menu and driven with the mouse: bars drawn
 // where their times are, a lane per channel, a click choosing the row in the list, the hover
-// text, zooming with the wheel, and following a new scan and a switch of grouping.
+// text, zooming with the wheel, and following a new scan and a switch of grouping; and the
+// program drawing the timeline of a scan into a file.
 #include "app/timeline_window.h"
 
 #include <gtest/gtest.h>
@@ -19,7 +20,9 @@
 #include <QWheelEvent>
 #include <cmath>
 
+#include "tests/test_support.h"
 #include "tests/window_test_support.h"
+#include "tools/image_builder.h"
 
 namespace korvane {
 namespace {
@@ -412,6 +415,39 @@ TEST_F(Timeline, FollowsANewScanOfTheList) {
   EXPECT_LT(view->XOf(kT0 + 86400), view->LabelWidth() + view->Scale().Width() / 4.0);
   // An open row has no end in its hover text yet, as in the list.
   EXPECT_EQ(view->ToolTipText(0), "0.dav\n开始时间: 2023-11-15 22:13:20\n结束时间: \n帧数: 122");
+}
+
+// Runs the program as a person does; returns its exit status.
+int RunKorvane(const QStringList& args) {
+  test::TempDir dir;
+  std::vector<std::string> argv;
+  for (const QString& a : args) argv.push_back(a.toStdString());
+  test::ChildProcess program(KORVANE_BINARY, argv, dir.File("out"), dir.File("err"));
+  return program.Wait();
+}
+
+TEST(TimelineProgram, DrawsTheTimelineOfAScanIntoAFile) {
+  test::TempDir dir;
+  testimage::ImageBuilder demo(0, testimage::Fill::kZeros);
+  demo.bytes() = testimage::BuildDemoImage();
+  test::WriteFile(dir.File("demo.img"), demo.bytes());
+  const QString shot = QString::fromStdString(dir.File("timeline.png"));
+  ASSERT_EQ(RunKorvane({"--screenshot", shot, "--scan",
+                        QString::fromStdString(dir.File("demo.img")), "--timeline"}),
+            0);
+  // The timeline window's picture, not the main window's, with bars on it.
+  const QImage picture = QImage(shot).convertToFormat(QImage::Format_RGB32);
+  RecordingModel model;
+  gui::TimelineWindow window(model, nullptr);
+  EXPECT_EQ(picture.size(), window.size());
+  const QRgb bar = window.View()->palette().color(QPalette::Highlight).rgb();
+  int bar_pixels = 0;
+  for (int y = 0; y < picture.height(); ++y) {
+    for (int x = 0; x < picture.width(); ++x) bar_pixels += picture.pixel(x, y) == bar ? 1 : 0;
+  }
+  EXPECT_GT(bar_pixels, 100);
+  // Without a picture to draw it has no use.
+  EXPECT_EQ(RunKorvane({"--timeline"}), 2);
 }
 
 }  // namespace
