@@ -254,8 +254,9 @@ void TimelineView::paintEvent(QPaintEvent*) {
     index_.Visit(i, t0, t1, [&](const TimelineIndex::Bar& bar) {
       const double left = std::max(-10.0, XOf(static_cast<double>(bar.start)));
       const double right = std::min(w + 10.0, XOf(static_cast<double>(bar.end)));
-      const int x0 = static_cast<int>(std::floor(left));
-      const int x1 = std::max(x0 + kMinBarWidth, static_cast<int>(std::ceil(right)));
+      // Rounded, so that a gap of a pixel and a half between bars stays a pixel at least.
+      const int x0 = static_cast<int>(std::lround(left));
+      const int x1 = std::max(x0 + kMinBarWidth, static_cast<int>(std::lround(right)));
       if (run && x0 <= run_right) {
         run_right = std::max(run_right, x1);
       } else {
@@ -282,8 +283,8 @@ void TimelineView::paintEvent(QPaintEvent*) {
                    [&](const TimelineIndex::Bar& bar) { here = here || bar.row == selected_row_; });
       if (!here) continue;
       const QRect strip = LaneRect(i);
-      const int x0 = static_cast<int>(std::floor(XOf(start)));
-      const int x1 = std::max(x0 + kMinBarWidth, static_cast<int>(std::ceil(XOf(end))));
+      const int x0 = static_cast<int>(std::lround(XOf(start)));
+      const int x1 = std::max(x0 + kMinBarWidth, static_cast<int>(std::lround(XOf(end))));
       p.drawRect(QRect(x0 - 1, strip.top() + 1, x1 - x0 + 2, strip.height() - 2));
     }
   }
