@@ -38,7 +38,7 @@ constexpr double kWheelZoom = 0.8;  // per notch in
 TimelineView::TimelineView(const RecordingModel& model, QWidget* parent)
     : QAbstractScrollArea(parent), model_(model) {
   setObjectName(QStringLiteral("timelineView"));
-  setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   setFocusPolicy(Qt::StrongFocus);
   viewport()->setMouseTracking(true);
@@ -102,12 +102,13 @@ int TimelineView::LaneHeight() const {
 
 QRect TimelineView::LaneRect(int lane) const {
   const int h = LaneHeight();
-  return {label_width_, axis_height_ + lane * h, viewport()->width() - label_width_, h};
+  return {label_width_, axis_height_ + lane * h - lane_scroll_, viewport()->width() - label_width_,
+          h};
 }
 
 int TimelineView::LaneAt(int y) const {
   if (y < axis_height_) return -1;
-  const int lane = (y - axis_height_) / LaneHeight();
+  const int lane = (y - axis_height_ + lane_scroll_) / LaneHeight();
   return lane < static_cast<int>(index_.Lanes().size()) ? lane : -1;
 }
 
@@ -167,13 +168,24 @@ void TimelineView::SyncScrollBar() {
     bar->setSingleStep(std::max(1, static_cast<int>(20 * scale_.SecondsPerPixel() / unit)));
     bar->setValue(static_cast<int>(std::lround((scale_.Left() - PanFirst()) / unit)));
   }
+  // Lanes that do not fit under the axis scroll up and down beneath it.
+  QScrollBar* lanes = verticalScrollBar();
+  const int room = std::max(0, viewport()->height() - axis_height_);
+  const int tall = static_cast<int>(index_.Lanes().size()) * LaneHeight();
+  lanes->setRange(0, std::max(0, tall - room));
+  lanes->setPageStep(std::max(1, room));
+  lanes->setSingleStep(LaneHeight());
+  lane_scroll_ = lanes->value();
   syncing_ = false;
 }
 
-void TimelineView::scrollContentsBy(int, int) {
+void TimelineView::scrollContentsBy(int dx, int dy) {
   if (syncing_) return;
-  scale_.SetLeft(PanFirst() + horizontalScrollBar()->value() * ScrollUnit());
-  fitted_ = false;
+  if (dy != 0) lane_scroll_ = verticalScrollBar()->value();
+  if (dx != 0) {
+    scale_.SetLeft(PanFirst() + horizontalScrollBar()->value() * ScrollUnit());
+    fitted_ = false;
+  }
   viewport()->update();
 }
 
@@ -209,9 +221,11 @@ void TimelineView::paintEvent(QPaintEvent*) {
   const QFontMetrics fm = fontMetrics();
   const int lanes = static_cast<int>(index_.Lanes().size());
 
-  // Lane strips, alternately shaded, with their captions on the left.
+  // Lane strips beneath the axis, alternately shaded, with their captions on the left.
+  p.setClipRect(QRect(0, axis_height_, w, h - axis_height_));
   for (int i = 0; i < lanes; ++i) {
     const QRect strip = LaneRect(i);
+    if (strip.bottom() < axis_height_) continue;
     if (strip.top() > h) break;
     if (i % 2 == 1) p.fillRect(QRect(0, strip.top(), w, strip.height()), pal.alternateBase());
     p.setPen(pal.color(QPalette::Text));
@@ -219,22 +233,17 @@ void TimelineView::paintEvent(QPaintEvent*) {
                Qt::AlignLeft | Qt::AlignVCenter, LaneName(index_.Lanes()[static_cast<size_t>(i)]));
   }
 
-  // The axis: ticks with their labels, and faint lines down through the lanes.
-  const QRect plot(label_width_, 0, w - label_width_, h);
-  p.setClipRect(plot);
+  // Faint lines of the axis's ticks down through the lanes.
+  p.setClipRect(QRect(label_width_, axis_height_, w - label_width_, h - axis_height_));
+  const std::vector<Tick> ticks = Ticks();
   QColor grid = pal.color(QPalette::Mid);
   grid.setAlpha(90);
-  const int lanes_bottom = std::min(h, axis_height_ + lanes * LaneHeight());
-  for (const Tick& tick : Ticks()) {
+  p.setPen(grid);
+  const int lanes_bottom = std::min(h, axis_height_ + lanes * LaneHeight() - lane_scroll_);
+  for (const Tick& tick : ticks) {
     const int x = static_cast<int>(std::lround(XOf(static_cast<double>(tick.t))));
-    p.setPen(grid);
     p.drawLine(x, axis_height_, x, lanes_bottom);
-    p.setPen(pal.color(QPalette::Text));
-    p.drawLine(x, axis_height_ - 6, x, axis_height_);
-    p.drawText(x + 3, axis_height_ - 8 - fm.descent(), tick.label);
   }
-  p.setPen(pal.color(QPalette::Mid));
-  p.drawLine(label_width_, axis_height_, w, axis_height_);
 
   // The bars of what is in view. At a wide zoom many fall on the same pixels: touching bars are
   // drawn as one rectangle, so that painting costs what is visible, not the rectangles' count.
@@ -243,6 +252,7 @@ void TimelineView::paintEvent(QPaintEvent*) {
   const double t1 = scale_.T(w - label_width_ + kMinBarWidth);
   for (int i = 0; i < lanes; ++i) {
     const QRect strip = LaneRect(i);
+    if (strip.bottom() < axis_height_) continue;
     if (strip.top() > h) break;
     const int top = strip.top() + 3;
     const int height = std::max(2, strip.height() - 6);
@@ -288,6 +298,17 @@ void TimelineView::paintEvent(QPaintEvent*) {
       p.drawRect(QRect(x0 - 1, strip.top() + 1, x1 - x0 + 2, strip.height() - 2));
     }
   }
+
+  // The axis over it all: ticks and their labels.
+  p.setClipRect(QRect(label_width_, 0, w - label_width_, axis_height_ + 1));
+  for (const Tick& tick : ticks) {
+    const int x = static_cast<int>(std::lround(XOf(static_cast<double>(tick.t))));
+    p.setPen(pal.color(QPalette::Text));
+    p.drawLine(x, axis_height_ - 6, x, axis_height_);
+    p.drawText(x + 3, axis_height_ - 8 - fm.descent(), tick.label);
+  }
+  p.setPen(pal.color(QPalette::Mid));
+  p.drawLine(label_width_, axis_height_, w, axis_height_);
 }
 
 bool TimelineView::viewportEvent(QEvent* event) {

@@ -27,8 +27,9 @@ class QTableView;
 namespace korvane::gui {
 
 // The painted lanes and axis. Wheel: zoom around the cursor (with Shift, or sideways: pan); drag
-// or the scroll bar: pan; Home or F: fit all; + and -: zoom; left and right arrows: pan. A click
-// on a bar chooses its row; hovering shows the row's name, times and frames.
+// or the scroll bar: pan; lanes that do not fit beneath the axis scroll with the vertical bar; Home
+// or F: fit all; + and -: zoom; left and right arrows: pan. A click on a bar chooses its row;
+// hovering shows the row's name, times and frames.
 class TimelineView final : public QAbstractScrollArea {
   Q_OBJECT
 
@@ -96,6 +97,7 @@ class TimelineView final : public QAbstractScrollArea {
   int label_width_ = 0;
   int axis_height_ = 0;
   int selected_row_ = -1;
+  int lane_scroll_ = 0;   // pixels of lanes scrolled up under the axis
   bool fitted_ = true;    // showing all, as last fitted: new bars are fitted in too
   bool syncing_ = false;  // the scroll bar is being set from the scale
   // A press of the left button: where, and the scale's left then; moved: it became a drag.

@@ -417,6 +417,39 @@ TEST_F(Timeline, FollowsANewScanOfTheList) {
   EXPECT_EQ(view->ToolTipText(0), "0.dav\n开始时间: 2023-11-15 22:13:20\n结束时间: \n帧数: 122");
 }
 
+TEST_F(Timeline, LanesThatDoNotFitScrollBeneathTheAxis) {
+  // Forty more channels than the window has room for.
+  RecordingModel& model = test::Rows(w.dlg());
+  std::vector<RecordingModel::Row> more;
+  for (uint64_t i = 3; i < 43; ++i) {
+    const auto channel = static_cast<uint8_t>(10 + i);
+    more.push_back({Made(i, kT0, kT0 + 3600, Grouping::kTime, {}, {Video(channel)}), true, false});
+  }
+  model.Append(std::move(more), Grouping::kTime);
+  gui::TimelineWindow* window = Open();
+  ASSERT_NE(window, nullptr);
+  TimelineView* view = View(window);
+  const int last = static_cast<int>(view->Index().Lanes().size()) - 1;
+  ASSERT_EQ(last, 43);  // channels 0, 2, 5, 13 to 52, and the unknown lane
+  QScrollBar* lanes = view->verticalScrollBar();
+  ASSERT_GT(lanes->maximum(), 0);
+  EXPECT_GT(view->LaneRect(last).top(), view->viewport()->height());
+
+  // Scrolled to the end, the last channel's lane is in view below the axis and its bar answers.
+  lanes->setValue(lanes->maximum());
+  const int channel52 = view->Index().LaneOf(52);
+  const QRect strip = view->LaneRect(channel52);
+  EXPECT_GE(strip.top(), view->AxisHeight());
+  EXPECT_LE(strip.bottom(), view->viewport()->height());
+  const QPoint at = InBar(view, channel52, kT0, kT0 + 3600);
+  EXPECT_EQ(view->RowAt(at), 42);
+  // The axis stays on top: a point on it is in no lane.
+  EXPECT_EQ(view->RowAt({at.x(), view->AxisHeight() / 2}), -1);
+  const std::vector<std::pair<int, int>> runs = BarRuns(view, channel52);
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_NEAR(runs[0].first, view->XOf(kT0), 1);
+}
+
 // Runs the program as a person does; returns its exit status.
 int RunKorvane(const QStringList& args) {
   test::TempDir dir;
