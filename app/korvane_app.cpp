@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/korvane_app.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QEventLoop>
@@ -41,13 +42,14 @@ extern "C" const char* __tsan_default_suppressions() {
 namespace {
 
 const char kUsage[] =
-    "usage: korvane [--lang zh|en] [IMAGE] [--screenshot FILE [--scan IMAGE]]\n"
+    "usage: korvane [--lang zh|en] [IMAGE] [--screenshot FILE [--scan IMAGE] [--timeline]]\n"
     "Opens the Korvane window, which finds DVR recordings on raw disks and disk images.\n"
     "  IMAGE              put IMAGE into the form as the image to scan, with its size\n"
     "  --lang zh|en       the window in Chinese or English (default: the system's language,\n"
     "                     Chinese where it is Chinese or not set, English otherwise)\n"
     "  --screenshot FILE  draw the window off screen into FILE (PNG) instead of showing it\n"
     "  --scan IMAGE       with --screenshot: scan IMAGE from the window first\n"
+    "  --timeline         with --screenshot: draw the timeline window of the list instead\n"
     "  --version          print the version and the licence\n";
 
 const char kLicenceText[] =
@@ -121,6 +123,7 @@ int CKorvaneApp::Run(int argc, char** argv) {
 #endif
   std::vector<char*> qt_args = {argv[0]};
   std::optional<std::string> screenshot, scan, lang;
+  bool timeline = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--version") {
@@ -130,6 +133,10 @@ int CKorvaneApp::Run(int argc, char** argv) {
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       return 0;
+    }
+    if (arg == "--timeline") {
+      timeline = true;
+      continue;
     }
     if (arg == "--screenshot" || arg == "--scan" || arg == "--lang") {
       if (i + 1 >= argc) {
@@ -143,6 +150,9 @@ int CKorvaneApp::Run(int argc, char** argv) {
   }
   if (scan && !screenshot) {
     return UsageError(QStringLiteral("--scan goes with --screenshot"), argc, argv);
+  }
+  if (timeline && !screenshot) {
+    return UsageError(QStringLiteral("--timeline goes with --screenshot"), argc, argv);
   }
   std::optional<korvane::gui::Language> language;
   if (lang) {
@@ -173,7 +183,7 @@ int CKorvaneApp::Run(int argc, char** argv) {
     image = QFileInfo(arg).absoluteFilePath();
   }
   SetUp(app, language.value_or(korvane::gui::SystemLanguage()));
-  if (screenshot) return Screenshot(*screenshot, scan, image);
+  if (screenshot) return Screenshot(*screenshot, scan, image, timeline);
   InitInstance(image);
   return 0;
 }
@@ -186,7 +196,7 @@ bool CKorvaneApp::InitInstance(const std::optional<QString>& image) {
 }
 
 int CKorvaneApp::Screenshot(const std::string& file, const std::optional<std::string>& scan,
-                            const std::optional<QString>& image) {
+                            const std::optional<QString>& image, bool timeline) {
   CKorvaneDlg dlg;
   dlg.show();
   if (image) dlg.SetImageFile(*image);
@@ -206,8 +216,14 @@ int CKorvaneApp::Screenshot(const std::string& file, const std::optional<std::st
     dlg.findChild<QPushButton*>(QStringLiteral("startButton"))->click();
     loop.exec();
   }
+  QWidget* shown = &dlg;
+  if (timeline) {
+    // The timeline window as its menu item opens it.
+    dlg.findChild<QAction*>(QStringLiteral("timelineAction"))->trigger();
+    shown = dlg.findChild<QWidget*>(QStringLiteral("timelineWindow"));
+  }
   QCoreApplication::processEvents();
-  if (!dlg.grab().save(QString::fromLocal8Bit(file.c_str()), "PNG")) {
+  if (!shown->grab().save(QString::fromLocal8Bit(file.c_str()), "PNG")) {
     std::fprintf(stderr, "korvane: cannot write %s\n", file.c_str());
     return 1;
   }

@@ -30,8 +30,9 @@ class CKorvaneApp {
   static void InitResources();
 
  private:
+  // Draws the main window, or with `timeline` the timeline window, into `file`.
   int Screenshot(const std::string& file, const std::optional<std::string>& scan,
-                 const std::optional<QString>& image);
+                 const std::optional<QString>& image, bool timeline);
 };
 
 extern CKorvaneApp theApp;

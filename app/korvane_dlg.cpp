@@ -39,6 +39,7 @@
 #include "app/progress_text.h"
 #include "app/report_job.h"
 #include "app/scan_form.h"
+#include "app/timeline_window.h"
 #include "app/video_export.h"
 #include "evidence/sources.h"
 #include "scan/raw_device.h"
@@ -142,6 +143,9 @@ CKorvaneDlg::CKorvaneDlg(QWidget* parent)
   camera_view_action_->setCheckable(true);
   details_action_ = new QAction(tr("详细信息"), this);
   details_action_->setObjectName(QStringLiteral("detailsAction"));
+  timeline_action_ = new QAction(tr("时间轴"), this);
+  timeline_action_->setObjectName(QStringLiteral("timelineAction"));
+  connect(timeline_action_, &QAction::triggered, this, &CKorvaneDlg::ShowTimeline);
   connect(camera_view_action_, &QAction::toggled, this, &CKorvaneDlg::OnCameraView);
   connect(details_action_, &QAction::triggered, this,
           [this] { ShowDetails(menu_row_ >= 0 ? menu_row_ : m_list->currentIndex().row()); });
@@ -541,6 +545,7 @@ void CKorvaneDlg::OnListRightClick(const QPoint& pos) {
     menu.addSeparator();
     menu.addAction(details_action_);
     menu.addAction(camera_view_action_);
+    menu.addAction(timeline_action_);
   } else {
     // The camera grouping may have fewer rows than the time one, or none: the way back must not
     // need a row.
@@ -576,6 +581,13 @@ void CKorvaneDlg::LayOutColumns() {
     header->resizeSection(column, third);
   }
   header->resizeSection(RecordingModel::kPosition, 0);
+}
+
+void CKorvaneDlg::ShowTimeline() {
+  if (timeline_ == nullptr) timeline_ = new korvane::gui::TimelineWindow(model_, m_list, this);
+  timeline_->show();
+  timeline_->raise();
+  timeline_->activateWindow();
 }
 
 void CKorvaneDlg::ShowDetails(int row) {

@@ -108,6 +108,8 @@ class CKorvaneDlg : public QDialog {
   void OnDeselectAll();
   // Switches the list between the time grouping and the camera grouping of the last scan.
   void OnCameraView(bool checked);
+  // Opens the timeline window of the list's rows, or brings it forward.
+  void ShowTimeline();
   // Opens the details box of a row of the list.
   void ShowDetails(int row);
   // Sizes the list's columns for the grouping shown.
@@ -134,7 +136,9 @@ class CKorvaneDlg : public QDialog {
   QAction* deselect_all_action_;
   QAction* camera_view_action_;
   QAction* details_action_;
-  int menu_row_ = -1;  // the row the context menu was opened on, while it is open
+  QAction* timeline_action_;
+  QWidget* timeline_ = nullptr;  // the timeline window, once opened; it follows the list
+  int menu_row_ = -1;            // the row the context menu was opened on, while it is open
   static constexpr qint64 kDrainInterval = 100;  // ms between takes of the feed
   QTimer drain_timer_;
   QElapsedTimer last_drain_;

@@ -24,9 +24,9 @@ QVariant RecordingModel::data(const QModelIndex& index, int role) const {
     case kName:
       return QString::fromStdString(r.Name());
     case kStart:
-      return QString::fromStdString(r.StartText());
+      return QString::fromStdString(FormatUnixSeconds(ShownStart(r)));
     case kEnd:
-      return row.closed ? QString::fromStdString(r.EndText()) : QString();
+      return row.closed ? QString::fromStdString(FormatUnixSeconds(ShownEnd(r))) : QString();
     case kPosition:
       return QString::number(r.position);
     case kChannel:

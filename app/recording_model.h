@@ -59,6 +59,11 @@ class RecordingModel final : public QAbstractTableModel {
   // Sets or clears the check box of every row shown.
   void SetAllChecked(bool checked);
 
+  // The times the list shows for a recording, in seconds since the epoch: what its start and end
+  // columns say. Whatever shows times beside the list (the timeline) takes them from here.
+  int64_t ShownStart(const Recording& r) const { return r.start; }
+  int64_t ShownEnd(const Recording& r) const { return r.end; }
+
   // The rows shown, and the rows of either grouping.
   const std::vector<Row>& Rows() const { return Rows(view_); }
   const std::vector<Row>& Rows(Grouping grouping) const {

@@ -158,6 +158,10 @@
         <source>生成报告</source>
         <translation>Make report</translation>
     </message>
+    <message>
+        <source>时间轴</source>
+        <translation>Timeline</translation>
+    </message>
 </context>
 <context>
     <name>EndText</name>
@@ -390,6 +394,46 @@
     <message>
         <source>通道</source>
         <translation>Channel</translation>
+    </message>
+</context>
+<context>
+    <name>korvane::gui::TimelineView</name>
+    <message>
+        <source>通道 %1</source>
+        <translation>Channel %1</translation>
+    </message>
+    <message>
+        <source>未知通道</source>
+        <translation>Unknown channel</translation>
+    </message>
+    <message>
+        <source>%1
+开始时间: %2
+结束时间: %3
+帧数: %4</source>
+        <translation>%1
+Start time: %2
+End time: %3
+Frames: %4</translation>
+    </message>
+</context>
+<context>
+    <name>korvane::gui::TimelineWindow</name>
+    <message>
+        <source>全部显示</source>
+        <translation>Show All</translation>
+    </message>
+    <message>
+        <source>滚轮缩放, 拖动平移, Home 键全部显示; 单击录像在列表中选中它</source>
+        <translation>Wheel to zoom, drag to pan, Home to show all; click a recording to select it in the list</translation>
+    </message>
+    <message>
+        <source>时间轴</source>
+        <translation>Timeline</translation>
+    </message>
+    <message>
+        <source>时间轴 - %1</source>
+        <translation>Timeline - %1</translation>
     </message>
 </context>
 </TS>

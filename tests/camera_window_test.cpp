@@ -165,7 +165,7 @@ TEST_F(CameraList, TheMenuItemSwitchesBetweenBothGroupingsOfOneScanAndShowsTheCh
   const int third = list->contentsRect().width() / 3;
   test::MenuSeen menu = MenuOnRow(dlg, 1);
   EXPECT_EQ(menu.items, (QStringList{"保存", "导出视频", "生成报告", "选择全部", "取消选择", "",
-                                     "详细信息", "按通道显示"}));
+                                     "详细信息", "按通道显示", "时间轴"}));
   ASSERT_NE(CameraViewAction(dlg), nullptr);
   EXPECT_TRUE(CameraViewAction(dlg)->isCheckable());
   EXPECT_FALSE(CameraViewAction(dlg)->isChecked());

@@ -248,7 +248,7 @@ TEST_F(InEnglish, EveryTextOfTheFormListMenusAndBoxesIsEnglish) {
   const QStringList list_menu =
       test::AnswerMenu([&] { RightClick(list->viewport(), on_row); }).items;
   EXPECT_EQ(list_menu, (QStringList{"Save", "Export video", "Make report", "Select all",
-                                    "Deselect all", "", "Details", "Show by Channel"}));
+                                    "Deselect all", "", "Details", "Show by Channel", "Timeline"}));
   // A row's details box.
   // A double click as the platform delivers it: press, release, double click, release.
   QTest::mousePress(list->viewport(), Qt::LeftButton, {}, on_row);

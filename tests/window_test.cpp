@@ -303,7 +303,7 @@ TEST(ResultsList, ContextMenuOpensOnARowOnly) {
   const QPoint on_row = RowCentre(list, 1);
   const test::MenuSeen menu = test::AnswerMenu([&] { RightClick(viewport, on_row); });
   EXPECT_EQ(menu.items, (QStringList{"保存", "导出视频", "生成报告", "选择全部", "取消选择", "",
-                                     "详细信息", "按通道显示"}));
+                                     "详细信息", "按通道显示", "时间轴"}));
   EXPECT_EQ(menu.position, viewport->mapToGlobal(on_row));
 
   const QPoint below_last = RowCentre(list, 2) + QPoint(0, list->rowHeight(2) * 2);
