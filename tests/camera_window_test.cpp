@@ -194,7 +194,7 @@ TEST_F(CameraList, TheMenuItemSwitchesBetweenBothGroupingsOfOneScanAndShowsTheCh
   test::SelectAll(dlg);
 
   // Unchecked again: the time grouping's rows, columns and check marks as they were.
-  EXPECT_EQ(MenuOnRow(dlg, 1, "按通道显示").items.size(), 8);
+  EXPECT_EQ(MenuOnRow(dlg, 1, "按通道显示").items.size(), 9);
   EXPECT_FALSE(CameraViewAction(dlg)->isChecked());
   EXPECT_EQ(w.ShownRows(), time_rows);
   EXPECT_EQ(header->count(), 4);
