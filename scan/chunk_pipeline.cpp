@@ -256,7 +256,6 @@ bool ChunkPipeline::SearchMapped(uint64_t k, unsigned thread) {
   const uint32_t len = ChunkLength(k);
   const size_t at = static_cast<size_t>(start - map_offset);
   if (at + len + kChunkOverlap > map->size()) return false;
-  if (!map->Prefault(at, len + kChunkOverlap)) return false;
   ChunkOutcome& outcome = SlotOf(k).outcome;
   outcome.hits.clear();
   MappedSearch call{search_, thread, ChunkView{map->data() + at, start, len, kChunkOverlap, true},

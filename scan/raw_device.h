@@ -21,10 +21,6 @@ class MappedBytes {
   virtual ~MappedBytes() = default;
   const uint8_t* data() const { return data_; }
   size_t size() const { return size_; }
-  // Asks for data()[offset, offset + len) to be read in and mapped now, so that the search does
-  // not stop at each page. False when some of it cannot be read (it would raise SIGBUS); true also
-  // where the system cannot be asked.
-  virtual bool Prefault(size_t offset, size_t len) { return offset + len <= size_; }
 
  protected:
   const uint8_t* data_ = nullptr;

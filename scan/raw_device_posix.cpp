@@ -52,22 +52,6 @@ class PosixMap final : public MappedBytes {
   PosixMap(const PosixMap&) = delete;
   PosixMap& operator=(const PosixMap&) = delete;
 
-  bool Prefault(size_t offset, size_t len) override {
-    if (offset + len > size_) return false;
-#ifdef MADV_POPULATE_READ
-    if (len == 0) return true;
-    const uintptr_t page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
-    const uintptr_t lo = reinterpret_cast<uintptr_t>(data_ + offset) & ~(page - 1);
-    const uintptr_t hi = reinterpret_cast<uintptr_t>(data_ + offset + len);
-    // Pages the file cannot deliver fail with EFAULT (an I/O error, or past the file's end now);
-    // older kernels do not know the request (EINVAL), and then the pages come in as they are read.
-    if (::madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_POPULATE_READ) != 0) {
-      return errno != EFAULT && errno != EIO;
-    }
-#endif
-    return true;
-  }
-
  private:
   void* base_;
   size_t length_;

@@ -34,8 +34,7 @@ class MemoryDevice final : public RawDevice {
   bool Mappable() const override;
   // With `mappable` (Linux only): a copy of the bytes in a memory file, mapped. The copy ends
   // where the bytes end now, and at the page of the first bad sector in the range, so that reading
-  // there raises SIGBUS as a real file's unreadable page does. Pages are not read in ahead
-  // (Prefault always succeeds).
+  // there raises SIGBUS as a real file's unreadable page does.
   std::unique_ptr<MappedBytes> Map(uint64_t offset, size_t len) override;
 
   std::set<uint64_t> bad_sectors;  // sector numbers (offset / 512)
