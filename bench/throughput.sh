@@ -156,7 +156,9 @@ if [ "$adversarial" = 1 ]; then
   adv_size=$((adv_mib * 1024 * 1024))
   make_file() {  # NAME PATTERN
     [ -f "$dir/$1" ] && [ "$(stat -c %s "$dir/$1")" = "$adv_size" ] && return
-    yes "$2" | tr -d '\n' | head -c "$adv_size" >"$dir/$1"
+    # yes ends on SIGPIPE when head has had enough: only the file's size tells.
+    yes "$2" | tr -d '\n' | head -c "$adv_size" >"$dir/$1" || true
+    [ "$(stat -c %s "$dir/$1")" = "$adv_size" ] || { echo "cannot write $dir/$1" >&2; exit 1; }
   }
   make_file magics DHAV
   make_file all-d D
