@@ -226,8 +226,10 @@ Status ChunkPipeline::Process(uint64_t k, unsigned thread) {
 }
 
 namespace {
-// The search of one mapped chunk, called through ReadMappedBytes. An exception is kept and
-// thrown again after it returns, so that nothing unwinds through it.
+// The search of one mapped chunk, called through ReadMappedBytes, which may jump out of it at a
+// fault: it takes no lock, and it allocates nothing, since the hits have room for a chunk of
+// nothing but matches (see Prepare). An exception is kept and thrown again after it returns, so
+// that nothing unwinds through it.
 struct MappedSearch {
   const ChunkPipeline::Search* search;
   unsigned thread;

@@ -102,7 +102,8 @@ class ChunkPipeline {
     ChunkOutcome outcome;  // owned by the thread that claimed the chunk until `filled`, then by
                            // the hand-over until it frees the slot
     bool filled = false;   // guarded by mutex_
-    std::unique_ptr<uint8_t[], void (*)(uint8_t*)> buffer{nullptr, nullptr};  // the chunk's bytes
+    // The chunk's bytes, unless it was searched in a map of the source (outcome.chunk.mapped).
+    std::unique_ptr<uint8_t[], void (*)(uint8_t*)> buffer{nullptr, nullptr};
   };
 
   Slot& SlotOf(uint64_t k) { return slots_[static_cast<size_t>(k % slots_.size())]; }
