@@ -72,8 +72,8 @@ class Scanner : public ::testing::TestWithParam<ReadMethod> {
 };
 
 INSTANTIATE_TEST_SUITE_P(Reads, Scanner, ::testing::Values(ReadMethod::kMap, ReadMethod::kPread),
-                         [](const ::testing::TestParamInfo<ReadMethod>& info) {
-                           return std::string(info.param == ReadMethod::kMap ? "mmap" : "pread");
+                         [](const ::testing::TestParamInfo<ReadMethod>& param) {
+                           return std::string(param.param == ReadMethod::kMap ? "mmap" : "pread");
                          });
 
 void ExpectSameRecordings(const std::vector<Recording>& got, const std::vector<Recording>& want,
