@@ -2,14 +2,21 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # End-to-end scan speed against the speed of reading: builds the bench preset, writes a test image
 # (4 GiB by default) with korvane-mkimage, keeps it in the page cache, and times in turn, round
-# after round, `dd bs=1M`, `rg -c -a -F DHAV` and `korvane-scan --quiet` over it. Prints the
-# median of each in GB/s (10^9 bytes a second) and korvane-scan's ratios to dd and rg.
+# after round, `dd bs=1M`, `rg -c -a -F DHAV` and `korvane-scan --quiet` over it (the image read
+# through maps, the default, and with --read pread; one and two workers). Prints the median of
+# each in GB/s (10^9 bytes a second), korvane-scan's ratios to dd and rg, and the scan's peak RSS
+# (file pages it maps included).
 #
 #   bench/throughput.sh [--rounds N] [--size-mib N] [--image FILE] [--kernels] [--window]
+#                       [--loop] [--adversarial]
 #
 # --kernels also runs the kernel benchmarks; --window also times the window's scan against a
-# plain scan of the same image in one process (korvane-window-bench, off screen; installs Qt). The image is kept (build/bench/throughput.img by
-# default) and reused while its size matches. Needs free memory for the whole image.
+# plain scan of the same image in one process (korvane-window-bench, off screen; installs Qt).
+# --loop also times the scan of the image through a read-only loop block device (read with pread,
+# as drives are; needs losetup and the right to use it). --adversarial also times both ways of
+# reading on 256 MiB files of nothing but "DHAV", of nothing but 'D', and of "DH" pairs. The image
+# is kept (build/bench/throughput.img by default) and reused while its size matches. Needs free
+# memory for the whole image.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
@@ -19,6 +26,8 @@ size_mib=4096
 image=build/bench/throughput.img
 kernels=0
 window=0
+loop=0
+adversarial=0
 while [ $# -gt 0 ]; do
   case $1 in
     --rounds) rounds=$2; shift 2 ;;
@@ -26,7 +35,9 @@ while [ $# -gt 0 ]; do
     --image) image=$2; shift 2 ;;
     --kernels) kernels=1; shift ;;
     --window) window=1; shift ;;
-    *) echo "usage: $0 [--rounds N] [--size-mib N] [--image FILE] [--kernels] [--window]" >&2; exit 2 ;;
+    --loop) loop=1; shift ;;
+    --adversarial) adversarial=1; shift ;;
+    *) echo "usage: $0 [--rounds N] [--size-mib N] [--image FILE] [--kernels] [--window] [--loop] [--adversarial]" >&2; exit 2 ;;
   esac
 done
 
@@ -80,7 +91,8 @@ fi
 peak_kib=$( { /usr/bin/time -f '%M' "$scan" --quiet "$image" >/dev/null; } 2>&1 | tail -1)
 
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
-names=("dd bs=1M" "rg -c -a -F DHAV" "korvane-scan --quiet" "korvane-scan --quiet --workers 1")
+names=("dd bs=1M" "rg -c -a -F DHAV" "korvane-scan --quiet" "korvane-scan --quiet --workers 1"
+       "korvane-scan --quiet --read pread" "korvane-scan --quiet --read pread --workers 1")
 declare -A times
 for ((r = 1; r <= rounds; r++)); do
   for i in "${!names[@]}"; do
@@ -90,6 +102,8 @@ for ((r = 1; r <= rounds; r++)); do
       1) t=$(seconds rg -c -a -F DHAV "$image") ;;
       2) t=$(seconds "$scan" --quiet "$image") ;;
       3) t=$(seconds "$scan" --quiet --workers 1 "$image") ;;
+      4) t=$(seconds "$scan" --quiet --read pread "$image") ;;
+      5) t=$(seconds "$scan" --quiet --read pread --workers 1 "$image") ;;
     esac
     times[$i]+="$t "
   done
@@ -102,11 +116,12 @@ declare -A med
 for i in "${!names[@]}"; do
   med[$i]=$(echo "${times[$i]}" | tr ' ' '\n' | grep . | median)
   all=$(for t in ${times[$i]}; do printf '%s ' "$(gbps "$t")"; done)
-  printf '  %-34s %6s GB/s   (runs: %s)\n' "${names[$i]}" "$(gbps "${med[$i]}")" "$all"
+  printf '  %-44s %6s GB/s   (runs: %s)\n' "${names[$i]}" "$(gbps "${med[$i]}")" "$all"
 done
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b / a }'; }
 echo "korvane-scan / dd: $(ratio "${med[2]}" "${med[0]}")x   korvane-scan / rg: $(ratio "${med[2]}" "${med[1]}")x   two workers / one: $(ratio "${med[2]}" "${med[3]}")x"
-echo "korvane-scan peak RSS: $(awk -v k="$peak_kib" 'BEGIN { printf "%.1f", k / 1024 }') MiB"
+echo "one worker / rg: $(ratio "${med[3]}" "${med[1]}")x   maps / pread: $(ratio "${med[2]}" "${med[4]}")x (two workers), $(ratio "${med[3]}" "${med[5]}")x (one)"
+echo "korvane-scan peak RSS: $(awk -v k="$peak_kib" 'BEGIN { printf "%.1f", k / 1024 }') MiB (VmHWM: mapped file pages included)"
 
 if [ "$kernels" = 1 ]; then
   build/bench/bench/korvane_kernel_bench --benchmark_min_time=0.3
@@ -117,4 +132,46 @@ if [ "$window" = 1 ]; then
   korvane_build bench --target korvane-window-bench
   warm
   QT_QPA_PLATFORM=offscreen build/bench/bench/korvane-window-bench "$image" "$rounds" 2>/dev/null
+fi
+
+if [ "$loop" = 1 ]; then
+  if device=$(losetup -r -f --show "$image" 2>/dev/null); then
+    trap 'losetup -d "$device"' EXIT
+    declare -a on_device=()
+    for ((r = 1; r <= rounds; r++)); do
+      cat "$device" >/dev/null
+      on_device+=("$(seconds "$scan" --quiet "$device")")
+    done
+    printf '  %-44s %6s GB/s   (%s, read with pread)\n' "korvane-scan --quiet (loop device)" \
+      "$(gbps "$(printf '%s\n' "${on_device[@]}" | median)")" "$device"
+  else
+    echo "loop device: losetup is not available here (root is needed)" >&2
+  fi
+fi
+
+if [ "$adversarial" = 1 ]; then
+  dir=build/bench/adversarial
+  mkdir -p "$dir"
+  adv_mib=256
+  adv_size=$((adv_mib * 1024 * 1024))
+  make_file() {  # NAME PATTERN
+    [ -f "$dir/$1" ] && [ "$(stat -c %s "$dir/$1")" = "$adv_size" ] && return
+    # yes ends on SIGPIPE when head has had enough: only the file's size tells.
+    yes "$2" | tr -d '\n' | head -c "$adv_size" >"$dir/$1" || true
+    [ "$(stat -c %s "$dir/$1")" = "$adv_size" ] || { echo "cannot write $dir/$1" >&2; exit 1; }
+  }
+  make_file magics DHAV
+  make_file all-d D
+  make_file pairs DHDHDHDHDHDHDHDx
+  for f in magics all-d pairs; do
+    for how in mmap pread; do
+      declare -a runs=()
+      for ((r = 1; r <= rounds; r++)); do
+        cat "$dir/$f" >/dev/null
+        runs+=("$(seconds "$scan" --quiet --read "$how" "$dir/$f")")
+      done
+      printf '  %-44s %6s GB/s\n' "korvane-scan --read $how ($f)" \
+        "$(awk -v b="$adv_size" -v s="$(printf '%s\n' "${runs[@]}" | median)" 'BEGIN { printf "%.2f", b / s / 1e9 }')"
+    done
+  done
 fi

@@ -46,6 +46,8 @@ const char kUsage[] =
     "  --kernel NAME      search kernel: scalar, sse2, avx2 or avx512 (default: the fastest\n"
     "                     this CPU runs, or the one named by KORVANE_KERNEL)\n"
     "  --workers N        threads reading and searching, 1 to 8 (default: one per processor)\n"
+    "  --read HOW         how image files are read: mmap (searched in place, the default) or\n"
+    "                     pread (copied into buffers; the default when KORVANE_READ=pread)\n"
     "  --hash LIST        hash the bytes read while scanning: md5, sha1, sha256 (any of them,\n"
     "                     comma-separated); printed at the end and kept in the case log\n"
     "  --verify           E01 images: hash the whole media and compare with the MD5 (and\n"
@@ -225,6 +227,13 @@ Result<Options> ParseCommandLine(const std::vector<std::string>& args) {
     } else if (name == "--kernel") {
       if (!take_value()) return fail("--kernel needs a kernel name such as avx2");
       options.kernel = *value;
+    } else if (name == "--read") {
+      if (!take_value()) return fail("--read needs mmap or pread");
+      const std::optional<ReadMethod> method = ParseReadMethod(*value);
+      if (!method || *method == ReadMethod::kAuto) {
+        return fail("--read takes mmap or pread, not '" + *value + "'");
+      }
+      options.read = *method;
     } else if (name == "--workers") {
       if (!take_value() || value->size() != 1 || (*value)[0] < '1' || (*value)[0] > '8') {
         return fail("--workers takes a number from 1 to 8");

@@ -9,6 +9,7 @@
 
 #include "evidence/digest.h"
 #include "scan/result.h"
+#include "scan/scanner.h"
 
 namespace korvane::cli {
 
@@ -46,6 +47,7 @@ struct Options {
   std::optional<Selection> select;            // --select LIST; all found recordings when unset
   std::optional<std::string> kernel;          // search kernel by name
   unsigned scan_threads = 0;  // --workers: threads reading and searching; 0: one per processor
+  ReadMethod read = ReadMethod::kAuto;  // --read mmap|pread
   std::string source;
 
   // Evidence: hashes of what was read, verification of an E01, the case log.

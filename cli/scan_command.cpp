@@ -387,6 +387,7 @@ int ScanAndSave(const Options& options, const Streams& streams, const std::atomi
   job.offset = options.offset;
   job.size = options.size;
   job.threads = options.scan_threads;
+  job.read = options.read;
   if (options.from) {
     if (CompareDateText(*options.from, *options.to) <= 0 ||
         ParseDateWindow(*options.from, *options.to, job.window) == 0) {

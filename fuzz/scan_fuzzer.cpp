@@ -2,6 +2,7 @@
 // The scanner on arbitrary bytes, ranges and read faults, checked against the plain per-position
 // reference scan.
 //
+// Each input is scanned twice, with chunks searched in maps of the source and read with pread.
 // The input chooses a range (offset and size, from small to 2^64 - 1), where its bytes lie in the
 // image (at the start, or across a chunk boundary of the range), a date window, unreadable
 // sectors, short reads, one to three scan threads and a stop request; the rest of it is the
@@ -164,9 +165,8 @@ uint64_t SectorOverlap(uint64_t s, uint64_t lo, uint64_t hi) {
   return b > a ? b - a : 0;
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+// One scan of the input, reading the way `read` says; every check on its result.
+void ScanAndCheck(const uint8_t* data, size_t size, korvane::ReadMethod read) {
   FuzzedDataProvider in(data, size);
   const uint8_t shape = in.ConsumeIntegral<uint8_t>();
   const uint8_t faults = in.ConsumeIntegral<uint8_t>();
@@ -210,6 +210,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   device.bad_sectors = bad;
   device.max_read = max_read;
   device.concurrent = job.threads > 1;
+  // Mapped, the device's maps end at the page of the first bad sector: reading there faults as a
+  // real file's unreadable page does, and the chunk is read again.
+  job.read = read;
+  device.mappable = read == korvane::ReadMethod::kMap;
   korvane::SourceReader reader(std::move(owned));
 
   std::atomic<int> stop{0};
@@ -219,6 +223,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (++reports == stop_after) stop = 1;
   };
   const ScanResult result = korvane::ScanSource(reader, job, sink, stop);
+  CHECK(result.mapped == (read == korvane::ReadMethod::kMap), "the way of reading asked for");
 
   // The range as the scanner must understand it.
   const uint64_t total =
@@ -342,5 +347,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             "got " + Describe(r) + " want @" + std::to_string(w.position));
     }
   }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  ScanAndCheck(data, size, korvane::ReadMethod::kMap);
+  ScanAndCheck(data, size, korvane::ReadMethod::kPread);
   return 0;
 }

@@ -16,6 +16,9 @@ struct ChunkView {
   uint64_t source_offset = 0;  // source position of data[0]
   uint32_t own_bytes = 0;      // data[0, own_bytes) are this chunk's positions
   uint32_t overlap_bytes = 0;  // data[own_bytes, own_bytes + overlap_bytes) belong to the next
+  // The bytes are the source's, mapped: read them after the search only with CopyMappedBytes
+  // (map_fault.h), since the source may have lost them since.
+  bool mapped = false;
 
   size_t size() const { return size_t{own_bytes} + overlap_bytes; }
   // The source position of data[offset].

@@ -2,6 +2,7 @@
 #include "scan/chunk_pipeline.h"
 
 #include <algorithm>
+#include <exception>
 #include <new>
 
 #if defined(__linux__)
@@ -81,10 +82,20 @@ uint64_t ChunkPipeline::Released() const {
 }
 
 Result<unsigned> ChunkPipeline::Prepare(SourceReader& reader, unsigned threads,
-                                        std::vector<RangeObserver*> observers) {
+                                        std::vector<RangeObserver*> observers, bool map) {
   try {
     threads = std::max(threads, 1u);
     observers_ = std::move(observers);
+    // Observers read a chunk's bytes on threads of their own, after its hand-over, where a fault
+    // on a map could not be caught and redone: with them every chunk is read into its slot.
+    map_ = map && observers_.empty() && reader.Mappable();
+    if (map_) {
+      fault_scope_.emplace();
+      if (!fault_scope_->ok()) {
+        fault_scope_.reset();
+        map_ = false;
+      }
+    }
     observed_.assign(observers_.size(), 0);
     readers_.resize(threads);
     for (unsigned t = 0; t < threads; ++t) {
@@ -128,6 +139,8 @@ Result<unsigned> ChunkPipeline::Prepare(SourceReader& reader, unsigned threads,
     slots_.clear();
     observers_.clear();
     observed_.clear();
+    map_ = false;
+    fault_scope_.reset();
     return Status::Error(ErrorCode::kNoMemory, "not enough memory for the scan buffers");
   }
   return static_cast<unsigned>(readers_.size());
@@ -182,9 +195,16 @@ Status ChunkPipeline::Run(const Search& search, const HandOver& hand_over,
 }
 
 // Reads chunk k (and the overlap after it) and searches it. Runs without the lock.
+//
+// A mapped source's chunk is searched where it lies in the map, unless the map cannot be had
+// there (near the source's end, where the overlap would reach past it) or a page of it cannot be
+// read (an I/O error, or the source shrank): then, as for any other source, it is read into the
+// chunk's slot, whose reader salvages what it can sector by sector and counts the rest. Either
+// way the chunk's bytes stay where they are until its hand-over.
 Status ChunkPipeline::Process(uint64_t k, unsigned thread) {
   const uint64_t start = ChunkStart(k);
   try {
+    if (map_ && SearchMapped(k, thread)) return Status::Ok();
     Reader& r = readers_[thread];
     const uint32_t len = ChunkLength(k);
     Slot& slot = SlotOf(k);
@@ -205,6 +225,88 @@ Status ChunkPipeline::Process(uint64_t k, unsigned thread) {
   }
 }
 
+namespace {
+// The search of one mapped chunk, called through ReadMappedBytes, which may jump out of it at a
+// fault: it takes no lock, and it allocates nothing, since the hits have room for a chunk of
+// nothing but matches (see Prepare). An exception is kept and thrown again after it returns, so
+// that nothing unwinds through it.
+struct MappedSearch {
+  const ChunkPipeline::Search* search;
+  unsigned thread;
+  ChunkView chunk;
+  std::vector<ChunkHit>* hits;
+  std::exception_ptr failure;
+
+  static void Run(void* context) {
+    MappedSearch& s = *static_cast<MappedSearch*>(context);
+    try {
+      PrefetchPages(s.chunk.data, s.chunk.size());
+      (*s.search)(s.thread, s.chunk, *s.hits);
+    } catch (...) {
+      s.failure = std::current_exception();
+    }
+  }
+};
+}  // namespace
+
+// Searches chunk k in its map. False when it must be read instead (nothing is kept then).
+bool ChunkPipeline::SearchMapped(uint64_t k, unsigned thread) {
+  uint64_t map_offset = 0;
+  MappedBytes* map = MapOf(k, map_offset);
+  if (map == nullptr) return false;
+  const uint64_t start = ChunkStart(k);
+  const uint32_t len = ChunkLength(k);
+  const size_t at = static_cast<size_t>(start - map_offset);
+  if (at + len + kChunkOverlap > map->size()) return false;
+  ChunkOutcome& outcome = SlotOf(k).outcome;
+  outcome.hits.clear();
+  MappedSearch call{search_, thread, ChunkView{map->data() + at, start, len, kChunkOverlap, true},
+                    &outcome.hits, nullptr};
+  const bool read = ReadMappedBytes(call.chunk.data, call.chunk.size(), &MappedSearch::Run, &call);
+  if (call.failure) std::rethrow_exception(call.failure);
+  if (!read) return false;
+  outcome.chunk = call.chunk;
+  outcome.unreadable = 0;
+  outcome.missing = 0;
+  outcome.source_end.reset();
+  outcome.read_error.clear();
+  return true;
+}
+
+// The map that holds chunk k, mapped at its first chunk's first use; null when the source cannot
+// be mapped there. `offset` is set to the source position of its first byte.
+MappedBytes* ChunkPipeline::MapOf(uint64_t k, uint64_t& offset) {
+  const uint64_t number = k / kChunksPerMap;
+  std::lock_guard<std::mutex> lock(maps_mutex_);
+  auto [it, added] = maps_.try_emplace(number);
+  Map& map = it->second;
+  if (added) {
+    const uint64_t first = number * kChunksPerMap;
+    const uint64_t last = std::min(first + kChunksPerMap, chunks_) - 1;
+    map.offset = ChunkStart(first);
+    map.waiting = static_cast<uint32_t>(last - first + 1);
+    // The overlap of the last chunk, as far as the source holds bytes (beyond, a map would not
+    // read as zeros: that chunk is read instead).
+    const uint64_t want = ChunkStart(last) + ChunkLength(last) + kChunkOverlap;
+    const uint64_t until = std::min<uint64_t>(want, readers_[0].reader->Size());
+    if (until > map.offset) map.bytes = readers_[0].reader->Map(map.offset, until - map.offset);
+  }
+  offset = map.offset;
+  return map.bytes.get();
+}
+
+// Chunk k has been handed over: its map goes when none of its chunks is waiting any more.
+void ChunkPipeline::ReleaseMapOf(uint64_t k) {
+  std::unique_ptr<MappedBytes> unmap;
+  {
+    std::lock_guard<std::mutex> lock(maps_mutex_);
+    const auto it = maps_.find(k / kChunksPerMap);
+    if (it == maps_.end() || --it->second.waiting != 0) return;
+    unmap = std::move(it->second.bytes);
+    maps_.erase(it);
+  }
+}
+
 // Hands over, in chunk order, every chunk whose outcome is ready, then looks at the stop flag.
 // Called with the lock held; drops it during the hand-over. Returns whether it handed over any.
 bool ChunkPipeline::HandOverReady(std::unique_lock<std::mutex>& lock) {
@@ -220,6 +322,7 @@ bool ChunkPipeline::HandOverReady(std::unique_lock<std::mutex>& lock) {
       taken = StatusFromException();
     }
     const bool stop = taken.ok() && k + 1 < chunks_ && stop_->load(std::memory_order_relaxed) != 0;
+    if (map_) ReleaseMapOf(k);
     lock.lock();
     slot.filled = false;
     ++handed_over_;
@@ -324,6 +427,9 @@ void ChunkPipeline::StopReaders() {
   handed_.notify_all();
   for (std::thread& t : observer_threads_) t.join();
   observer_threads_.clear();
+  // Chunks that were never handed over (after a stop or a failure) leave their maps.
+  std::lock_guard<std::mutex> lock(maps_mutex_);
+  maps_.clear();
 }
 
 }  // namespace korvane

@@ -13,6 +13,20 @@
 
 namespace korvane {
 
+// Bytes of a source mapped into memory, read-only; unmapped with the object. Reading a mapped page
+// that the source cannot deliver (a read error, or the source shrank below it) raises SIGBUS: read
+// them only where map_fault.h catches that.
+class MappedBytes {
+ public:
+  virtual ~MappedBytes() = default;
+  const uint8_t* data() const { return data_; }
+  size_t size() const { return size_; }
+
+ protected:
+  const uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+};
+
 class RawDevice {
  public:
   virtual ~RawDevice() = default;
@@ -30,6 +44,14 @@ class RawDevice {
 
   // True when several threads may call ReadAt at once (each read names its own offset).
   virtual bool ConcurrentReads() const { return false; }
+
+  // True when Map can map the source: a plain regular file on a system that maps files.
+  virtual bool Mappable() const { return false; }
+
+  // Maps the bytes [offset, offset + len), which must lie inside Size(). Null when the source
+  // cannot be mapped or the system refuses (callers then read the bytes with ReadAt). The mapping
+  // may be used from any thread.
+  virtual std::unique_ptr<MappedBytes> Map(uint64_t /*offset*/, size_t /*len*/) { return nullptr; }
 };
 
 // Opens path read-only, letting others go on reading and writing it. Only regular files and

@@ -1,15 +1,19 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Raw devices on POSIX systems: regular files and block devices through pread().
+// Raw devices on POSIX systems: regular files and block devices through pread(); regular files
+// also through memory maps.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __linux__
 #include <linux/fs.h>
 #endif
 
+#include <cstdint>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include "scan/raw_device.h"
@@ -37,9 +41,25 @@ class Descriptor {
   int fd_;
 };
 
+// A window of a file mapped read-only. The map starts at the page that holds the first byte.
+class PosixMap final : public MappedBytes {
+ public:
+  PosixMap(void* base, size_t length, size_t skip) : base_(base), length_(length) {
+    data_ = static_cast<const uint8_t*>(base) + skip;
+    size_ = length - skip;
+  }
+  ~PosixMap() override { ::munmap(base_, length_); }
+  PosixMap(const PosixMap&) = delete;
+  PosixMap& operator=(const PosixMap&) = delete;
+
+ private:
+  void* base_;
+  size_t length_;
+};
+
 class PosixDevice final : public RawDevice {
  public:
-  PosixDevice(int fd, uint64_t size) : fd_(fd), size_(size) {}
+  PosixDevice(int fd, uint64_t size, bool regular) : fd_(fd), size_(size), regular_(regular) {}
   ~PosixDevice() override { ::close(fd_); }
   PosixDevice(const PosixDevice&) = delete;
   PosixDevice& operator=(const PosixDevice&) = delete;
@@ -62,9 +82,28 @@ class PosixDevice final : public RawDevice {
     }
   }
 
+  bool Mappable() const override { return regular_; }
+
+  std::unique_ptr<MappedBytes> Map(uint64_t offset, size_t len) override {
+    if (!regular_ || len == 0 || offset > size_ || len > size_ - offset) return nullptr;
+    const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+    const uint64_t start = offset & ~(page - 1);
+    const size_t skip = static_cast<size_t>(offset - start);
+    if (start > static_cast<uint64_t>(INT64_MAX) || len > SIZE_MAX - skip) return nullptr;
+    void* base = ::mmap(nullptr, len + skip, PROT_READ, MAP_SHARED, fd_, static_cast<off_t>(start));
+    if (base == MAP_FAILED) return nullptr;
+    try {
+      return std::make_unique<PosixMap>(base, len + skip, skip);
+    } catch (...) {
+      ::munmap(base, len + skip);
+      return nullptr;
+    }
+  }
+
  private:
   int fd_;
   uint64_t size_;
+  bool regular_;
 };
 
 }  // namespace
@@ -104,7 +143,7 @@ Result<std::unique_ptr<RawDevice>> OpenRawDevice(const std::string& path) {
 #ifdef POSIX_FADV_SEQUENTIAL
   ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
-  auto device = std::make_unique<PosixDevice>(fd.get(), size);
+  auto device = std::make_unique<PosixDevice>(fd.get(), size, S_ISREG(st.st_mode));
   fd.release();
   return std::unique_ptr<RawDevice>(std::move(device));
 }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
 #include <deque>
 #include <memory>
 #include <queue>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "scan/frame_search.h"
+#include "scan/map_fault.h"
 
 static_assert(std::endian::native == std::endian::little,
               "the frame search loads little-endian words");
@@ -101,11 +103,22 @@ class FrameQueue {
     return Status::Ok();
   }
 
-  // Reads the trailers that lie in `chunk`'s own positions, then passes on what is ready.
-  Status ResolveIn(const ChunkView& chunk) {
+  // Reads the trailers that lie in `chunk`'s own positions, then passes on what is ready. A
+  // mapped chunk's trailer that can no longer be read there (the source lost it since the chunk
+  // was searched) is read from `reader`, as it is now.
+  Status ResolveIn(const ChunkView& chunk, SourceReader& reader) {
     while (!trailers_.empty() && trailers_.top().position < chunk.OwnEnd()) {
-      const uint64_t at = trailers_.top().position - chunk.source_offset;
-      Resolve(std::span<const uint8_t>(chunk.data + at, kFrameTrailerSize));
+      const uint64_t position = trailers_.top().position;
+      const uint8_t* at = chunk.data + (position - chunk.source_offset);
+      if (!chunk.mapped) {
+        Resolve(std::span<const uint8_t>(at, kFrameTrailerSize));
+        continue;
+      }
+      uint8_t trailer[kFrameTrailerSize];
+      if (!CopyMappedBytes(trailer, at, kFrameTrailerSize)) {
+        reader.ReadAligned(trailer, kFrameTrailerSize, position, 0);
+      }
+      Resolve(std::span<const uint8_t>(trailer, kFrameTrailerSize));
     }
     return PassReady();
   }
@@ -190,6 +203,22 @@ unsigned ThreadCount(const ScanJob& job, uint64_t chunks) {
 
 }  // namespace
 
+std::optional<ReadMethod> ParseReadMethod(std::string_view name) {
+  if (name == "auto") return ReadMethod::kAuto;
+  if (name == "mmap") return ReadMethod::kMap;
+  if (name == "pread") return ReadMethod::kPread;
+  return std::nullopt;
+}
+
+ReadMethod EffectiveReadMethod(ReadMethod method) {
+  if (method != ReadMethod::kAuto) return method;
+  static const ReadMethod from_environment = [] {
+    const char* wanted = std::getenv("KORVANE_READ");
+    return wanted && std::string_view(wanted) == "pread" ? ReadMethod::kPread : ReadMethod::kMap;
+  }();
+  return from_environment;
+}
+
 unsigned DefaultScanThreads() {
   return std::clamp(std::thread::hardware_concurrency(), 1u, kMaxScanThreads);
 }
@@ -242,12 +271,14 @@ ScanResult ScanFrames(SourceReader& reader, const ScanJob& job,
 
     ChunkPipeline pipeline(job.offset, read_end);
     const Result<unsigned> threads =
-        pipeline.Prepare(reader, ThreadCount(job, pipeline.chunks()), job.observers);
+        pipeline.Prepare(reader, ThreadCount(job, pipeline.chunks()), job.observers,
+                         EffectiveReadMethod(job.read) == ReadMethod::kMap);
     if (!threads.ok()) {
       result.status = threads.status();
       return result;
     }
     const FrameFinder finder(job.window, *threads);
+    result.mapped = pipeline.mapped();
 
     in_sink = true;
     if (Status started = sink.OnScanStart(readable); !started.ok()) {
@@ -269,7 +300,7 @@ ScanResult ScanFrames(SourceReader& reader, const ScanJob& job,
         result.shrunk_to = std::min(result.shrunk_to.value_or(UINT64_MAX), *outcome.source_end);
       }
       in_sink = true;
-      if (Status resolved = queue.ResolveIn(outcome.chunk); !resolved.ok()) return resolved;
+      if (Status resolved = queue.ResolveIn(outcome.chunk, reader); !resolved.ok()) return resolved;
       for (const ChunkHit& hit : outcome.hits) {
         const uint64_t position = outcome.chunk.Position(hit.offset);
         Status added = queue.Add(

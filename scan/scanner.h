@@ -14,6 +14,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "scan/chunk_pipeline.h"
@@ -27,6 +28,23 @@
 namespace korvane {
 
 inline constexpr unsigned kMaxScanThreads = 8;
+
+// How a scan reads the source's bytes. The results are the same either way.
+enum class ReadMethod {
+  // Maps, unless the environment variable KORVANE_READ says "pread".
+  kAuto,
+  // Searches chunks where they lie in read-only maps of the source, without copying them: for
+  // plain files, when there are no observers. Sources that cannot be mapped (drives, image
+  // formats, split images), and chunks whose pages cannot be read, are read with pread.
+  kMap,
+  // Reads every chunk into a buffer of the scan's own (pread).
+  kPread,
+};
+
+// "auto", "mmap" or "pread" as a ReadMethod; nullopt for anything else.
+std::optional<ReadMethod> ParseReadMethod(std::string_view name);
+// kAuto resolved: kMap or kPread.
+ReadMethod EffectiveReadMethod(ReadMethod method);
 
 // What to scan. `size` unset means the rest of the source after `offset`.
 struct ScanJob {
@@ -42,6 +60,7 @@ struct ScanJob {
   // search: those the source holds, from `offset` up to where the scan ended (after a stop, the
   // chunks reported). They must outlive the scan.
   std::vector<RangeObserver*> observers;
+  ReadMethod read = ReadMethod::kAuto;
 };
 
 // How a scan went. A scan that was stopped or failed part way has still found what it reports,
@@ -65,6 +84,7 @@ struct ScanResult {
   uint64_t invalid_matches = 0;  // of them, those whose header is not a valid frame's
   uint64_t data_matches = 0;     // of the valid ones, those inside the bytes of a complete
                                  // frame: data, not frames, in the camera grouping
+  bool mapped = false;           // chunks were searched in maps of the source (see ReadMethod)
 
   // The scan ran to its end or to a stop request.
   bool Ran() const { return status.ok() || status.code() == ErrorCode::kStopped; }

@@ -31,6 +31,13 @@ class SourceReader {
   // from several threads at once; null otherwise. It shares the device, nothing else.
   std::unique_ptr<SourceReader> Share() const;
 
+  // Whether the source's bytes can be mapped into memory (a plain regular file), and a map of
+  // [offset, offset + len) inside Size(); null when it cannot be had (see RawDevice::Map).
+  bool Mappable() const { return device_->Mappable(); }
+  std::unique_ptr<MappedBytes> Map(uint64_t offset, size_t len) const {
+    return device_->Map(offset, len);
+  }
+
   struct Stats {
     uint64_t unreadable = 0;  // bytes of the counted part of the request that could not be read
     uint64_t missing = 0;     // bytes of the counted part that the source held when it was opened

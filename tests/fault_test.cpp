@@ -6,6 +6,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +22,7 @@
 #include <sstream>
 
 #include "cli/scan_command.h"
+#include "scan/map_fault.h"
 #include "scan/scanner.h"
 #include "tests/test_support.h"
 #include "tools/image_builder.h"
@@ -126,15 +129,17 @@ struct FileScan {
 };
 
 // `threads` 1 reads chunk after chunk, so a change made from the progress callback is seen by
-// every later read; parallel threads may have read ahead of it.
+// every later read; parallel threads may have read ahead of it. The faults above are pread's:
+// scans read with pread unless told.
 std::unique_ptr<FileScan> ScanFile(const std::string& path,
                                    std::function<void(uint64_t)> on_progress = {},
-                                   unsigned threads = 0) {
+                                   unsigned threads = 0, ReadMethod read = ReadMethod::kPread) {
   auto scan = std::make_unique<FileScan>();
   scan->sink.on_progress = std::move(on_progress);
   ScanJob job;
   job.source = path;
   job.threads = threads;
+  job.read = read;
   static const std::atomic<int> kNoStop{0};
   scan->result = ScanSource(job, scan->sink, kNoStop);
   return scan;
@@ -211,7 +216,7 @@ TEST_F(FaultTest, TheCommandLineReportsUnreadableBytes) {
     const std::string out = dir_.File("out"), err = dir_.File("err");
     std::FILE* o = std::fopen(out.c_str(), "w");
     std::FILE* e = std::fopen(err.c_str(), "w");
-    args.push_back(path_);
+    args.insert(args.end(), {"--read", "pread", path_});
     PreadFaults armed;
     armed.bad_sectors = std::move(bad);
     ArmedFaults faults(armed);
@@ -246,7 +251,7 @@ TEST_F(FaultTest, TheCommandLineReportsAShrunkSourceAndAFailedRead) {
     const std::string out = dir_.File("out"), err = dir_.File("err");
     std::FILE* o = std::fopen(out.c_str(), "w");
     std::FILE* e = std::fopen(err.c_str(), "w");
-    args.push_back(path_);
+    args.insert(args.end(), {"--read", "pread", path_});
     ArmedFaults faults(std::move(armed));
     static const std::atomic<int> kNoStop{0};
     const int status = cli::RunScanCommand(args, {o, e, false}, kNoStop);
@@ -276,43 +281,160 @@ TEST_F(FaultTest, TheCommandLineReportsAShrunkSourceAndAFailedRead) {
   }
 }
 
+// The same truncation, at the same point of the scan, on both ways of reading: mapped, the
+// pages past the new end raise SIGBUS and their chunks are read again with pread. No crash, and
+// the same result.
 TEST_F(FaultTest, AFileThatShrinksDuringTheScanReadsAsZerosPastItsNewEnd) {
   const uint64_t cut = kMiB + kMiB / 2;
-  const auto scan = ScanFile(
-      path_,
-      [&](uint64_t done) {
-        if (done == kMiB) std::filesystem::resize_file(path_, cut);
-      },
-      /*threads=*/1);
-  EXPECT_EQ(scan->result.status.code(), ErrorCode::kOk);
-  // The bytes the file held when the scan began and no longer holds could not be read.
-  EXPECT_EQ(scan->result.unreadable_bytes, image_.size() - cut);
-  EXPECT_EQ(scan->result.shrunk_to, std::optional<uint64_t>(cut));
-  EXPECT_EQ(scan->result.scanned_bytes, image_.size());
-  const std::vector<uint8_t> shrunk(image_.begin(), image_.begin() + cut);
-  ExpectRecordings(scan->sink.closed, test::ReferenceScan(shrunk, 0, image_.size()));
+  std::optional<ScanResult> pread_result;
+  std::vector<Recording> pread_closed;
+  for (const ReadMethod read : {ReadMethod::kPread, ReadMethod::kMap}) {
+    const std::string context = read == ReadMethod::kMap ? "mmap" : "pread";
+    test::WriteFile(path_, image_);
+    const auto scan = ScanFile(
+        path_,
+        [&](uint64_t done) {
+          if (done == kMiB) std::filesystem::resize_file(path_, cut);
+        },
+        /*threads=*/1, read);
+    EXPECT_EQ(scan->result.mapped, read == ReadMethod::kMap) << context;
+    EXPECT_EQ(scan->result.status.code(), ErrorCode::kOk) << context;
+    // The bytes the file held when the scan began and no longer holds could not be read.
+    EXPECT_EQ(scan->result.unreadable_bytes, image_.size() - cut) << context;
+    EXPECT_EQ(scan->result.shrunk_to, std::optional<uint64_t>(cut)) << context;
+    EXPECT_EQ(scan->result.scanned_bytes, image_.size()) << context;
+    const std::vector<uint8_t> shrunk(image_.begin(), image_.begin() + cut);
+    ExpectRecordings(scan->sink.closed, test::ReferenceScan(shrunk, 0, image_.size()));
+    if (!pread_result) {
+      pread_result = scan->result;
+      pread_closed = scan->sink.closed;
+      continue;
+    }
+    EXPECT_EQ(scan->result.matches, pread_result->matches);
+    EXPECT_EQ(scan->result.invalid_matches, pread_result->invalid_matches);
+    EXPECT_EQ(scan->result.data_matches, pread_result->data_matches);
+    EXPECT_EQ(scan->result.recordings, pread_result->recordings);
+    EXPECT_EQ(scan->result.camera_recordings, pread_result->camera_recordings);
+    ExpectRecordings(scan->sink.closed, pread_closed);
+  }
 
   // Cut behind the scan: the bytes already read stand, the new size is said all the same.
-  test::WriteFile(path_, image_);
-  const auto behind = ScanFile(
-      path_,
-      [&](uint64_t done) {
-        if (done == 2 * kMiB) std::filesystem::resize_file(path_, cut);
-      },
-      /*threads=*/1);
-  EXPECT_EQ(behind->result.status.code(), ErrorCode::kOk);
-  EXPECT_EQ(behind->result.shrunk_to, std::optional<uint64_t>(cut));
-  EXPECT_EQ(behind->result.unreadable_bytes, image_.size() - 2 * kMiB);
+  for (const ReadMethod read : {ReadMethod::kPread, ReadMethod::kMap}) {
+    test::WriteFile(path_, image_);
+    const auto behind = ScanFile(
+        path_,
+        [&](uint64_t done) {
+          if (done == 2 * kMiB) std::filesystem::resize_file(path_, cut);
+        },
+        /*threads=*/1, read);
+    EXPECT_EQ(behind->result.status.code(), ErrorCode::kOk);
+    EXPECT_EQ(behind->result.shrunk_to, std::optional<uint64_t>(cut));
+    EXPECT_EQ(behind->result.unreadable_bytes, image_.size() - 2 * kMiB);
+  }
+
+  // Two threads, cut while chunks are searched in their maps: whatever each thread had read
+  // before the cut stands, the rest is counted; never a crash.
+  for (int round = 0; round < 20; ++round) {
+    test::WriteFile(path_, image_);
+    const auto racing = ScanFile(
+        path_,
+        [&](uint64_t done) {
+          if (done == kMiB) std::filesystem::resize_file(path_, cut);
+        },
+        /*threads=*/2, ReadMethod::kMap);
+    EXPECT_EQ(racing->result.status.code(), ErrorCode::kOk);
+    EXPECT_LE(racing->result.unreadable_bytes, image_.size() - cut);
+    if (racing->result.unreadable_bytes != 0) {
+      EXPECT_EQ(racing->result.shrunk_to, std::optional<uint64_t>(cut));
+    }
+  }
 }
 
 TEST_F(FaultTest, ASourceDeletedDuringTheScanIsScannedToItsEnd) {
-  const auto scan = ScanFile(path_, [&](uint64_t done) {
-    if (done == kMiB) std::filesystem::remove(path_);
-  });
-  EXPECT_FALSE(std::filesystem::exists(path_));
-  EXPECT_EQ(scan->result.status.code(), ErrorCode::kOk);
-  EXPECT_EQ(scan->result.unreadable_bytes, 0u);
-  ExpectRecordings(scan->sink.closed, test::ReferenceScan(image_, 0, image_.size()));
+  for (const ReadMethod read : {ReadMethod::kPread, ReadMethod::kMap}) {
+    test::WriteFile(path_, image_);
+    const auto scan = ScanFile(
+        path_,
+        [&](uint64_t done) {
+          if (done == kMiB) std::filesystem::remove(path_);
+        },
+        0, read);
+    EXPECT_FALSE(std::filesystem::exists(path_));
+    EXPECT_EQ(scan->result.status.code(), ErrorCode::kOk);
+    EXPECT_EQ(scan->result.unreadable_bytes, 0u);
+    ExpectRecordings(scan->sink.closed, test::ReferenceScan(image_, 0, image_.size()));
+  }
+}
+
+// The scan's SIGBUS handler catches only faults on the mapped bytes being read, hands every other
+// SIGBUS to the action that was there before, and puts that action back when the scans end.
+std::atomic<int> g_foreign_sigbus{0};
+void CountSigbus(int, siginfo_t*, void*) {
+  ++g_foreign_sigbus;
+}
+
+TEST(MapFault, CatchesOnlyItsOwnFaultsAndRestoresThePreviousAction) {
+  struct sigaction counting {
+  }, before{};
+  counting.sa_sigaction = CountSigbus;
+  counting.sa_flags = SA_SIGINFO;
+  sigemptyset(&counting.sa_mask);
+  ASSERT_EQ(sigaction(SIGBUS, &counting, &before), 0);
+
+  // A page past the end of a mapped memory file cannot be delivered.
+  const long page = sysconf(_SC_PAGESIZE);
+  const int fd = memfd_create("map-fault-test", MFD_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, page), 0);
+  auto* map = static_cast<uint8_t*>(mmap(nullptr, 2 * page, PROT_READ, MAP_SHARED, fd, 0));
+  close(fd);
+  ASSERT_NE(map, MAP_FAILED);
+  {
+    MapFaultScope scope;
+    ASSERT_TRUE(scope.ok());
+    {
+      MapFaultScope another;  // a second scan at the same time
+      ASSERT_TRUE(another.ok());
+    }
+    uint8_t copy[16];
+    EXPECT_TRUE(CopyMappedBytes(copy, map + page - 16, 16));
+    EXPECT_FALSE(CopyMappedBytes(copy, map + page - 8, 16)) << "the second page faults";
+    EXPECT_FALSE(CopyMappedBytes(copy, map + page, 1));
+    EXPECT_TRUE(CopyMappedBytes(copy, map, 1)) << "and the handler still works after a jump";
+    EXPECT_EQ(g_foreign_sigbus.load(), 0);
+    // Not from a mapped read: the previous handler gets it.
+    raise(SIGBUS);
+    EXPECT_EQ(g_foreign_sigbus.load(), 1);
+  }
+  struct sigaction now {};
+  ASSERT_EQ(sigaction(SIGBUS, nullptr, &now), 0);
+  EXPECT_EQ(now.sa_sigaction, &CountSigbus) << "the previous action is back";
+  raise(SIGBUS);
+  EXPECT_EQ(g_foreign_sigbus.load(), 2);
+  munmap(map, 2 * page);
+  sigaction(SIGBUS, &before, nullptr);
+}
+
+TEST(MapFaultDeathTest, ASigbusOutsideAMappedReadStillEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        signal(SIGBUS, SIG_DFL);
+        MapFaultScope scope;
+        raise(SIGBUS);
+      },
+      ::testing::KilledBySignal(SIGBUS), "");
+  EXPECT_EXIT(
+      {
+        // A real fault outside any mapped read, with the default action before the scan.
+        signal(SIGBUS, SIG_DFL);
+        const int fd = memfd_create("map-fault-test", MFD_CLOEXEC);
+        auto* map =
+            static_cast<volatile uint8_t*>(mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0));
+        MapFaultScope scope;
+        static_cast<void>(map[0]);
+      },
+      ::testing::KilledBySignal(SIGBUS), "");
 }
 
 }  // namespace

@@ -140,6 +140,14 @@ TEST(ParallelScan, ReportsWhatOneWorkerReportsWithAnyNumberOfWorkers) {
             *Scan(image, job, threads), *one,
             "offset " + std::to_string(offset) + " threads " + std::to_string(threads));
       }
+      // Chunks searched where they lie in maps of the source: the same reports.
+      ScanJob mapped = job;
+      mapped.read = ReadMethod::kMap;
+      for (unsigned threads : {1u, 2u, kMaxScanThreads}) {
+        ExpectSameReports(
+            *Scan(image, mapped, threads, [](MemoryDevice& d) { d.mappable = true; }), *one,
+            "mapped, offset " + std::to_string(offset) + " threads " + std::to_string(threads));
+      }
     }
   }
 }
@@ -177,6 +185,17 @@ TEST(ParallelScan, UnreadableSectorsCountTheSameAndTheFirstErrorIsKept) {
   const auto one = Scan(image, job, 1, bad);
   EXPECT_EQ(one->result.unreadable_bytes, 4u * 512);
   ExpectSameReports(*Scan(image, job, 3, bad), *one, "bad sectors");
+  // Mapped, a chunk whose pages cannot be read is read again, and counted the same.
+  ScanJob mapped = job;
+  mapped.read = ReadMethod::kMap;
+  auto bad_mapped = [&bad](MemoryDevice& d) {
+    bad(d);
+    d.mappable = true;
+  };
+  for (unsigned threads : {1u, 3u}) {
+    ExpectSameReports(*Scan(image, mapped, threads, bad_mapped), *one,
+                      "mapped, bad sectors, threads " + std::to_string(threads));
+  }
 }
 
 TEST(ParallelScan, StopEndsRightAfterTheReportedChunk) {

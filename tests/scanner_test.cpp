@@ -34,18 +34,47 @@ struct ScanRun {
   MemoryDevice* device = nullptr;
 };
 
+// How the scans of ScanBytes read the image, unless the job says: set by the Scanner tests'
+// parameter.
+ReadMethod g_read = ReadMethod::kPread;
+
 std::unique_ptr<ScanRun> ScanBytes(const std::vector<uint8_t>& image, ScanJob job,
                                    std::function<void(MemoryDevice&)> setup = {},
                                    const std::atomic<int>* stop = nullptr) {
   auto run = std::make_unique<ScanRun>();
   auto device = std::make_unique<MemoryDevice>(image);
   run->device = device.get();
+  if (job.read == ReadMethod::kAuto) job.read = g_read;
+  device->mappable = job.read == ReadMethod::kMap;
   if (setup) setup(*device);
   run->reader = std::make_unique<SourceReader>(std::move(device));
   static const std::atomic<int> kNoStop{0};
   run->result = ScanSource(*run->reader, job, run->sink, stop ? *stop : kNoStop);
+#ifdef __linux__
+  EXPECT_EQ(run->result.mapped, job.read == ReadMethod::kMap) << "the path asked for is taken";
+#endif
   return run;
 }
+
+// Each Scanner test runs on both ways of reading: chunks searched in maps of the source, and
+// chunks copied with pread.
+class Scanner : public ::testing::TestWithParam<ReadMethod> {
+ protected:
+  void SetUp() override { g_read = GetParam(); }
+  void TearDown() override { g_read = ReadMethod::kPread; }
+  bool Mapped() const {
+#ifdef __linux__
+    return GetParam() == ReadMethod::kMap;
+#else
+    return false;  // nothing is mapped there
+#endif
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Reads, Scanner, ::testing::Values(ReadMethod::kMap, ReadMethod::kPread),
+                         [](const ::testing::TestParamInfo<ReadMethod>& param) {
+                           return std::string(param.param == ReadMethod::kMap ? "mmap" : "pread");
+                         });
 
 void ExpectSameRecordings(const std::vector<Recording>& got, const std::vector<Recording>& want,
                           const std::string& context) {
@@ -81,7 +110,7 @@ std::vector<uint8_t> EdgyImage(uint64_t size, uint32_t seed) {
   return image.bytes();
 }
 
-TEST(Scanner, MatchesThePlainPerPositionScanAtEveryEdge) {
+TEST_P(Scanner, MatchesThePlainPerPositionScanAtEveryEdge) {
   int cases = 0;
   for (uint32_t seed = 1; seed <= 6; ++seed) {
     const uint64_t size = 3 * kMiB + (seed * 104729) % kMiB;
@@ -110,7 +139,7 @@ TEST(Scanner, MatchesThePlainPerPositionScanAtEveryEdge) {
   EXPECT_EQ(cases, 6 * 18);
 }
 
-TEST(Scanner, TheRangesLastBytesAreSearchedWithRealBytes) {
+TEST_P(Scanner, TheRangesLastBytesAreSearchedWithRealBytes) {
   ImageBuilder image(3 * kMiB, Fill::kZeros);
   const uint64_t size = 2 * kMiB + 5000;
   // A magic starting in the range's last byte, its time word lying past the range.
@@ -132,7 +161,7 @@ TEST(Scanner, TheRangesLastBytesAreSearchedWithRealBytes) {
   EXPECT_EQ(ScanBytes(image.bytes(), job)->sink.closed.size(), 1u);
 }
 
-TEST(Scanner, RecordingsSplitOnGapsAndBackwardSteps) {
+TEST_P(Scanner, RecordingsSplitOnGapsAndBackwardSteps) {
   ImageBuilder image(kMiB, Fill::kNoise, 5);
   const int64_t t = DaysFromCivil(2014, 1, 31) * kSecondsPerDay + 86398;
   uint64_t pos = image.AddRecording(100, t, 6, 2, 300);  // 23:59:58 .. 00:00:00, 2 a second
@@ -173,7 +202,7 @@ TEST(Scanner, RecordingsSplitOnGapsAndBackwardSteps) {
   }
 }
 
-TEST(Scanner, PositionsAreAbsolute) {
+TEST_P(Scanner, PositionsAreAbsolute) {
   ImageBuilder image(kMiB, Fill::kZeros);
   image.AddFrame({612, PackDate(2014, 3, 4, 0, 0, 0), 10});
   ScanJob job;
@@ -184,7 +213,7 @@ TEST(Scanner, PositionsAreAbsolute) {
   EXPECT_EQ(run->sink.closed[0].position, 612u);
 }
 
-TEST(Scanner, ProgressCountsBytesAndEndsAtTheEnd) {
+TEST_P(Scanner, ProgressCountsBytesAndEndsAtTheEnd) {
   const std::vector<uint8_t> image(3 * kMiB + 100, 0);
   ScanJob job;
   job.size = 2 * kMiB + 300;
@@ -209,7 +238,8 @@ TEST(Scanner, ProgressCountsBytesAndEndsAtTheEnd) {
   job.size = 1ull << 50;
   run = ScanBytes(image, job);
   EXPECT_EQ(run->result.status.code(), ErrorCode::kOk);
-  EXPECT_EQ(run->device->calls.size(), 3u);
+  // Mapped, the last two chunks are read: their overlap reaches past the source's end.
+  EXPECT_EQ(run->device->calls.size(), Mapped() ? 2u : 3u);
   const uint64_t readable = image.size() - kMiB;
   EXPECT_EQ(run->sink.starts, std::vector<uint64_t>{readable});
   EXPECT_EQ(run->sink.progress.back().done, readable);
@@ -233,13 +263,15 @@ TEST(Scanner, ProgressCountsBytesAndEndsAtTheEnd) {
   EXPECT_EQ(run->sink.progress[0].total, 0u);
 }
 
-TEST(Scanner, StopEndsAtTheNextChunkBoundaryAndClosesTheOpenRecording) {
+TEST_P(Scanner, StopEndsAtTheNextChunkBoundaryAndClosesTheOpenRecording) {
   ImageBuilder image(5 * kMiB, Fill::kNoise, 9);
   image.AddRecording(kMiB - 5000, DaysFromCivil(2014, 3, 4) * kSecondsPerDay, 400, 1, 9000);
   std::atomic<int> stop{0};
   ScanJob job;
   auto run = std::make_unique<ScanRun>();
+  job.read = GetParam();
   auto device = std::make_unique<MemoryDevice>(image.bytes());
+  device->mappable = Mapped();
   MemoryDevice* raw = device.get();
   SourceReader reader(std::move(device));
   run->sink.on_progress = [&](uint64_t done) {
@@ -248,7 +280,7 @@ TEST(Scanner, StopEndsAtTheNextChunkBoundaryAndClosesTheOpenRecording) {
   const ScanResult result = ScanSource(reader, job, run->sink, stop);
   EXPECT_EQ(result.status.code(), ErrorCode::kStopped);
   EXPECT_EQ(result.scanned_bytes, 2 * kMiB);
-  EXPECT_EQ(raw->calls.size(), 2u);
+  EXPECT_EQ(raw->calls.size(), Mapped() ? 0u : 2u);
   ASSERT_EQ(run->sink.closed.size(), 1u);
   EXPECT_EQ(run->sink.closed[0].end_position,
             test::ReferenceScan(image.bytes(), 0, 2 * kMiB)[0].end_position);
@@ -264,7 +296,7 @@ TEST(Scanner, StopEndsAtTheNextChunkBoundaryAndClosesTheOpenRecording) {
   EXPECT_EQ(ScanSource(reader2, job, run->sink, stop).status.code(), ErrorCode::kOk);
 }
 
-TEST(Scanner, UnreadableSectorsAreCountedAndTheRestIsFound) {
+TEST_P(Scanner, UnreadableSectorsAreCountedAndTheRestIsFound) {
   const std::vector<uint8_t> image = EdgyImage(4 * kMiB + 1000, 3);
   ScanJob job;
   const uint64_t bad_sector = (2 * kMiB + 4096) / 512;
@@ -282,7 +314,7 @@ TEST(Scanner, UnreadableSectorsAreCountedAndTheRestIsFound) {
                        "bad sectors read as zeros");
 }
 
-TEST(Scanner, ShortReadsAndAShrinkingSourceLoseNothingThatExists) {
+TEST_P(Scanner, ShortReadsAndAShrinkingSourceLoseNothingThatExists) {
   const std::vector<uint8_t> image = EdgyImage(3 * kMiB + 77, 4);
   ScanJob job;
   job.offset = 1000;  // every read goes through the bounce buffer
@@ -292,24 +324,29 @@ TEST(Scanner, ShortReadsAndAShrinkingSourceLoseNothingThatExists) {
   // The source loses its last MiB after the first read: those bytes read as zeros and nothing
   // crashes, but the scan says that the source shrank, and to what size, and counts the bytes
   // it could no longer read as unreadable.
+  // Mapped, the first two chunks lie in the first map and the shrinking comes with the read of
+  // the last (its overlap lies past the end), after they were searched whole.
   run = ScanBytes(image, job, [](MemoryDevice& d) {
     d.before_read = [](MemoryDevice& dev) {
-      if (!dev.calls.empty() && dev.bytes().size() > 2 * kMiB) dev.bytes().resize(2 * kMiB);
+      const bool read = !dev.calls.empty() || !dev.maps.empty();
+      if (read && dev.bytes().size() > 2 * kMiB) dev.bytes().resize(2 * kMiB);
     };
   });
+  const uint64_t kept = Mapped() ? 2 * kMiB + 1000 : 2 * kMiB;
   EXPECT_EQ(run->result.status.code(), ErrorCode::kOk);
-  EXPECT_EQ(run->result.unreadable_bytes, image.size() - 2 * kMiB);
+  EXPECT_EQ(run->result.unreadable_bytes, image.size() - kept);
   EXPECT_EQ(run->result.shrunk_to, std::optional<uint64_t>(2 * kMiB));
-  std::vector<uint8_t> shrunk(image.begin(), image.begin() + 2 * kMiB);
+  std::vector<uint8_t> shrunk(image.begin(), image.begin() + static_cast<ptrdiff_t>(kept));
   ExpectSameRecordings(run->sink.closed, test::ReferenceScan(shrunk, 1000, image.size()), "shrunk");
 }
 
 // Whatever fails inside a scan ends it as a failed scan with the reason, never the process: an
 // exception on a reading thread (here an allocation that fails), on the calling thread, or in
 // the sink; and a sink that cannot take what it is given stops the scan with its own reason.
-TEST(Scanner, FailuresInsideTheScanEndItWithTheirReason) {
+TEST_P(Scanner, FailuresInsideTheScanEndItWithTheirReason) {
   const std::vector<uint8_t> image = EdgyImage(6 * kMiB, 7);
   ScanJob job;
+  job.read = ReadMethod::kPread;  // the failures come from reads
   for (const unsigned threads : {1u, 2u, 4u}) {
     job.threads = threads;
     const std::thread::id caller = std::this_thread::get_id();
@@ -349,10 +386,12 @@ TEST(Scanner, FailuresInsideTheScanEndItWithTheirReason) {
       return Status::Error(ErrorCode::kWriteFailed, "cannot write the list: disk full");
     }
   };
+  job.read = GetParam();
   for (const unsigned threads : {1u, 3u}) {
     job.threads = threads;
     auto device = std::make_unique<MemoryDevice>(image);
     device->concurrent = true;
+    device->mappable = Mapped();
     MemoryDevice* raw = device.get();
     SourceReader reader(std::move(device));
     RefusingSink sink;
@@ -364,7 +403,7 @@ TEST(Scanner, FailuresInsideTheScanEndItWithTheirReason) {
     EXPECT_EQ(sink.progress.size(), 2u) << context;
     const size_t closed = sink.closed.size();
     EXPECT_LE(closed, test::ReferenceScan(image, 0, 2 * kMiB).size()) << context;
-    if (threads == 1) {
+    if (threads == 1 && !Mapped()) {
       EXPECT_EQ(raw->calls.size(), 2u) << "nothing is read after the failure";
     }
 
@@ -384,7 +423,7 @@ TEST(Scanner, FailuresInsideTheScanEndItWithTheirReason) {
 
 // The segmenter is a part of its own: a scan hands it every accepted frame, in position order,
 // with its position, end and time, whatever the number of reading threads.
-TEST(Scanner, APluggedSegmenterReceivesEveryFrameInOrder) {
+TEST_P(Scanner, APluggedSegmenterReceivesEveryFrameInOrder) {
   const std::vector<uint8_t> image = EdgyImage(5 * kMiB + 123, 8);
   class FrameList final : public Segmenter {
    public:
@@ -413,8 +452,10 @@ TEST(Scanner, APluggedSegmenterReceivesEveryFrameInOrder) {
   for (const unsigned threads : {1u, 3u}) {
     ScanJob job;
     job.threads = threads;
+    job.read = GetParam();
     auto device = std::make_unique<MemoryDevice>(image);
     device->concurrent = true;
+    device->mappable = Mapped();
     SourceReader reader(std::move(device));
     FrameList frames;
     RecordingSink sink;
@@ -432,7 +473,7 @@ TEST(Scanner, APluggedSegmenterReceivesEveryFrameInOrder) {
   }
 }
 
-TEST(Scanner, AnUnopenableSourceIsReported) {
+TEST_P(Scanner, AnUnopenableSourceIsReported) {
   RecordingSink sink;
   std::atomic<int> stop{0};
   ScanJob job;
@@ -447,7 +488,7 @@ TEST(Scanner, AnUnopenableSourceIsReported) {
   EXPECT_TRUE(sink.progress.empty());
 }
 
-TEST(Scanner, ScansFilesAndReadOnlyLoopDevicesAlike) {
+TEST_P(Scanner, ScansFilesAndReadOnlyLoopDevicesAlike) {
   test::TempDir dir;
   const std::vector<uint8_t> image = EdgyImage(3 * kMiB, 5);  // a multiple of 512 for losetup
   const std::string file = dir.File("disk.img");
@@ -455,8 +496,11 @@ TEST(Scanner, ScansFilesAndReadOnlyLoopDevicesAlike) {
   std::atomic<int> stop{0};
   ScanJob job;
   job.source = file;
+  job.read = GetParam();
   RecordingSink from_file;
-  ASSERT_EQ(ScanSource(job, from_file, stop).status.code(), ErrorCode::kOk);
+  const ScanResult scanned = ScanSource(job, from_file, stop);
+  ASSERT_EQ(scanned.status.code(), ErrorCode::kOk);
+  EXPECT_EQ(scanned.mapped, Mapped());
   ExpectSameRecordings(from_file.closed, test::ReferenceScan(image, 0, image.size()), "file");
 
 #ifdef _WIN32
@@ -473,6 +517,7 @@ TEST(Scanner, ScansFilesAndReadOnlyLoopDevicesAlike) {
   const ScanResult result = ScanSource(job, from_device, stop);
   std::system(("losetup -d " + loop).c_str());
   ASSERT_EQ(result.status.code(), ErrorCode::kOk) << result.status.message();
+  EXPECT_FALSE(result.mapped) << "a drive is read with pread";
   EXPECT_EQ(result.range_bytes, image.size());
   ExpectSameRecordings(from_device.closed, from_file.closed, "loop device " + loop);
 

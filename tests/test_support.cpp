@@ -18,6 +18,7 @@
 #else
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,6 +44,64 @@ Result<size_t> MemoryDevice::ReadAt(void* dst, size_t len, uint64_t offset) {
   std::memcpy(dst, bytes_.data() + offset, n);
   return n;
 }
+
+#ifdef __linux__
+namespace {
+class MemoryMap final : public MappedBytes {
+ public:
+  MemoryMap(void* base, size_t length, size_t skip) : base_(base), length_(length) {
+    data_ = static_cast<const uint8_t*>(base) + skip;
+    size_ = length - skip;
+  }
+  ~MemoryMap() override { ::munmap(base_, length_); }
+
+ private:
+  void* base_;
+  size_t length_;
+};
+}  // namespace
+
+bool MemoryDevice::Mappable() const {
+  return mappable;
+}
+
+std::unique_ptr<MappedBytes> MemoryDevice::Map(uint64_t offset, size_t len) {
+  if (before_read) before_read(*this);
+  const std::lock_guard<std::mutex> lock(mutex_);
+  maps.push_back({offset, len});
+  if (!mappable) return nullptr;
+  const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+  const uint64_t start = offset & ~(page - 1);
+  const size_t skip = static_cast<size_t>(offset - start);
+  // What the memory file holds: [start, held) of the bytes, cut at their end (when they shrank)
+  // and at the first bad sector's page.
+  uint64_t held = std::max(start, std::min<uint64_t>(offset + len, bytes_.size()));
+  for (const uint64_t s : bad_sectors) {
+    if (s * 512 + 512 > start && s * 512 < held) held = std::max(start, (s * 512) & ~(page - 1));
+  }
+  const int fd = ::memfd_create("memory-device", MFD_CLOEXEC);
+  if (fd < 0) return nullptr;
+  bool written = ::ftruncate(fd, static_cast<off_t>(held - start)) == 0;
+  for (uint64_t done = 0; written && done < held - start;) {
+    const ssize_t n =
+        ::pwrite(fd, bytes_.data() + start + done, held - start - done, static_cast<off_t>(done));
+    written = n > 0;
+    if (n > 0) done += static_cast<uint64_t>(n);
+  }
+  void* base = written ? ::mmap(nullptr, len + skip, PROT_READ, MAP_SHARED, fd, 0) : MAP_FAILED;
+  ::close(fd);
+  if (base == MAP_FAILED) return nullptr;
+  return std::make_unique<MemoryMap>(base, len + skip, skip);
+}
+#else
+bool MemoryDevice::Mappable() const {
+  return false;
+}
+
+std::unique_ptr<MappedBytes> MemoryDevice::Map(uint64_t, size_t) {
+  return nullptr;
+}
+#endif
 
 std::vector<Recording> ReferenceScan(const std::vector<uint8_t>& image, uint64_t offset,
                                      uint64_t size, const DateWindow& window) {

@@ -31,11 +31,18 @@ class MemoryDevice final : public RawDevice {
   uint64_t Size() const override { return bytes_.size(); }
   Result<size_t> ReadAt(void* dst, size_t len, uint64_t offset) override;
   bool ConcurrentReads() const override { return concurrent; }
+  bool Mappable() const override;
+  // With `mappable` (Linux only): a copy of the bytes in a memory file, mapped. The copy ends
+  // where the bytes end now, and at the page of the first bad sector in the range, so that reading
+  // there raises SIGBUS as a real file's unreadable page does.
+  std::unique_ptr<MappedBytes> Map(uint64_t offset, size_t len) override;
 
   std::set<uint64_t> bad_sectors;  // sector numbers (offset / 512)
-  size_t max_read = SIZE_MAX;      // deliver at most this many bytes a call
+  bool mappable = false;
+  std::vector<ReadCall> maps;  // every Map call
+  size_t max_read = SIZE_MAX;  // deliver at most this many bytes a call
   std::vector<ReadCall> calls;
-  // Called before each read (for example to shrink the source while it is read).
+  // Called before each read and each map (for example to shrink the source while it is read).
   std::function<void(MemoryDevice&)> before_read;
   std::vector<uint8_t>& bytes() { return bytes_; }
   // Lets several threads read at once (reads are then serialised inside, after before_read).
