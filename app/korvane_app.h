@@ -4,6 +4,7 @@
 
 #include <QIcon>
 #include <QString>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -32,6 +33,9 @@ class CKorvaneApp {
  private:
   int Screenshot(const std::string& file, const std::optional<std::string>& scan,
                  const std::optional<QString>& image);
+
+  // --clock-offset, in seconds; given to every window the program opens.
+  std::optional<int64_t> clock_offset_;
 };
 
 extern CKorvaneApp theApp;

@@ -24,9 +24,10 @@ QVariant RecordingModel::data(const QModelIndex& index, int role) const {
     case kName:
       return QString::fromStdString(r.Name());
     case kStart:
-      return QString::fromStdString(r.StartText());
+      return QString::fromStdString(CorrectedText(r.start, clock_offset_.value_or(0)));
     case kEnd:
-      return row.closed ? QString::fromStdString(r.EndText()) : QString();
+      return row.closed ? QString::fromStdString(CorrectedText(r.end, clock_offset_.value_or(0)))
+                        : QString();
     case kPosition:
       return QString::number(r.position);
     case kChannel:
@@ -96,6 +97,13 @@ void RecordingModel::Close(const Recording& r) {
   if (r.grouping != view_) return;
   const int i = static_cast<int>(r.index);
   emit dataChanged(index(i, kName), index(i, columnCount() - 1), {Qt::DisplayRole});
+}
+
+void RecordingModel::SetClockOffset(std::optional<int64_t> offset) {
+  clock_offset_ = offset;
+  if (rowCount() > 0) {
+    emit dataChanged(index(0, kStart), index(rowCount() - 1, kEnd), {Qt::DisplayRole});
+  }
 }
 
 void RecordingModel::Clear() {

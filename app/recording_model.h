@@ -9,6 +9,8 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,6 +47,11 @@ class RecordingModel final : public QAbstractTableModel {
   void SetWindow(DateWindow window) { window_ = window; }
   const DateWindow& Window() const { return window_; }
 
+  // The recorder's clock offset (korvane --clock-offset): the start and end columns show the
+  // corrected times. Kept by Clear(); unset: the recorder's own times.
+  void SetClockOffset(std::optional<int64_t> offset);
+  const std::optional<int64_t>& ClockOffset() const { return clock_offset_; }
+
   // Which grouping the list shows (the time grouping at first). Switching keeps both lists and
   // their check marks, and resets the view's rows and columns.
   void SetView(Grouping grouping);
@@ -76,6 +83,7 @@ class RecordingModel final : public QAbstractTableModel {
   Grouping view_ = Grouping::kTime;
   std::string source_;
   DateWindow window_;
+  std::optional<int64_t> clock_offset_;
 };
 
 }  // namespace korvane::gui
