@@ -4,11 +4,14 @@
 // frames by their corrected day.
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QDate>
 #include <QDateEdit>
 #include <QLabel>
 #include <QTableView>
 #include <QTest>
+#include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -114,6 +117,64 @@ TEST(ClockWindow, WithoutAnOffsetNothingChanges) {
   EXPECT_EQ(box->findChild<QLabel*>("clockOffset"), nullptr);
   box->close();
 }
+
+#ifdef KORVANE_HAVE_VIDEO
+std::string Output(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+  pclose(pipe);
+  return out;
+}
+
+// 导出视频 with an offset: the file's creation time is the corrected start, its recorder_start the
+// recorder's own, and its name the recording's number as without one.
+TEST(ClockWindow, ExportedVideoHasTheCorrectedCreationTimeAndTheRecordersStart) {
+  if (Output("command -v ffprobe").empty()) GTEST_SKIP() << "ffprobe is not installed";
+  std::vector<testimage::VideoClip> clips;
+  std::string error;
+  ASSERT_TRUE(testimage::LoadCameraClips(KORVANE_TEST_DATA_DIR, &clips, &error)) << error;
+  const testimage::CameraImage image = testimage::BuildCameraImage(clips);
+  test::TempDir dir;
+  const std::string source = dir.File("cameras.img"), out = dir.File("out");
+  test::WriteFile(source, image.bytes);
+  std::filesystem::create_directory(out);
+
+  Window w;
+  CKorvaneDlg& dlg = w.dlg();
+  const int64_t offset = 2 * 86400 + 3600;  // two days and an hour ahead
+  dlg.SetClockOffset(offset);
+  w.FillForImage(source, out);
+  ASSERT_EQ(w.ScanToEnd().text, "scan end!");
+  dlg.findChild<QAction*>("cameraViewAction")->trigger();
+  RecordingModel& rows = test::Rows(dlg);
+  ASSERT_GT(rows.rowCount(), 0);
+  ASSERT_TRUE(rows.setData(rows.index(0, RecordingModel::kName), Qt::Checked, Qt::CheckStateRole));
+  const testimage::CameraRun& run = image.runs[0];
+  EXPECT_EQ(rows.index(0, RecordingModel::kStart).data().toString().toStdString(),
+            CorrectedText(run.start, offset));
+
+  bool ended = false;
+  QObject::connect(&dlg, &CKorvaneDlg::ExportEnded, [&] { ended = true; });
+  dlg.findChild<QAction*>("exportVideoAction")->trigger();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return ended; }, 10 * test::kWaitMs));
+  EXPECT_TRUE(test::AnswerBox().text.startsWith("导出完成!"));
+  std::string creation = CorrectedText(run.start, offset);
+  creation[10] = 'T';
+  const std::string tags = Output(
+      "ffprobe -v error -show_entries format_tags=creation_time,recorder_start,clock_offset -of "
+      "default=noprint_wrappers=1 '" +
+      out + "/0.mp4' 2>&1");
+  for (const std::string& tag : {"TAG:creation_time=" + creation + ".000000Z\n",
+                                 "TAG:recorder_start=" + FormatUnixSeconds(run.start) + "\n",
+                                 std::string("TAG:clock_offset=+2:01:00:00\n")}) {
+    EXPECT_NE(tags.find(tag), std::string::npos) << tags;
+  }
+}
+#endif
 
 // The command line: a good offset opens the window, a bad one is a usage error (status 2) that
 // names the option, the text and what is wrong.
