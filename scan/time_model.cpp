@@ -90,7 +90,8 @@ int64_t DateValue(int64_t year, int64_t month, int64_t day) {
 
 std::string FormatUnixSeconds(int64_t t) {
   const int64_t days = FloorDiv(t, kSecondsPerDay);
-  const int64_t secs = t - days * kSecondsPerDay;
+  // The time of day without multiplying the days back: days * 86400 overflows near INT64_MIN.
+  const int64_t secs = (t % kSecondsPerDay + kSecondsPerDay) % kSecondsPerDay;
   // Civil date of a day count (inverse of DaysFromCivil).
   const int64_t z = days + 719468;
   const int64_t era = FloorDiv(z, 146097);
