@@ -107,7 +107,8 @@ QString FpsText(const ChannelContent& channel) {
   return channel.fps ? QString::number(*channel.fps) : Unknown();
 }
 
-DetailsBox::DetailsBox(const Recording& r, bool closed, QWidget* parent, const std::string& source)
+DetailsBox::DetailsBox(const Recording& r, bool closed, QWidget* parent, const std::string& source,
+                       std::optional<int64_t> clock_offset)
     : QDialog(parent) {
   setObjectName(QStringLiteral("recordingDetails"));
   setWindowTitle(DetailsBox::tr("详细信息 - %1").arg(QString::fromStdString(r.Name())));
@@ -116,10 +117,19 @@ DetailsBox::DetailsBox(const Recording& r, bool closed, QWidget* parent, const s
   auto* form = new QFormLayout;
   layout->addLayout(form);
   AddRow(form, DetailsBox::tr("文件名:"), QStringLiteral("name"), QString::fromStdString(r.Name()));
+  const int64_t offset = clock_offset.value_or(0);
   AddRow(form, DetailsBox::tr("开始时间:"), QStringLiteral("start"),
-         QString::fromStdString(r.StartText()));
+         QString::fromStdString(CorrectedText(r.start, offset)));
   AddRow(form, DetailsBox::tr("结束时间:"), QStringLiteral("end"),
-         closed ? QString::fromStdString(r.EndText()) : QString());
+         closed ? QString::fromStdString(CorrectedText(r.end, offset)) : QString());
+  if (clock_offset) {
+    AddRow(form, DetailsBox::tr("时钟偏差:"), QStringLiteral("clockOffset"),
+           QString::fromStdString(FormatClockOffset(offset)));
+    AddRow(form, DetailsBox::tr("记录仪开始时间:"), QStringLiteral("recorderStart"),
+           QString::fromStdString(r.StartText()));
+    AddRow(form, DetailsBox::tr("记录仪结束时间:"), QStringLiteral("recorderEnd"),
+           closed ? QString::fromStdString(r.EndText()) : QString());
+  }
   AddRow(form, DetailsBox::tr("通道:"), QStringLiteral("channels"), ChannelList(r));
   AddRow(form, DetailsBox::tr("帧数:"), QStringLiteral("frames"), QString::number(r.frames));
   AddRow(form, DetailsBox::tr("有效帧:"), QStringLiteral("validFrames"),

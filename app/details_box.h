@@ -8,6 +8,7 @@
 #include <QString>
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -30,9 +31,10 @@ class DetailsBox final : public QDialog {
   // `closed`: the recording has ended (an open one has no end time yet, and its counts grow).
   // `source`: the path the recording was scanned from; when given (and this build has video), each
   // video channel's group shows the picture of its first decodable key frame, decoded on a thread
-  // of the box's own.
+  // of the box's own. `clock_offset`: the start and end shown are corrected by it, and the
+  // recorder's own times and the offset are shown beside them.
   DetailsBox(const Recording& recording, bool closed, QWidget* parent = nullptr,
-             const std::string& source = {});
+             const std::string& source = {}, std::optional<int64_t> clock_offset = std::nullopt);
   // Stops the decoding and waits for it: a picture that has not arrived by then never does.
   ~DetailsBox() override;
 

@@ -22,6 +22,7 @@
 #include "about/offscreen_fonts.h"
 #include "app/korvane_dlg.h"
 #include "app/language.h"
+#include "datewindow/clock_offset.h"
 #include "res/resource.h"
 
 CKorvaneApp theApp;
@@ -42,11 +43,17 @@ extern "C" const char* __tsan_default_suppressions() {
 namespace {
 
 const char kUsage[] =
-    "usage: korvane [--lang zh|en] [IMAGE] [--screenshot FILE [--scan IMAGE] [--timeline]]\n"
+    "usage: korvane [--lang zh|en] [--clock-offset OFFSET] [IMAGE]\n"
+    "               [--screenshot FILE [--scan IMAGE] [--timeline]]\n"
     "Opens the Korvane window, which finds DVR recordings on raw disks and disk images.\n"
     "  IMAGE              put IMAGE into the form as the image to scan, with its size\n"
     "  --lang zh|en       the window in Chinese or English (default: the system's language,\n"
     "                     Chinese where it is Chinese or not set, English otherwise)\n"
+    "  --clock-offset OFFSET  the recorder's clock was OFFSET ahead of the true time,\n"
+    "                     [-]HH:MM:SS or [-]D:HH:MM:SS ('-': behind): the title names it,\n"
+    "                     the list, the details and exported files show corrected times\n"
+    "                     (the details the recorder's too) and the date filter's days are\n"
+    "                     corrected days\n"
     "  --screenshot FILE  draw the window off screen into FILE (PNG) instead of showing it\n"
     "  --scan IMAGE       with --screenshot: scan IMAGE from the window first\n"
     "  --timeline         with --screenshot: draw the timeline window of the list instead\n"
@@ -122,10 +129,14 @@ int CKorvaneApp::Run(int argc, char** argv) {
   PlainLineEnds();
 #endif
   std::vector<char*> qt_args = {argv[0]};
-  std::optional<std::string> screenshot, scan, lang;
+  std::optional<std::string> screenshot, scan, lang, clock_offset;
   bool timeline = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    if (arg.rfind("--clock-offset=", 0) == 0) {
+      clock_offset = arg.substr(arg.find('=') + 1);
+      continue;
+    }
     if (arg == "--version") {
       std::printf("korvane %s\n%s\n", KORVANE_VERSION, kLicenceText);
       return 0;
@@ -138,12 +149,15 @@ int CKorvaneApp::Run(int argc, char** argv) {
       timeline = true;
       continue;
     }
-    if (arg == "--screenshot" || arg == "--scan" || arg == "--lang") {
+    if (arg == "--screenshot" || arg == "--scan" || arg == "--lang" || arg == "--clock-offset") {
       if (i + 1 >= argc) {
         return UsageError(QStringLiteral("%1 needs an argument").arg(QString::fromStdString(arg)),
                           argc, argv);
       }
-      (arg == "--scan" ? scan : arg == "--lang" ? lang : screenshot) = argv[++i];
+      (arg == "--scan"           ? scan
+       : arg == "--lang"         ? lang
+       : arg == "--clock-offset" ? clock_offset
+                                 : screenshot) = argv[++i];
       continue;
     }
     qt_args.push_back(argv[i]);  // perhaps one of Qt's own (-platform, -style, ...), or the image
@@ -162,6 +176,17 @@ int CKorvaneApp::Run(int argc, char** argv) {
                             .arg(QString::fromLocal8Bit(lang->c_str())),
                         argc, argv);
     }
+  }
+  if (clock_offset) {
+    const korvane::Result<int64_t> offset = korvane::ParseClockOffset(*clock_offset);
+    if (!offset.ok()) {
+      return UsageError(QStringLiteral("--clock-offset takes [-]HH:MM:SS or [-]D:HH:MM:SS such as "
+                                       "-01:30:00, not '%1': %2")
+                            .arg(QString::fromLocal8Bit(clock_offset->c_str()),
+                                 QString::fromStdString(offset.status().message())),
+                        argc, argv);
+    }
+    clock_offset_ = *offset;
   }
   if (screenshot) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -190,6 +215,7 @@ int CKorvaneApp::Run(int argc, char** argv) {
 
 bool CKorvaneApp::InitInstance(const std::optional<QString>& image) {
   CKorvaneDlg dlg;
+  if (clock_offset_) dlg.SetClockOffset(*clock_offset_);
   if (image) dlg.SetImageFile(*image);
   dlg.exec();
   return false;
@@ -198,6 +224,7 @@ bool CKorvaneApp::InitInstance(const std::optional<QString>& image) {
 int CKorvaneApp::Screenshot(const std::string& file, const std::optional<std::string>& scan,
                             const std::optional<QString>& image, bool timeline) {
   CKorvaneDlg dlg;
+  if (clock_offset_) dlg.SetClockOffset(*clock_offset_);
   dlg.show();
   if (image) dlg.SetImageFile(*image);
   if (scan) {

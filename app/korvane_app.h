@@ -4,6 +4,7 @@
 
 #include <QIcon>
 #include <QString>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -33,6 +34,9 @@ class CKorvaneApp {
   // Draws the main window, or with `timeline` the timeline window, into `file`.
   int Screenshot(const std::string& file, const std::optional<std::string>& scan,
                  const std::optional<QString>& image, bool timeline);
+
+  // --clock-offset, in seconds; given to every window the program opens.
+  std::optional<int64_t> clock_offset_;
 };
 
 extern CKorvaneApp theApp;

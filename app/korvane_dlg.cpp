@@ -385,13 +385,14 @@ void CKorvaneDlg::OnStartScan() {
   m_progress->setValue(0);
   m_progress->setFormat(QStringLiteral("%p%"));
   model_.SetSource(m_strSource);
-  model_.SetWindow(settings.Job().window);
+  korvane::ScanJob job = settings.Job();
+  job.window.clock_offset = clock_offset_.value_or(0);  // the filter's days are corrected days
+  model_.SetWindow(job.window);
   // The sink lives as long as the job: `finished` holds it until the worker thread ends.
   auto sink = std::make_shared<korvane::gui::FeedSink>(feed_, job_number_);
   // A thread that cannot be created leaves the flag down and the list empty: nothing runs.
   m_worker
-      .StartScan(settings.Job(), *sink,
-                 [sink](const korvane::ScanResult& result) { sink->Finish(result); })
+      .StartScan(job, *sink, [sink](const korvane::ScanResult& result) { sink->Finish(result); })
       .IgnoreError();
 }
 
@@ -590,12 +591,20 @@ void CKorvaneDlg::ShowTimeline() {
   timeline_->activateWindow();
 }
 
+void CKorvaneDlg::SetClockOffset(int64_t offset) {
+  clock_offset_ = offset;
+  model_.SetClockOffset(offset);
+  setWindowTitle(tr("Korvane - 时钟偏差 %1, 时间已校正")
+                     .arg(QString::fromStdString(korvane::FormatClockOffset(offset))));
+}
+
 void CKorvaneDlg::ShowDetails(int row) {
   if (row < 0 || row >= model_.rowCount()) return;
   const RecordingModel::Row& shown = model_.Rows()[static_cast<size_t>(row)];
   // Not modal: several may stay open side by side, and the window goes on meanwhile. It holds a
   // copy of the recording, so a new scan does not change what it says.
-  auto* box = new korvane::gui::DetailsBox(shown.recording, shown.closed, this, model_.Source());
+  auto* box = new korvane::gui::DetailsBox(shown.recording, shown.closed, this, model_.Source(),
+                                           clock_offset_);
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setWindowModality(Qt::NonModal);
   box->show();
@@ -681,8 +690,8 @@ void CKorvaneDlg::OnExportVideo() {
   m_progress->setValue(0);
   m_progress->setFormat(QStringLiteral("%p%"));
   // The job lives as long as the worker's thread needs it: both functions hold it.
-  auto job = std::make_shared<korvane::gui::VideoExport>(feed_, job_number_, model_.Source(),
-                                                         folder, std::move(checked));
+  auto job = std::make_shared<korvane::gui::VideoExport>(
+      feed_, job_number_, model_.Source(), folder, std::move(checked), clock_offset_.value_or(0));
   const korvane::Status started = m_worker.Start(
       [job](const std::atomic<int>& stop) { job->Run(stop); }, [job] { job->Finish(); });
   if (!started.ok()) {
@@ -715,6 +724,7 @@ void CKorvaneDlg::OnMakeReport() {
   request.folder = folder;
   request.grouping = model_.View();
   request.window = model_.Window();
+  request.clock_offset = clock_offset_;
   for (const RecordingModel::Row& row : model_.Rows()) request.recordings.push_back(row.recording);
   for (const QString& arg : QCoreApplication::arguments()) {
     request.command_line.push_back(arg.toStdString());

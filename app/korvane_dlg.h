@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/recording_model.h"
@@ -42,6 +43,10 @@ class CKorvaneDlg : public QDialog {
   // Puts an image file into the form, as a confirmed file dialog does, and its size into the
   // size box.
   void SetImageFile(const QString& path);
+
+  // The recorder's clock offset from the command line (korvane --clock-offset): the title names
+  // it; the list, the details box, the date filter and exported files use corrected times.
+  void SetClockOffset(int64_t offset);
 
   // Where the worker's reports of scans and saves arrive, to be taken on the window's thread.
   // Whatever stands in for a worker reports here too.
@@ -76,6 +81,7 @@ class CKorvaneDlg : public QDialog {
   int32_t m_nSearchMode = 0;
   int64_t m_nWindowStart = 0;
   int64_t m_nWindowEnd = 0;
+  std::optional<int64_t> clock_offset_;  // unset: the recorder's own times
 
   // The controls the handlers use most.
   QProgressBar* m_progress;

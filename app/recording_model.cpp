@@ -98,6 +98,13 @@ void RecordingModel::Close(const Recording& r) {
   emit dataChanged(index(i, kName), index(i, columnCount() - 1), {Qt::DisplayRole});
 }
 
+void RecordingModel::SetClockOffset(std::optional<int64_t> offset) {
+  clock_offset_ = offset;
+  if (rowCount() > 0) {
+    emit dataChanged(index(0, kStart), index(rowCount() - 1, kEnd), {Qt::DisplayRole});
+  }
+}
+
 void RecordingModel::Clear() {
   source_.clear();
   window_ = DateWindow{};

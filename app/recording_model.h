@@ -9,6 +9,8 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,6 +47,11 @@ class RecordingModel final : public QAbstractTableModel {
   void SetWindow(DateWindow window) { window_ = window; }
   const DateWindow& Window() const { return window_; }
 
+  // The recorder's clock offset (korvane --clock-offset): the start and end columns show the
+  // corrected times. Kept by Clear(); unset: the recorder's own times.
+  void SetClockOffset(std::optional<int64_t> offset);
+  const std::optional<int64_t>& ClockOffset() const { return clock_offset_; }
+
   // Which grouping the list shows (the time grouping at first). Switching keeps both lists and
   // their check marks, and resets the view's rows and columns.
   void SetView(Grouping grouping);
@@ -61,8 +68,13 @@ class RecordingModel final : public QAbstractTableModel {
 
   // The times the list shows for a recording, in seconds since the epoch: what its start and end
   // columns say. Whatever shows times beside the list (the timeline) takes them from here.
-  int64_t ShownStart(const Recording& r) const { return r.start; }
-  int64_t ShownEnd(const Recording& r) const { return r.end; }
+  // With a clock offset these are the corrected times.
+  int64_t ShownStart(const Recording& r) const {
+    return CorrectedTime(r.start, clock_offset_.value_or(0));
+  }
+  int64_t ShownEnd(const Recording& r) const {
+    return CorrectedTime(r.end, clock_offset_.value_or(0));
+  }
 
   // The rows shown, and the rows of either grouping.
   const std::vector<Row>& Rows() const { return Rows(view_); }
@@ -81,6 +93,7 @@ class RecordingModel final : public QAbstractTableModel {
   Grouping view_ = Grouping::kTime;
   std::string source_;
   DateWindow window_;
+  std::optional<int64_t> clock_offset_;
 };
 
 }  // namespace korvane::gui

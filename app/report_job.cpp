@@ -37,6 +37,8 @@ ReportOutcome WriteListReport(const ReportRequest& request, const std::atomic<in
   try {
     report::ReportInput input;
     evidence::CaseLog& log = input.log;
+    input.clock_offset = request.clock_offset;
+    log.clock_offset = request.clock_offset;
     log.tool = "korvane";
     log.version = KORVANE_VERSION;
     log.command_line = request.command_line;

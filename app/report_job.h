@@ -5,6 +5,8 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,7 @@ struct ReportRequest {
   Grouping grouping = Grouping::kTime;
   DateWindow window;                      // the scan's date window
   std::vector<std::string> command_line;  // the window's program and arguments
+  std::optional<int64_t> clock_offset;    // korvane --clock-offset, when given
 };
 
 struct ReportOutcome {

@@ -22,11 +22,12 @@ struct VideoExport::Sink final : video::ExportSink, FeedReporter {
 };
 
 VideoExport::VideoExport(ScanFeed& feed, uint64_t job, std::string source, std::string folder,
-                         std::vector<Recording> recordings)
+                         std::vector<Recording> recordings, int64_t clock_offset)
     : sink_(std::make_unique<Sink>(feed, job)),
       source_(std::move(source)),
       folder_(std::move(folder)),
-      recordings_(std::move(recordings)) {
+      recordings_(std::move(recordings)),
+      clock_offset_(clock_offset) {
   end_.folder = folder_;
 }
 
@@ -62,6 +63,7 @@ void VideoExport::Run(const std::atomic<int>& stop) {
       continue;
     }
     std::vector<video::ExportItem> items = video::RecordingItems(r, std::move(*channels), "mp4");
+    for (video::ExportItem& item : items) item.clock_offset = clock_offset_;
     if (items.empty()) {
       ExportedVideo none;
       none.recording = r.Name();

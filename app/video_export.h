@@ -20,8 +20,9 @@ class VideoExport {
   // `recordings` are rows of the list, named and numbered as it shows them; each one's channels
   // with video become files "N.mp4" (one such channel; always so for a camera row) or
   // "N-chC.mp4", with the export's saving rules (never replacing, nothing half written).
+  // `clock_offset`: the files' creation times are corrected by it (the recorder's start is kept).
   VideoExport(ScanFeed& feed, uint64_t job, std::string source, std::string folder,
-              std::vector<Recording> recordings);
+              std::vector<Recording> recordings, int64_t clock_offset = 0);
   ~VideoExport();
   VideoExport(const VideoExport&) = delete;
   VideoExport& operator=(const VideoExport&) = delete;
@@ -37,6 +38,7 @@ class VideoExport {
   std::string source_;
   std::string folder_;
   std::vector<Recording> recordings_;
+  int64_t clock_offset_ = 0;
   ExportFinished end_;
 };
 

@@ -42,6 +42,7 @@ EvidenceRun::EvidenceRun(const Options& options, const std::vector<std::string>&
   log_.offset = options.offset;
   log_.size = options.size;
   if (options.from && options.to) log_.date_window = std::make_pair(*options.from, *options.to);
+  log_.clock_offset = options.clock_offset;
   log_.grouping = options.group == GroupOption::kCamera ? "camera" : "time";
   log_.verify_requested = options.verify;
 }

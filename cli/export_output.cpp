@@ -116,6 +116,7 @@ int ExportFound(SourceReader& reader, const Options& options, const std::vector<
     }
     std::vector<video::ExportItem> items =
         video::RecordingItems(r, std::move(*channels), extension);
+    for (video::ExportItem& item : items) item.clock_offset = options.clock_offset.value_or(0);
     if (items.empty()) {
       std::fprintf(streams.err, "korvane-scan: %s holds no video frames; nothing %s\n",
                    r.Name().c_str(), thumbnails ? "pictured" : "exported");

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <limits>
 
+#include "datewindow/clock_offset.h"
 #include "datewindow/date_text.h"
 
 namespace korvane::cli {
@@ -27,7 +28,13 @@ const char kUsage[] =
     "  --from Y/M/D       only frames recorded on or after this day...\n"
     "  --to Y/M/D         ...and before this day (the end day is not included);\n"
     "                     both or neither, and --to must be after --from; each a real\n"
-    "                     calendar date in ASCII digits, year 1 to 9999\n"
+    "                     calendar date in ASCII digits, year 1 to 9999; the days are\n"
+    "                     corrected days when --clock-offset is given\n"
+    "  --clock-offset OFFSET  the recorder's clock was OFFSET ahead of the true time:\n"
+    "                     [-]HH:MM:SS or [-]D:HH:MM:SS ('-': behind; HH up to 99, or\n"
+    "                     0 to 23 after days; at most 36500 days); times shown are\n"
+    "                     corrected (the recorder's time minus OFFSET), --from/--to are\n"
+    "                     in corrected time, and json adds the recorder's own times\n"
     "  --format FORMAT    table (default), tsv, csv or json\n"
     "  --group GROUPING   time (default): every match is a frame, on one time line for all\n"
     "                     cameras; camera: only valid frames, each channel's on a time line\n"
@@ -64,6 +71,8 @@ const char kUsage[] =
     "first frame; json adds end_position (just past the last frame), frames, channels (per\n"
     "channel: video, key and audio frames, codec, width, height, fps), valid_frames and\n"
     "complete_frames. With --group camera every format shows the channel too.\n"
+    "With --clock-offset the start and end times are corrected; json adds recorder_start,\n"
+    "recorder_end (the recorder's own times) and clock_offset. File names stay the recorder's.\n"
     "Progress (percentage, bytes, MB/s, time left) and a summary (matches, and how many were\n"
     "not valid frames) go to stderr when it is a terminal; with --group camera the summary\n"
     "always does.\n"
@@ -224,6 +233,14 @@ Result<Options> ParseCommandLine(const std::vector<std::string>& args) {
                     "': " + date.status().message());
       }
       (name == "--from" ? options.from : options.to) = *value;
+    } else if (name == "--clock-offset") {
+      if (!take_value()) return fail(name + " needs an offset such as -01:30:00");
+      const Result<int64_t> offset = ParseClockOffset(*value);
+      if (!offset.ok()) {
+        return fail(name + " takes [-]HH:MM:SS or [-]D:HH:MM:SS such as -01:30:00, not '" + *value +
+                    "': " + offset.status().message());
+      }
+      options.clock_offset = *offset;
     } else if (name == "--kernel") {
       if (!take_value()) return fail("--kernel needs a kernel name such as avx2");
       options.kernel = *value;

@@ -37,6 +37,9 @@ struct Options {
   std::optional<uint64_t> size;
   std::optional<std::string> from;
   std::optional<std::string> to;
+  // --clock-offset: seconds the recorder's clock was ahead of the true time (behind when
+  // negative). Unset: every time is the recorder's own, as it always was.
+  std::optional<int64_t> clock_offset;
   OutputFormat format = OutputFormat::kTable;
   GroupOption group = GroupOption::kTime;
   std::optional<std::string> save_dir;        // --save DIR

@@ -6,6 +6,7 @@
 #include <cinttypes>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "cli/evidence_run.h"
@@ -83,6 +84,7 @@ class PrintingSink final : public ScanSink {
   PrintingSink(const Options& options, const Streams& streams)
       : format_(options.format),
         camera_(options.group == GroupOption::kCamera),
+        clock_offset_(options.clock_offset),
         streams_(streams),
         progress_(streams.err_is_terminal && !options.quiet),
         line_(streams.err, progress_, streams.err_columns) {}
@@ -154,7 +156,15 @@ class PrintingSink final : public ScanSink {
   Status Print(const Recording& r) {
     line_.Clear();
     found_.push_back(r);
-    const std::string name = r.Name(), start = r.StartText(), end = r.EndText();
+    // With a clock offset every format shows corrected times; json adds the recorder's own.
+    const int64_t offset = clock_offset_.value_or(0);
+    const std::string name = r.Name(), start = CorrectedText(r.start, offset),
+                      end = CorrectedText(r.end, offset);
+    const std::string recorder_fields =
+        clock_offset_ ? ", \"recorder_start\": " + JsonString(r.StartText()) +
+                            ", \"recorder_end\": " + JsonString(r.EndText()) +
+                            ", \"clock_offset\": " + JsonString(FormatClockOffset(offset))
+                      : std::string();
     const unsigned channel = r.channel.value_or(0);
     int n = 0;
     switch (format_) {
@@ -175,12 +185,13 @@ class PrintingSink final : public ScanSink {
       case OutputFormat::kJson: {
         const std::string channel_field =
             camera_ ? ", \"channel\": " + std::to_string(channel) : std::string();
-        n = std::fprintf(streams_.out,
-                         "%s\n  {\"name\": %s%s, \"start\": %s, \"end\": %s, \"position\": %" PRIu64
-                         ", \"end_position\": %" PRIu64 ", \"frames\": %" PRIu64 "%s}",
-                         rows_ ? "," : "", JsonString(name).c_str(), channel_field.c_str(),
-                         JsonString(start).c_str(), JsonString(end).c_str(), r.position,
-                         r.end_position, r.frames, JsonContent(r).c_str());
+        n = std::fprintf(
+            streams_.out,
+            "%s\n  {\"name\": %s%s, \"start\": %s, \"end\": %s%s, \"position\": %" PRIu64
+            ", \"end_position\": %" PRIu64 ", \"frames\": %" PRIu64 "%s}",
+            rows_ ? "," : "", JsonString(name).c_str(), channel_field.c_str(),
+            JsonString(start).c_str(), JsonString(end).c_str(), recorder_fields.c_str(), r.position,
+            r.end_position, r.frames, JsonContent(r).c_str());
         break;
       }
     }
@@ -191,6 +202,7 @@ class PrintingSink final : public ScanSink {
 
   OutputFormat format_;
   bool camera_;
+  std::optional<int64_t> clock_offset_;
   Streams streams_;
   bool progress_;
   ProgressLine line_;
@@ -275,6 +287,7 @@ int WriteRunReport(SourceReader& reader, const Options& options,
     return code == kExitOk || code == kExitUnreadable ? kExitSaveFailed : code;
   };
   report::ReportInput input;
+  input.clock_offset = options.clock_offset;
   input.recordings.reserve(found.size());
   for (const Recording& r : found) {
     // Where the bytes of each recording lie: a camera recording's frames are spread out.
@@ -388,6 +401,7 @@ int ScanAndSave(const Options& options, const Streams& streams, const std::atomi
   job.size = options.size;
   job.threads = options.scan_threads;
   job.read = options.read;
+  job.window.clock_offset = options.clock_offset.value_or(0);
   if (options.from) {
     if (CompareDateText(*options.from, *options.to) <= 0 ||
         ParseDateWindow(*options.from, *options.to, job.window) == 0) {
@@ -430,6 +444,12 @@ int ScanAndSave(const Options& options, const Streams& streams, const std::atomi
     return kExitSourceFailed;
   }
   NoteRangePastTheEnd(job, reader.Size(), streams);
+  if (options.clock_offset && streams.err_is_terminal && !options.quiet) {
+    std::fprintf(streams.err,
+                 "korvane-scan: times corrected by the clock offset %s (the recorder's time "
+                 "minus it)\n",
+                 FormatClockOffset(*options.clock_offset).c_str());
+  }
   ScanResult result = ScanSource(reader, job, sink, stop);
   evidence.Scanned(result, job, sink.found());
   if (result.status.code() == ErrorCode::kWriteFailed) {

@@ -243,6 +243,15 @@ std::string CaseLogJson(const CaseLog& log) {
   } else {
     w.Null();
   }
+  if (log.clock_offset) {
+    w.Key("clock_offset");
+    w.BeginObject();
+    w.Key("text");
+    w.String(FormatClockOffset(*log.clock_offset));
+    w.Key("seconds");
+    w.Integer(*log.clock_offset);
+    w.EndObject();
+  }
   w.Key("grouping");
   w.String(log.grouping);
 

@@ -64,6 +64,9 @@ struct CaseLog {
   uint64_t scanned_bytes = 0;    // positions dealt with (a stop ends early)
   uint64_t read_bytes = 0;       // bytes read from the source (those it holds)
   std::optional<std::pair<std::string, std::string>> date_window;  // --from, --to as given
+  // --clock-offset, in seconds (the recorder's clock was that much ahead); unset: not given, and
+  // the log has no clock_offset.
+  std::optional<int64_t> clock_offset;
   std::string grouping;
 
   bool scanned = false;  // the scan ran (to its end or to a stop)

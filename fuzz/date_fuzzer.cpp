@@ -8,7 +8,9 @@
 // outside [start, end); every packed frame time converts and formats without overflow, and
 // in-range fields format as themselves; ParseCalendarDate takes exactly the texts of three runs of
 // ASCII digits around two '/' that name a calendar date of the years 1 to 9999, and reads them as
-// ParseDateText does.
+// ParseDateText does. A clock offset ParseClockOffset takes is within its bound, its text holds
+// only a sign, digits and ':', and FormatClockOffset's text of it reads back as the same offset;
+// with it, a window accepts exactly the frames whose corrected time falls on one of its days.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cerrno>
@@ -17,6 +19,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "datewindow/clock_offset.h"
 #include "datewindow/date_text.h"
 #include "fuzz/check.h"
 
@@ -117,6 +120,28 @@ void CheckFrameTime(uint32_t packed) {
   }
 }
 
+void CheckClockOffset(const std::string& text, const std::string& from, const std::string& to,
+                      uint32_t frame) {
+  const Result<int64_t> offset = ParseClockOffset(text);
+  if (!offset.ok()) return;
+  const int64_t v = *offset;
+  constexpr int64_t kBound = (kMaxClockOffsetDays + 1) * kSecondsPerDay - 1;
+  CHECK(v >= -kBound && v <= kBound, "'" + text + "': " + std::to_string(v));
+  CHECK(text.find_first_not_of("+-0123456789:") == std::string::npos, "'" + text + "' taken");
+  const std::string printed = FormatClockOffset(v);
+  const Result<int64_t> back = ParseClockOffset(printed);
+  CHECK(back.ok() && *back == v, "'" + text + "' printed as '" + printed + "'");
+
+  DateWindow window;
+  if (CompareDateText(from, to) != 1 || ParseDateWindow(from, to, window) == 0) return;
+  window.clock_offset = v;
+  const int64_t t = PackedTimeToUnixSeconds(frame) - v;  // frame times and offsets are small
+  const int64_t day = (t >= 0 ? t : t - (kSecondsPerDay - 1)) / kSecondsPerDay * kSecondsPerDay;
+  CHECK(IsInDateWindow(frame, window) == (window.start <= day && day < window.end),
+        "offset '" + text + "' window '" + from + "' '" + to + "' corrected day " +
+            std::to_string(day));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -132,5 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CheckCalendarDate(b);
   CheckPair(a, b, frame);
   CheckFrameTime(frame);
+  CheckClockOffset(a, b, "9999/12/31", frame);
+  CheckClockOffset(b, "2014/3/4", a, frame);
   return 0;
 }

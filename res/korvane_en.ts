@@ -162,6 +162,10 @@
         <source>时间轴</source>
         <translation>Timeline</translation>
     </message>
+    <message>
+        <source>Korvane - 时钟偏差 %1, 时间已校正</source>
+        <translation>Korvane - clock offset %1, times corrected</translation>
+    </message>
 </context>
 <context>
     <name>EndText</name>
@@ -371,6 +375,18 @@
     <message>
         <source>无法读取此通道的帧: %1</source>
         <translation>Cannot read this channel&apos;s frames: %1</translation>
+    </message>
+    <message>
+        <source>时钟偏差:</source>
+        <translation>Clock offset:</translation>
+    </message>
+    <message>
+        <source>记录仪开始时间:</source>
+        <translation>Recorder start time:</translation>
+    </message>
+    <message>
+        <source>记录仪结束时间:</source>
+        <translation>Recorder end time:</translation>
     </message>
 </context>
 <context>

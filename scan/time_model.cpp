@@ -90,7 +90,8 @@ int64_t DateValue(int64_t year, int64_t month, int64_t day) {
 
 std::string FormatUnixSeconds(int64_t t) {
   const int64_t days = FloorDiv(t, kSecondsPerDay);
-  const int64_t secs = t - days * kSecondsPerDay;
+  // The time of day without multiplying the days back: days * 86400 overflows near INT64_MIN.
+  const int64_t secs = (t % kSecondsPerDay + kSecondsPerDay) % kSecondsPerDay;
   // Civil date of a day count (inverse of DaysFromCivil).
   const int64_t z = days + 719468;
   const int64_t era = FloorDiv(z, 146097);
@@ -102,14 +103,43 @@ std::string FormatUnixSeconds(int64_t t) {
   const int64_t m = mp < 10 ? mp + 3 : mp - 9;
   const int64_t y = yoe + era * 400 + (m <= 2 ? 1 : 0);
   char text[128];
+  // A year before 1 keeps four digits after its sign ("-0001"), as ISO 8601 writes it.
   std::snprintf(text, sizeof text,
-                "%04" PRId64 "-%02" PRId64 "-%02" PRId64 " %02" PRId64 ":%02" PRId64 ":%02" PRId64,
-                y, m, d, secs / 3600, secs % 3600 / 60, secs % 60);
+                "%s%04" PRId64 "-%02" PRId64 "-%02" PRId64 " %02" PRId64 ":%02" PRId64
+                ":%02" PRId64,
+                y < 0 ? "-" : "", y < 0 ? -y : y, m, d, secs / 3600, secs % 3600 / 60, secs % 60);
+  return text;
+}
+
+int64_t CorrectedTime(int64_t recorder_time, int64_t clock_offset) {
+  if (clock_offset == kMin) return SatAdd(SatAdd(recorder_time, kMax), 1);
+  return SatAdd(recorder_time, -clock_offset);
+}
+
+std::string FormatClockOffset(int64_t clock_offset) {
+  // Magnitude as unsigned, so that the most negative offset has one too.
+  const uint64_t a = clock_offset < 0 ? uint64_t{0} - static_cast<uint64_t>(clock_offset)
+                                      : static_cast<uint64_t>(clock_offset);
+  const uint64_t days = a / kSecondsPerDay, rest = a % kSecondsPerDay;
+  char text[64];
+  if (days > 0) {
+    std::snprintf(text, sizeof text, "%c%" PRIu64 ":%02" PRIu64 ":%02" PRIu64 ":%02" PRIu64,
+                  clock_offset < 0 ? '-' : '+', days, rest / 3600, rest % 3600 / 60, rest % 60);
+  } else {
+    std::snprintf(text, sizeof text, "%c%02" PRIu64 ":%02" PRIu64 ":%02" PRIu64,
+                  clock_offset < 0 ? '-' : '+', rest / 3600, rest % 3600 / 60, rest % 60);
+  }
   return text;
 }
 
 bool IsInDateWindow(uint32_t packed, const DateWindow& window) {
   if (window.IsOpen()) return true;
+  if (window.clock_offset != 0) {
+    // The bounds are whole days, so the corrected time lies in [start, end) exactly when its day
+    // does.
+    const int64_t t = CorrectedTime(PackedTimeToUnixSeconds(packed), window.clock_offset);
+    return window.start <= t && t < window.end;
+  }
   const int64_t v = PackedDateValue(packed);
   return window.start <= v && v < window.end;
 }

@@ -42,14 +42,38 @@ int64_t PackedDateValue(uint32_t packed);
 // The date value of a calendar date (used for window bounds). Saturating.
 int64_t DateValue(int64_t year, int64_t month, int64_t day);
 
-// "YYYY-MM-DD hh:mm:ss" of a time in seconds since the epoch.
+// "YYYY-MM-DD hh:mm:ss" of a time in seconds since the epoch. A year outside 1 to 9999 is written
+// as it falls, with its sign: "0000-12-31 23:00:00", "-0001-...", "10000-01-01 00:00:00".
 std::string FormatUnixSeconds(int64_t t);
+
+// Clock correction. The recorder's clock was `clock_offset` seconds ahead of the true time (behind
+// when negative); the corrected time of a recorder time is the recorder time minus the offset.
+// Every output that shows corrected times gets them here. The arithmetic saturates at the ends of
+// 64 bits rather than wrapping (no frame time comes near them: frames lie between 1999 and 2064,
+// and an offset is at most 36,500 days).
+int64_t CorrectedTime(int64_t recorder_time, int64_t clock_offset);
+
+// The corrected time's text, as FormatUnixSeconds writes it.
+inline std::string CorrectedText(int64_t recorder_time, int64_t clock_offset) {
+  return FormatUnixSeconds(CorrectedTime(recorder_time, clock_offset));
+}
+
+// An offset's text, always signed: "+01:30:00" below a day, "-2:03:04:05" (days first) from a day
+// on. Read back by ParseClockOffset (datewindow/clock_offset.h).
+std::string FormatClockOffset(int64_t clock_offset);
 
 // The date window: frames whose date value v satisfies start <= v < end are accepted.
 // Both bounds 0 means that there is no window and every frame is accepted.
+//
+// With a clock offset the bounds are in corrected time: a frame is accepted when its corrected
+// time (its time in seconds, minus the offset) lies in [start, end), that is, when it falls on one
+// of the window's days once corrected. A frame whose fields carry past midnight (hour 24 or more)
+// then counts on the day its time carries to; without an offset it counts on the day its fields
+// name, as it always has.
 struct DateWindow {
   int64_t start = 0;
   int64_t end = 0;
+  int64_t clock_offset = 0;  // seconds the recorder's clock was ahead; 0: the recorder's own time
   bool IsOpen() const { return start == 0 && end == 0; }
 };
 

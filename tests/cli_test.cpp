@@ -209,6 +209,100 @@ TEST_F(CliTest, RangeAndDateWindow) {
   EXPECT_EQ(o.out, "name,start,end,position\n");
 }
 
+// --clock-offset: every format shows corrected times, json the recorder's own beside them, and the
+// date window keeps or drops frames by their corrected day. Without it every output is as it was.
+TEST_F(CliTest, ClockOffsetCorrectsEveryOutputAndTheDateWindow) {
+  const std::string plain_csv =
+      "name,start,end,position\n"
+      "0.dav,2014-03-04 23:59:40,2014-03-05 00:00:19,4096\n"
+      "1.dav,2014-03-05 01:00:00,2014-03-05 01:00:39,998576\n"
+      "2.dav,2014-01-31 23:59:30,2014-02-01 00:00:29,2097929\n"
+      "3.dav,2031-07-19 03:14:15,2031-07-19 03:14:15,3150049\n"
+      "4.dav,2014-04-01 09:00:00,2014-04-01 09:01:39,4194304\n";
+  Outcome o = Run({"--format", "csv", Demo()});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, plain_csv);
+  const Outcome plain_json = Run({"--format", "json", Demo()});
+  EXPECT_EQ(plain_json.out.find("recorder_"), std::string::npos) << plain_json.out;
+  EXPECT_EQ(plain_json.out.find("clock_offset"), std::string::npos);
+
+  // Ahead by 20 seconds: the first recording lies wholly on the 4th once corrected.
+  o = Run({"--clock-offset", "00:00:20", "--format", "csv", Demo()});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.err, "");
+  EXPECT_EQ(o.out,
+            "name,start,end,position\n"
+            "0.dav,2014-03-04 23:59:20,2014-03-04 23:59:59,4096\n"
+            "1.dav,2014-03-05 00:59:40,2014-03-05 01:00:19,998576\n"
+            "2.dav,2014-01-31 23:59:10,2014-02-01 00:00:09,2097929\n"
+            "3.dav,2031-07-19 03:13:55,2031-07-19 03:13:55,3150049\n"
+            "4.dav,2014-04-01 08:59:40,2014-04-01 09:01:19,4194304\n");
+  o = Run({"--clock-offset=+00:00:20", "--format", "tsv", Demo()});
+  EXPECT_NE(o.out.find("0.dav\t2014-03-04 23:59:20\t2014-03-04 23:59:59\t4096\n"),
+            std::string::npos)
+      << o.out;
+  o = Run({"--clock-offset", "00:00:20", Demo()});
+  EXPECT_NE(o.out.find("0.dav         2014-03-04 23:59:20  2014-03-04 23:59:59  4096\n"),
+            std::string::npos)
+      << o.out;
+  o = Run({"--clock-offset", "00:00:20", "--group", "camera", "--format", "csv", Demo()});
+  EXPECT_NE(o.out.find("0.dav,0,2014-03-04 23:59:20,2014-03-04 23:59:59,4096\n"), std::string::npos)
+      << o.out;
+  o = Run({"--clock-offset", "00:00:20", "--format", "json", Demo()});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_NE(
+      o.out.find("{\"name\": \"0.dav\", \"start\": \"2014-03-04 23:59:20\", \"end\": "
+                 "\"2014-03-04 23:59:59\", \"recorder_start\": \"2014-03-04 23:59:40\", "
+                 "\"recorder_end\": \"2014-03-05 00:00:19\", \"clock_offset\": \"+00:00:20\", "
+                 "\"position\": 4096, \"end_position\": 486656, \"frames\": 80, "),
+      std::string::npos)
+      << o.out;
+  // The json is the plain one but for the corrected times and the added fields.
+  EXPECT_EQ(std::count(o.out.begin(), o.out.end(), '\n'),
+            std::count(plain_json.out.begin(), plain_json.out.end(), '\n'));
+
+  // The window is in corrected time: 00:00:00 to 00:00:19 of the 5th were the 4th's last seconds.
+  o = Run({"--clock-offset", "00:00:20", "--from", "2014/3/5", "--to", "2014/3/6", "--format",
+           "csv", Demo()});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out,
+            "name,start,end,position\n0.dav,2014-03-05 00:59:40,2014-03-05 01:00:19,998576\n");
+  o = Run({"--clock-offset", "00:00:20", "--from", "2014/3/4", "--to", "2014/3/5", "--format",
+           "csv", Demo()});
+  EXPECT_EQ(o.out, "name,start,end,position\n0.dav,2014-03-04 23:59:20,2014-03-04 23:59:59,4096\n");
+  // Behind by 30 seconds: the last half minute of January is February's first once corrected.
+  o = Run({"--clock-offset", "-00:00:30", "--from", "2014/1/31", "--to", "2014/2/1", "--format",
+           "csv", Demo()});
+  EXPECT_EQ(o.out, "name,start,end,position\n");
+  o = Run({"--clock-offset", "-00:00:30", "--from", "2014/2/1", "--to", "2014/2/2", "--format",
+           "csv", Demo()});
+  EXPECT_EQ(o.out,
+            "name,start,end,position\n0.dav,2014-02-01 00:00:00,2014-02-01 00:00:59,2097929\n");
+  // Days: a day and an hour behind moves March's 4th to the 6th.
+  o = Run({"--clock-offset", "-1:01:00:00", "--from", "2014/3/6", "--to", "2014/3/7", "--format",
+           "csv", Demo()});
+  EXPECT_EQ(o.out,
+            "name,start,end,position\n"
+            "0.dav,2014-03-06 00:59:40,2014-03-06 01:00:19,4096\n"
+            "1.dav,2014-03-06 02:00:00,2014-03-06 02:00:39,998576\n");
+
+  // A malformed offset is a usage error naming the option, the text and what is wrong.
+  for (const std::string bad : {"1:30", "1:25:00:00", "01:60:00", "-1:24:00:00", "01:00:00x",
+                                "\xEF\xBC\x91:00:00", "", "+-01:00:00", "36501:00:00:00"}) {
+    o = Run({"--clock-offset", bad, Demo()});
+    EXPECT_EQ(o.status, 2) << bad;
+    EXPECT_EQ(o.out, "");
+    EXPECT_NE(o.err.find("--clock-offset takes [-]HH:MM:SS or [-]D:HH:MM:SS such as -01:30:00, "
+                         "not '" +
+                         bad + "': "),
+              std::string::npos)
+        << o.err;
+  }
+  o = Run({Demo(), "--clock-offset"});
+  EXPECT_EQ(o.status, 2);
+  EXPECT_NE(o.err.find("--clock-offset needs an offset"), std::string::npos) << o.err;
+}
+
 TEST_F(CliTest, UsageErrorsExitWithTwo) {
   const std::vector<std::vector<std::string>> bad = {
       {},

@@ -296,6 +296,18 @@ TEST_F(EvidenceTest, SplitRawReadsItsSegmentsAsOneSource) {
   fs::rename(dir_->File("split.003.away"), dir_->File("split.003"));
 }
 
+// The case log names the clock offset the times were corrected by; without one it has none.
+TEST_F(EvidenceTest, CaseLogRecordsTheClockOffsetWhenGiven) {
+  const std::string with = dir_->File("offset.json"), without = dir_->File("no-offset.json");
+  Outcome o = Scan({"--quiet", "--log", with, "--clock-offset", "-1:02:03:04", Raw()});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(Jq(with, ".clock_offset.text"), "-1:02:03:04") << Slurp(with);
+  EXPECT_EQ(Jq(with, ".clock_offset.seconds"), "-93784");
+  o = Scan({"--quiet", "--log", without, Raw()});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(Jq(without, "has(\"clock_offset\")"), "false") << Slurp(without);
+}
+
 TEST_F(EvidenceTest, CaseLogIsJsonIsNeverReplacedAndIsWrittenAfterCtrlC) {
   const std::string log = dir_->File("case.json");
   Outcome o = Scan({"--quiet", "--log", log, "--examiner", "Zoë \"Z\" Examiner", "--case",

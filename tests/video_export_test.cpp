@@ -79,13 +79,14 @@ std::vector<std::string> PictureSums(const std::string& input_options, const std
 // ffprobe's key=value lines for a stream (-count_packets: nb_read_packets) and the format.
 std::map<std::string, std::string> Probe(const std::string& file, const std::string& stream) {
   int status = -1;
-  const std::string out = Shell(
-      "ffprobe -v error -count_packets -select_streams " + stream +
-          " -show_entries stream=codec_name,width,height,nb_read_packets,sample_rate,channels"
-          " -show_entries format=duration,format_name:format_tags=creation_time,recorder_start"
-          " -of default=noprint_wrappers=1 " +
-          Quote(file) + " 2>&1",
-      &status);
+  const std::string out =
+      Shell("ffprobe -v error -count_packets -select_streams " + stream +
+                " -show_entries stream=codec_name,width,height,nb_read_packets,sample_rate,channels"
+                " -show_entries "
+                "format=duration,format_name:format_tags=creation_time,recorder_start,clock_offset"
+                " -of default=noprint_wrappers=1 " +
+                Quote(file) + " 2>&1",
+            &status);
   std::map<std::string, std::string> values;
   std::istringstream lines(out);
   std::string line;
@@ -283,6 +284,33 @@ TEST_F(VideoExportTest, EachCameraExportsToItsOwnClipInMp4AndMkv) {
     EXPECT_EQ(static_cast<size_t>(std::count(csv.begin(), csv.end(), '\n')), 1 + image.runs.size());
     fs::remove_all(out_);
     fs::create_directory(out_);
+  }
+}
+
+// With a clock offset the file's creation time is the corrected start, in both containers; the
+// recorder's own start and the offset are kept beside it. kT0 + 1800 is 06:43:20 on the 5th of
+// March 2014: an offset of a day and seven hours ahead takes it back across midnight.
+TEST_F(VideoExportTest, ClockOffsetCorrectsTheCreationTimeAndKeepsTheRecorders) {
+  const std::string source = PicturesImage("offset.img", 0, {0, 1, 2, 3, 4});
+  for (Container container : {Container::kMp4, Container::kMkv}) {
+    const std::string name = std::string("0.") + video::ContainerExtension(container);
+    ExportItem item = Item(source, 0, 4096, end_, kT0, name);
+    item.clock_offset = (24 + 7) * 3600;
+    const ExportResult result = Export(source, container, {item});
+    ASSERT_EQ(result.exported_files, 1u) << result.files[0].error;
+    auto v = Probe((out_ / name).string(), "v:0");
+    EXPECT_EQ(v["creation_time"], "2014-03-03T23:13:20.000000Z") << name;
+    EXPECT_EQ(v["recorder_start"], "2014-03-05 06:13:20") << name;
+    EXPECT_EQ(v["clock_offset"], "+1:07:00:00") << name;
+
+    // Without an offset there is no offset tag, and creation time and recorder time agree.
+    const std::string plain = "plain-" + name;
+    ASSERT_EQ(Export(source, container, {Item(source, 0, 4096, end_, kT0, plain)}).exported_files,
+              1u);
+    v = Probe((out_ / plain).string(), "v:0");
+    EXPECT_EQ(v["creation_time"], "2014-03-05T06:13:20.000000Z") << name;
+    EXPECT_EQ(v["recorder_start"], "2014-03-05 06:13:20") << name;
+    EXPECT_EQ(v.count("clock_offset"), 0u) << name;
   }
 }
 

@@ -453,11 +453,14 @@ class ChannelExport {
     }
 
     const std::string start = FormatUnixSeconds(item_.start);
-    std::string iso = start;
-    iso[10] = 'T';
+    std::string iso = CorrectedText(item_.start, item_.clock_offset);
+    iso[iso.size() - 9] = 'T';  // the space before the time of day
     iso += ".000000Z";
     av_dict_set(&oc_->metadata, "creation_time", iso.c_str(), 0);
     av_dict_set(&oc_->metadata, "recorder_start", start.c_str(), 0);
+    if (item_.clock_offset != 0) {
+      av_dict_set(&oc_->metadata, "clock_offset", FormatClockOffset(item_.clock_offset).c_str(), 0);
+    }
     AVDictionary* options = nullptr;
     if (container_ == Container::kMp4) {
       av_dict_set(&options, "movflags", "+faststart+use_metadata_tags", 0);

@@ -15,8 +15,9 @@
 //   move, or one that disagrees with the packed times by more than a second, gives the frame
 //   rate's step (from the 0x81 block; 25 when no frame says).
 // - Metadata: creation_time is the recording's start (the recorder's clock, taken as UTC, as
-//   everywhere else); "recorder_start" keeps the recorder's own text of it ("2014-03-05
-//   02:10:00", no time zone).
+//   everywhere else; corrected by the item's clock offset when it has one); "recorder_start" keeps
+//   the recorder's own text of it ("2014-03-05 02:10:00", no time zone), also with an offset,
+//   which "clock_offset" then names ("+01:30:00"). exports.csv keeps the recorder's times.
 // - MP4 is written faststart (the index before the data). MP4 leaves the audio out; Matroska
 //   carries the channel's A-law and mu-law audio as it is (8-bit PCM in an A_MS/ACM track);
 //   other audio codecs are left out and noted.
@@ -56,6 +57,7 @@ struct ExportItem {
   uint8_t channel = 0;
   int64_t start = 0;  // the recording's start and end time (Unix seconds of the recorder's clock)
   int64_t end = 0;
+  int64_t clock_offset = 0;      // seconds the recorder's clock was ahead (CorrectedTime)
   uint64_t position = 0;         // the recording's byte span in the source
   uint64_t end_position = 0;     //
   std::vector<uint64_t> frames;  // where the channel's frames start, in position order
