@@ -387,12 +387,13 @@ int ScanAndSave(const Options& options, const Streams& streams, const std::atomi
   }
   if (code == kExitInterrupted || code == kExitUsage) return code;
 #ifdef KORVANE_HAVE_VIDEO
-  if (options.export_dir) {
-    code = ExportFound(reader, options, sink.found(), streams, stop, code, false);
-    if (code == kExitInterrupted || code == kExitUsage) return code;
-  }
-  if (options.thumbnails_dir) {
-    code = ExportFound(reader, options, sink.found(), streams, stop, code, true);
+  for (const bool thumbnails : {false, true}) {
+    if (!(thumbnails ? options.thumbnails_dir : options.export_dir)) continue;
+    video::ExportJob asked;
+    video::ExportResult exported;
+    code = ExportFound(reader, options, sink.found(), streams, stop, code, thumbnails, &asked,
+                       &exported);
+    evidence.Exported(asked, exported, thumbnails);
     if (code == kExitInterrupted || code == kExitUsage) return code;
   }
 #endif
