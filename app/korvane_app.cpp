@@ -19,6 +19,7 @@
 #endif
 
 #include "about/offscreen_fonts.h"
+#include "app/case_log_window.h"
 #include "app/korvane_dlg.h"
 #include "app/language.h"
 #include "res/resource.h"
@@ -41,11 +42,14 @@ extern "C" const char* __tsan_default_suppressions() {
 namespace {
 
 const char kUsage[] =
-    "usage: korvane [--lang zh|en] [IMAGE] [--screenshot FILE [--scan IMAGE]]\n"
+    "usage: korvane [--lang zh|en] [--examiner NAME] [--case ID] [IMAGE]\n"
+    "               [--screenshot FILE [--scan IMAGE]]\n"
     "Opens the Korvane window, which finds DVR recordings on raw disks and disk images.\n"
     "  IMAGE              put IMAGE into the form as the image to scan, with its size\n"
     "  --lang zh|en       the window in Chinese or English (default: the system's language,\n"
     "                     Chinese where it is Chinese or not set, English otherwise)\n"
+    "  --examiner NAME    the examiner, for the case logs written into the save folder\n"
+    "  --case ID          the case, for the same logs\n"
     "  --screenshot FILE  draw the window off screen into FILE (PNG) instead of showing it\n"
     "  --scan IMAGE       with --screenshot: scan IMAGE from the window first\n"
     "  --version          print the version and the licence\n";
@@ -120,7 +124,7 @@ int CKorvaneApp::Run(int argc, char** argv) {
   PlainLineEnds();
 #endif
   std::vector<char*> qt_args = {argv[0]};
-  std::optional<std::string> screenshot, scan, lang;
+  std::optional<std::string> screenshot, scan, lang, examiner, case_id;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--version") {
@@ -131,12 +135,17 @@ int CKorvaneApp::Run(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       return 0;
     }
-    if (arg == "--screenshot" || arg == "--scan" || arg == "--lang") {
+    if (arg == "--screenshot" || arg == "--scan" || arg == "--lang" || arg == "--examiner" ||
+        arg == "--case") {
       if (i + 1 >= argc) {
         return UsageError(QStringLiteral("%1 needs an argument").arg(QString::fromStdString(arg)),
                           argc, argv);
       }
-      (arg == "--scan" ? scan : arg == "--lang" ? lang : screenshot) = argv[++i];
+      (arg == "--scan"       ? scan
+       : arg == "--lang"     ? lang
+       : arg == "--examiner" ? examiner
+       : arg == "--case"     ? case_id
+                             : screenshot) = argv[++i];
       continue;
     }
     qt_args.push_back(argv[i]);  // perhaps one of Qt's own (-platform, -style, ...), or the image
@@ -173,6 +182,16 @@ int CKorvaneApp::Run(int argc, char** argv) {
     image = QFileInfo(arg).absoluteFilePath();
   }
   SetUp(app, language.value_or(korvane::gui::SystemLanguage()));
+  // The case logs name the program as it was called, and the examiner and case given.
+  std::vector<std::string> command_line;
+  for (int i = 0; i < argc; ++i) {
+    command_line.push_back(QString::fromLocal8Bit(argv[i]).toStdString());
+  }
+  auto utf8 = [](const std::optional<std::string>& text) -> std::optional<std::string> {
+    if (!text) return std::nullopt;
+    return QString::fromLocal8Bit(text->c_str()).toStdString();
+  };
+  korvane::gui::SetCaseLogIdentity(std::move(command_line), utf8(examiner), utf8(case_id));
   if (screenshot) return Screenshot(*screenshot, scan, image);
   InitInstance(image);
   return 0;
