@@ -88,7 +88,7 @@ void LogSave(CaseLog& log, const SaveResult& result) {
   }
   if (listed) LogListing(log, result.folder, kManifestName);
   if (!result.manifest_error.empty()) log.messages.push_back(result.manifest_error);
-  if (!result.Ran()) log.messages.push_back("nothing more saved: " + result.status.message());
+  if (!result.Ran()) log.messages.push_back("nothing saved: " + result.status.message());
 }
 
 LoggedFile& LogWrittenFile(CaseLog& log, const std::string& kind, const std::string& folder,
