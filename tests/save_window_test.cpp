@@ -311,7 +311,7 @@ TEST_F(SaveFromWindow, EachScanAndSaveLeavesACaseLogInTheSaveFolder) {
     const QJsonObject f = files[i].toObject();
     const std::string name = i < 2 ? found_[static_cast<size_t>(i) * 2].Name() : "recordings.csv";
     SCOPED_TRACE(name);
-    EXPECT_EQ(f["path"].toString().toStdString(), Out() + "/" + name);
+    EXPECT_EQ(fs::path(f["path"].toString().toStdString()), fs::path(Out()) / name);
     EXPECT_EQ(f["kind"].toString(), i < 2 ? "saved" : "listing");
     EXPECT_EQ(f["sha256"].toString().toStdString(), test::Sha256Of(Out() + "/" + name));
     EXPECT_EQ(f["bytes"].toInteger(-1), static_cast<qint64>(fs::file_size(Out() + "/" + name)));
