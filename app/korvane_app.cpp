@@ -20,6 +20,7 @@
 #endif
 
 #include "about/offscreen_fonts.h"
+#include "app/case_log_window.h"
 #include "app/korvane_dlg.h"
 #include "app/language.h"
 #include "datewindow/clock_offset.h"
@@ -43,8 +44,8 @@ extern "C" const char* __tsan_default_suppressions() {
 namespace {
 
 const char kUsage[] =
-    "usage: korvane [--lang zh|en] [--clock-offset OFFSET] [IMAGE]\n"
-    "               [--screenshot FILE [--scan IMAGE] [--timeline]]\n"
+    "usage: korvane [--lang zh|en] [--clock-offset OFFSET] [--examiner NAME] [--case ID]\n"
+    "               [IMAGE] [--screenshot FILE [--scan IMAGE] [--timeline]]\n"
     "Opens the Korvane window, which finds DVR recordings on raw disks and disk images.\n"
     "  IMAGE              put IMAGE into the form as the image to scan, with its size\n"
     "  --lang zh|en       the window in Chinese or English (default: the system's language,\n"
@@ -54,6 +55,8 @@ const char kUsage[] =
     "                     the list, the details and exported files show corrected times\n"
     "                     (the details the recorder's too) and the date filter's days are\n"
     "                     corrected days\n"
+    "  --examiner NAME    the examiner, for the case logs written into the save folder\n"
+    "  --case ID          the case, for the same logs\n"
     "  --screenshot FILE  draw the window off screen into FILE (PNG) instead of showing it\n"
     "  --scan IMAGE       with --screenshot: scan IMAGE from the window first\n"
     "  --timeline         with --screenshot: draw the timeline window of the list instead\n"
@@ -129,7 +132,7 @@ int CKorvaneApp::Run(int argc, char** argv) {
   PlainLineEnds();
 #endif
   std::vector<char*> qt_args = {argv[0]};
-  std::optional<std::string> screenshot, scan, lang, clock_offset;
+  std::optional<std::string> screenshot, scan, lang, clock_offset, examiner, case_id;
   bool timeline = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -149,7 +152,8 @@ int CKorvaneApp::Run(int argc, char** argv) {
       timeline = true;
       continue;
     }
-    if (arg == "--screenshot" || arg == "--scan" || arg == "--lang" || arg == "--clock-offset") {
+    if (arg == "--screenshot" || arg == "--scan" || arg == "--lang" || arg == "--clock-offset" ||
+        arg == "--examiner" || arg == "--case") {
       if (i + 1 >= argc) {
         return UsageError(QStringLiteral("%1 needs an argument").arg(QString::fromStdString(arg)),
                           argc, argv);
@@ -157,6 +161,8 @@ int CKorvaneApp::Run(int argc, char** argv) {
       (arg == "--scan"           ? scan
        : arg == "--lang"         ? lang
        : arg == "--clock-offset" ? clock_offset
+       : arg == "--examiner"     ? examiner
+       : arg == "--case"         ? case_id
                                  : screenshot) = argv[++i];
       continue;
     }
@@ -208,6 +214,16 @@ int CKorvaneApp::Run(int argc, char** argv) {
     image = QFileInfo(arg).absoluteFilePath();
   }
   SetUp(app, language.value_or(korvane::gui::SystemLanguage()));
+  // The case logs name the program as it was called, and the examiner and case given.
+  std::vector<std::string> command_line;
+  for (int i = 0; i < argc; ++i) {
+    command_line.push_back(QString::fromLocal8Bit(argv[i]).toStdString());
+  }
+  auto utf8 = [](const std::optional<std::string>& text) -> std::optional<std::string> {
+    if (!text) return std::nullopt;
+    return QString::fromLocal8Bit(text->c_str()).toStdString();
+  };
+  korvane::gui::SetCaseLogIdentity(std::move(command_line), utf8(examiner), utf8(case_id));
   if (screenshot) return Screenshot(*screenshot, scan, image, timeline);
   InitInstance(image);
   return 0;

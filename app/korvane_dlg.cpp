@@ -77,6 +77,11 @@ void FitCaption(QMessageBox& box) {
   }
 }
 
+// An end box's text, and below it what the user must also know (when there is anything).
+QString WithNote(const QString& text, const QString& note) {
+  return note.isEmpty() ? text : text + QStringLiteral("\n\n") + note;
+}
+
 // The image chooser. A typed name without a suffix gets the chosen filter's, unless a file of
 // that very name exists: then it is taken as typed.
 class ImageFileDialog : public QFileDialog {
@@ -390,10 +395,14 @@ void CKorvaneDlg::OnStartScan() {
   model_.SetWindow(job.window);
   // The sink lives as long as the job: `finished` holds it until the worker thread ends.
   auto sink = std::make_shared<korvane::gui::FeedSink>(feed_, job_number_);
+  logs_.ScanStarted(korvane::gui::RequestOf(settings, form), settings.save_path, model_.View());
   // A thread that cannot be created leaves the flag down and the list empty: nothing runs.
-  m_worker
-      .StartScan(job, *sink, [sink](const korvane::ScanResult& result) { sink->Finish(result); })
-      .IgnoreError();
+  if (!m_worker
+           .StartScan(job, *sink,
+                      [sink](const korvane::ScanResult& result) { sink->Finish(result); })
+           .ok()) {
+    logs_.Abandon();
+  }
 }
 
 void CKorvaneDlg::OnStopScan() {
@@ -463,26 +472,31 @@ void CKorvaneDlg::OnScanEvents(std::vector<ScanEvent> events) {
               model_.Close(news.recording);
             }
           } else if constexpr (std::is_same_v<News, ScanFinished>) {
+            std::vector<korvane::Recording> found;
+            for (const RecordingModel::Row& row : model_.Rows()) found.push_back(row.recording);
+            const QString unlogged = logs_.ScanEnded(news.result, found);
             if (closing_) return;  // the window is closing: nobody is left to read a box
             if (current && news.result.Ran()) {
               ShowProgress(news.result.scanned_bytes, news.result.range_bytes, event.elapsed, true);
             }
             const EndMessage end = ScanEndMessage(news.result);
-            ShowEndBox(end.icon, end.text);
+            ShowEndBox(end.icon, WithNote(end.text, unlogged));
             emit ScanEnded();
           } else if constexpr (std::is_same_v<News, SaveFinished>) {
+            const QString unlogged = logs_.SaveEnded(news.result);
             if (closing_) return;
             if (current && news.result.Ran()) {
               ShowProgress(shown_done_, shown_total_, event.elapsed, true);
             }
             const EndMessage end = SaveEndMessage(news.result, save_files_);
-            ShowEndBox(end.icon, end.text);
+            ShowEndBox(end.icon, WithNote(end.text, unlogged));
             emit SaveEnded();
           } else if constexpr (std::is_same_v<News, ExportFinished>) {
+            const QString unlogged = logs_.ExportEnded(news);
             if (closing_) return;
             if (current && news.Ran()) ShowProgress(shown_done_, shown_total_, event.elapsed, true);
             const EndMessage end = ExportEndMessage(news);
-            ShowEndBox(end.icon, end.text);
+            ShowEndBox(end.icon, WithNote(end.text, unlogged));
             emit ExportEnded();
           }
         },
@@ -523,7 +537,7 @@ void CKorvaneDlg::done(int result) {
       QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
     m_worker.Join();
-    feed_.Take();
+    OnScanEvents(feed_.Take());  // no boxes now, but the job's case log is written
     closing_ = false;
     setEnabled(true);
   }
@@ -594,6 +608,7 @@ void CKorvaneDlg::ShowTimeline() {
 void CKorvaneDlg::SetClockOffset(int64_t offset) {
   clock_offset_ = offset;
   model_.SetClockOffset(offset);
+  logs_.SetClockOffset(offset);
   setWindowTitle(tr("Korvane - 时钟偏差 %1, 时间已校正")
                      .arg(QString::fromStdString(korvane::FormatClockOffset(offset))));
 }
@@ -651,9 +666,11 @@ void CKorvaneDlg::OnSave() {
   m_progress->setValue(0);
   m_progress->setFormat(QStringLiteral("%p%"));
   auto sink = std::make_shared<korvane::gui::SaveFeedSink>(feed_, job_number_);
+  logs_.JobStarted("save", job.source, folder, model_.View(), job.recordings);
   const korvane::Status started = m_worker.StartSave(
       std::move(job), *sink, [sink](const korvane::SaveResult& result) { sink->Finish(result); });
   if (!started.ok()) {
+    logs_.Abandon();
     ShowWarning(tr(started.code() == korvane::ErrorCode::kRefused ? kBusyText : kCannotStartText));
   }
 }
@@ -690,11 +707,13 @@ void CKorvaneDlg::OnExportVideo() {
   m_progress->setValue(0);
   m_progress->setFormat(QStringLiteral("%p%"));
   // The job lives as long as the worker's thread needs it: both functions hold it.
+  logs_.JobStarted("export", model_.Source(), folder, model_.View(), checked);
   auto job = std::make_shared<korvane::gui::VideoExport>(
       feed_, job_number_, model_.Source(), folder, std::move(checked), clock_offset_.value_or(0));
   const korvane::Status started = m_worker.Start(
       [job](const std::atomic<int>& stop) { job->Run(stop); }, [job] { job->Finish(); });
   if (!started.ok()) {
+    logs_.Abandon();
     ShowWarning(tr(started.code() == korvane::ErrorCode::kRefused ? kBusyText : kCannotStartText));
   }
 #endif

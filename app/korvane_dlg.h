@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 
+#include "app/case_log_window.h"
 #include "app/recording_model.h"
 #include "app/scan_feed.h"
 #include "scan/worker.h"
@@ -134,6 +135,7 @@ class CKorvaneDlg : public QDialog {
   std::unique_ptr<Ui::CKorvaneDlg> ui_;
   korvane::gui::RecordingModel model_;
   korvane::gui::ScanFeed feed_;
+  korvane::gui::CaseLogs logs_;  // each job's case log, written into the save folder at its end
   // The list's context menu commands.
   QAction* save_action_;
   QAction* export_video_action_;

@@ -52,6 +52,12 @@ struct ExportedVideo {
   bool stopped = false;       // the stop ended it; nothing of it is left
   bool no_key_frame = false;  // nothing to export: no complete key frame (no failure)
   std::string error;          // why it failed; for an exported file, a note
+  // An exported file: its size and SHA-256 as written, whether exports.csv lists it, and the
+  // source's bytes its frames were taken from (the recording's).
+  uint64_t bytes = 0;
+  std::string sha256;
+  bool in_manifest = false;
+  uint64_t position = 0, end_position = 0;
 };
 // A video export's end. status: ok, kStopped, or why nothing could be exported at all.
 struct ExportFinished {

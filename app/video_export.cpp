@@ -84,8 +84,16 @@ void VideoExport::Run(const std::atomic<int>& stop) {
   end_.status = result.status;
   end_.exported_bytes = result.exported_bytes;
   end_.manifest_error = result.manifest_error;
-  for (const video::ExportedFile& f : result.files) {
+  for (size_t n = 0; n < result.files.size(); ++n) {
+    const video::ExportedFile& f = result.files[n];
     ExportedVideo v;
+    if (n < job.items.size()) {  // one file per item, in order, up to a stop
+      v.position = job.items[n].position;
+      v.end_position = job.items[n].end_position;
+    }
+    v.bytes = f.bytes;
+    v.sha256 = f.sha256;
+    v.in_manifest = f.in_manifest;
     v.recording = f.recording_name;
     v.channel = f.channel;
     v.file_name = f.file_name;

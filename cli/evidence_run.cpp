@@ -1,21 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/evidence_run.h"
 
-#include <chrono>
 #include <cinttypes>
 
 #include "cli/progress.h"
 #include "datewindow/date_text.h"
+#include "evidence/case_log_run.h"
 #include "scan/save_folder.h"
 
 namespace korvane::cli {
 namespace {
-
-int64_t Now() {
-  return std::chrono::duration_cast<std::chrono::seconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 std::string Stored(const evidence::SourceInfo& info, const std::string& algorithm) {
   for (const auto& [name, hex] : info.stored_hashes) {
@@ -29,16 +23,12 @@ std::string Stored(const evidence::SourceInfo& info, const std::string& algorith
 EvidenceRun::EvidenceRun(const Options& options, const std::vector<std::string>& args,
                          const Streams& streams)
     : options_(options), streams_(streams) {
-  log_.tool = "korvane-scan";
-  log_.version = KORVANE_VERSION;
-  log_.command_line.push_back("korvane-scan");
-  log_.command_line.insert(log_.command_line.end(), args.begin(), args.end());
+  std::vector<std::string> command_line = {"korvane-scan"};
+  command_line.insert(command_line.end(), args.begin(), args.end());
+  log_ = evidence::BeginCaseLog("korvane-scan", KORVANE_VERSION, std::move(command_line),
+                                options.source);
   log_.examiner = options.examiner;
   log_.case_id = options.case_id;
-  log_.host = evidence::HostName();
-  log_.started = Now();
-  log_.source_path = options.source;
-  log_.source_canonical = CanonicalSourcePath(options.source);
   log_.offset = options.offset;
   log_.size = options.size;
   if (options.from && options.to) log_.date_window = std::make_pair(*options.from, *options.to);
@@ -89,14 +79,8 @@ bool EvidenceRun::Prepare(const evidence::SourceInfo& info, ScanJob& job) {
 
 void EvidenceRun::Scanned(const ScanResult& result, const ScanJob& job,
                           const std::vector<Recording>& found) {
-  log_.scanned = result.Ran();
   scan_completed_ = result.status.ok();
-  log_.range_bytes = result.range_bytes;
-  log_.scanned_bytes = result.scanned_bytes;
-  log_.read_bytes = std::min(result.scanned_bytes, result.ReadableBytes(job.offset));
-  log_.recordings = found.size();
-  for (const Recording& r : found) log_.frames += r.frames;
-  log_.unreadable_bytes = result.unreadable_bytes;
+  evidence::LogScan(log_, result, job.offset, found);
 }
 
 void EvidenceRun::Wrote(evidence::LoggedFile file) {
@@ -104,26 +88,42 @@ void EvidenceRun::Wrote(evidence::LoggedFile file) {
 }
 
 void EvidenceRun::Saved(const SaveResult& result) {
-  for (const SavedFile& f : result.files) {
-    if (f.outcome != FileOutcome::kSaved) {
-      if (!f.error.empty()) Note(f.recording.Name() + " not saved: " + f.error);
-      continue;
-    }
-    evidence::LoggedFile logged;
-    logged.kind = "saved";
-    const bool separated =
-        !result.folder.empty() && (result.folder.back() == '/' || result.folder.back() == '\\');
-    logged.path = result.folder + (separated ? "" : "/") + f.file_name;
-    logged.recording = f.recording.Name();
-    logged.position = f.recording.position;
-    logged.end_position = f.end_position;
-    logged.bytes = f.bytes;
-    logged.unreadable_bytes = f.unreadable_bytes;
-    logged.sha256 = f.sha256;
-    log_.files.push_back(std::move(logged));
-  }
-  if (!result.Ran()) Note("nothing saved: " + result.status.message());
+  evidence::LogSave(log_, result);
 }
+
+#ifdef KORVANE_HAVE_VIDEO
+void EvidenceRun::Exported(const video::ExportJob& job, const video::ExportResult& result,
+                           bool thumbnails) {
+  bool listed = false;
+  for (size_t n = 0; n < result.files.size() && n < job.items.size(); ++n) {
+    const video::ExportedFile& f = result.files[n];
+    if (f.outcome != FileOutcome::kSaved) continue;
+    const video::ExportItem& item = job.items[n];
+    evidence::LoggedFile& logged = evidence::LogWrittenFile(
+        log_, thumbnails ? evidence::kPictureFile : evidence::kExportedFile, job.folder,
+        f.file_name);
+    logged.recording = f.recording_name;
+    logged.channel = f.channel;
+    logged.position = item.position;
+    logged.end_position = item.end_position;
+    logged.bytes = f.bytes;
+    logged.sha256 = f.sha256;
+    if (logged.sha256.empty()) {
+      // Pictures are not hashed as they are written: hashed as they stand now.
+      Result<std::pair<std::string, uint64_t>> hashed = evidence::HashFile(logged.path);
+      if (hashed.ok()) {
+        logged.sha256 = hashed->first;
+        logged.bytes = hashed->second;
+      } else {
+        Note(hashed.status().message());
+      }
+    }
+    listed = listed || f.in_manifest;
+  }
+  if (listed) evidence::LogListing(log_, job.folder, video::kExportsName);
+  if (!result.manifest_error.empty()) Note(result.manifest_error);
+}
+#endif
 
 int EvidenceRun::Verify(SourceReader& reader, const std::atomic<int>& stop, int code) {
   if (!options_.verify || !log_.source || log_.source->kind != "e01") return code;
@@ -219,7 +219,7 @@ void EvidenceRun::TakeHashes() {
 evidence::CaseLog EvidenceRun::ReportLog() {
   TakeHashes();
   evidence::CaseLog log = log_;
-  log.ended = Now();
+  log.ended = evidence::NowUnixSeconds();
   return log;
 }
 
@@ -239,8 +239,7 @@ int EvidenceRun::Finish(int code) {
                  options_.offset + log_.hashed_bytes, log_.unreadable_bytes);
   }
   if (!options_.log_file || log_refused_) return code;
-  log_.exit_status = code;
-  log_.ended = Now();
+  evidence::EndCaseLog(log_, code);
   Result<std::string> written =
       evidence::WriteCaseLog(*options_.log_file, evidence::CaseLogJson(log_));
   if (!written.ok()) {

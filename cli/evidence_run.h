@@ -16,6 +16,9 @@
 #include "scan/save.h"
 #include "scan/scanner.h"
 #include "scan/source_reader.h"
+#ifdef KORVANE_HAVE_VIDEO
+#include "video/export.h"
+#endif
 
 namespace korvane::cli {
 
@@ -32,14 +35,20 @@ class EvidenceRun {
   bool Prepare(const evidence::SourceInfo& info, ScanJob& job);
   // What the scan found.
   void Scanned(const ScanResult& result, const ScanJob& job, const std::vector<Recording>& found);
-  // What a save wrote.
+  // What a save wrote (also before a failure or a stop).
   void Saved(const SaveResult& result);
   // A file written by an export or a report.
   void Wrote(evidence::LoggedFile file);
   // The log so far, with the hashes of what was read (they are finished then), for a report.
   evidence::CaseLog ReportLog();
+#ifdef KORVANE_HAVE_VIDEO
+  // What an export (or, with `thumbnails`, the pictures) of job wrote.
+  void Exported(const video::ExportJob& job, const video::ExportResult& result, bool thumbnails);
+#endif
   // Something the user was told went wrong.
-  void Note(const std::string& message) { log_.messages.push_back(message); }
+  void Note(const std::string& message) {
+    log_.messages.push_back(message);
+  }
   // Compares the E01's stored hashes with those of its media, reading it again when the scan did
   // not read all of it. Returns the exit status after it.
   int Verify(SourceReader& reader, const std::atomic<int>& stop, int code);

@@ -83,7 +83,7 @@ class ReportingSink final : public video::ExportSink {
 
 int ExportFound(SourceReader& reader, const Options& options, const std::vector<Recording>& found,
                 const Streams& streams, const std::atomic<int>& stop, int code, bool thumbnails,
-                video::ExportResult* outcome) {
+                video::ExportJob* asked, video::ExportResult* outcome) {
   const char* option = thumbnails ? "--thumbnails" : "--export";
   if (options.select && options.select->Highest() >= found.size()) {
     std::fprintf(streams.err,
@@ -127,6 +127,7 @@ int ExportFound(SourceReader& reader, const Options& options, const std::vector<
   if (job.items.empty()) return code;
 
   ReportingSink sink(options, streams, job.items.size(), thumbnails);
+  if (asked) *asked = job;
   const video::ExportResult result = thumbnails ? video::WriteThumbnails(reader, job, sink, stop)
                                                 : video::ExportRecordings(reader, job, sink, stop);
   if (outcome) *outcome = result;

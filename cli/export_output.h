@@ -17,10 +17,9 @@ namespace korvane::cli {
 
 // Exports (thumbnails == false) or writes the pictures of the recordings of `found` that
 // options.select names (all without it). `code` is the command's status so far; returns the
-// command's. `outcome`, when given, receives the export's result (for the case log and the
-// report).
+// command's. `job` and `outcome`, when given, receive what was asked and what was written.
 int ExportFound(SourceReader& reader, const Options& options, const std::vector<Recording>& found,
                 const Streams& streams, const std::atomic<int>& stop, int code, bool thumbnails,
-                video::ExportResult* outcome = nullptr);
+                video::ExportJob* asked = nullptr, video::ExportResult* outcome = nullptr);
 
 }  // namespace korvane::cli

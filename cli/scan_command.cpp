@@ -248,30 +248,6 @@ std::string InFolder(const std::string& folder, const std::string& name) {
   return folder + (separated ? "" : "/") + name;
 }
 
-#ifdef KORVANE_HAVE_VIDEO
-// The files an export or the pictures wrote, for the case log and the report.
-void NoteExported(const video::ExportResult& result, const std::string& folder, bool thumbnails,
-                  const std::vector<Recording>& found, EvidenceRun& evidence) {
-  for (const video::ExportedFile& f : result.files) {
-    if (f.outcome != FileOutcome::kSaved) continue;
-    evidence::LoggedFile logged;
-    // The span of the recording it came from.
-    for (const Recording& r : found) {
-      if (r.Name() != f.recording_name) continue;
-      logged.position = r.position;
-      logged.end_position = r.end_position;
-      break;
-    }
-    logged.kind = thumbnails ? "picture" : "export";
-    logged.path = InFolder(folder, f.file_name);
-    logged.recording = f.recording_name;
-    logged.bytes = f.bytes;
-    logged.sha256 = f.sha256;
-    evidence.Wrote(std::move(logged));
-  }
-}
-#endif
-
 #ifdef KORVANE_HAVE_REPORT
 // Writes the report of the run (what was found, and every file written so far) into
 // options.report_dir, with a picture of each recording where video is built in. `code` is the
@@ -509,16 +485,13 @@ int ScanAndSave(const Options& options, const Streams& streams, const std::atomi
   }
   if (code == kExitInterrupted || code == kExitUsage) return code;
 #ifdef KORVANE_HAVE_VIDEO
-  if (options.export_dir) {
+  for (const bool thumbnails : {false, true}) {
+    if (!(thumbnails ? options.thumbnails_dir : options.export_dir)) continue;
+    video::ExportJob asked;
     video::ExportResult exported;
-    code = ExportFound(reader, options, sink.found(), streams, stop, code, false, &exported);
-    NoteExported(exported, *options.export_dir, false, sink.found(), evidence);
-    if (code == kExitInterrupted || code == kExitUsage) return code;
-  }
-  if (options.thumbnails_dir) {
-    video::ExportResult pictured;
-    code = ExportFound(reader, options, sink.found(), streams, stop, code, true, &pictured);
-    NoteExported(pictured, *options.thumbnails_dir, true, sink.found(), evidence);
+    code = ExportFound(reader, options, sink.found(), streams, stop, code, thumbnails, &asked,
+                       &exported);
+    evidence.Exported(asked, exported, thumbnails);
     if (code == kExitInterrupted || code == kExitUsage) return code;
   }
 #endif

@@ -254,6 +254,12 @@ std::string CaseLogJson(const CaseLog& log) {
   }
   w.Key("grouping");
   w.String(log.grouping);
+  w.Key("block_size");
+  if (log.block_size) {
+    w.Number(*log.block_size);
+  } else {
+    w.Null();
+  }
 
   w.Key("counts");
   w.BeginObject();
@@ -327,11 +333,29 @@ std::string CaseLogJson(const CaseLog& log) {
     w.Key("path");
     w.String(f.path);
     w.Key("recording");
-    w.String(f.recording);
+    if (f.recording.empty()) {
+      w.Null();
+    } else {
+      w.String(f.recording);
+    }
+    w.Key("channel");
+    if (f.channel) {
+      w.Number(*f.channel);
+    } else {
+      w.Null();
+    }
     w.Key("position");
-    w.Number(f.position);
+    if (f.has_range) {
+      w.Number(f.position);
+    } else {
+      w.Null();
+    }
     w.Key("end_position");
-    w.Number(f.end_position);
+    if (f.has_range) {
+      w.Number(f.end_position);
+    } else {
+      w.Null();
+    }
     w.Key("bytes");
     w.Number(f.bytes);
     w.Key("unreadable_bytes");

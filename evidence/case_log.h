@@ -21,16 +21,24 @@
 
 namespace korvane::evidence {
 
+// A file the run wrote, as written.
 struct LoggedFile {
-  std::string kind;  // "saved" (a recording saved), "export", ...
-  std::string path;  // where it was written
-  std::string recording;
+  std::string kind;                 // kSavedFile, kExportedFile, kPictureFile or kListingFile
+  std::string path;                 // where it was written
+  std::string recording;            // the recording it holds ("0.dav"); empty for a listing
+  std::optional<unsigned> channel;  // the channel it holds, for an exported video or a picture
+  bool has_range = true;            // it comes from the source's bytes position to end_position
   uint64_t position = 0;
   uint64_t end_position = 0;
   uint64_t bytes = 0;
   uint64_t unreadable_bytes = 0;
   std::string sha256;
 };
+
+inline constexpr char kSavedFile[] = "saved";        // a recording's bytes (--save, 保存)
+inline constexpr char kExportedFile[] = "export";    // a channel as a video file
+inline constexpr char kPictureFile[] = "thumbnail";  // a channel's first picture
+inline constexpr char kListingFile[] = "listing";    // recordings.csv, exports.csv
 
 struct LoggedHash {
   std::string algorithm;  // "md5", "sha1", "sha256"
@@ -68,6 +76,7 @@ struct CaseLog {
   // the log has no clock_offset.
   std::optional<int64_t> clock_offset;
   std::string grouping;
+  std::optional<uint32_t> block_size;  // a search of block starts only, in blocks of this size
 
   bool scanned = false;  // the scan ran (to its end or to a stop)
   uint64_t recordings = 0;

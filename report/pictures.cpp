@@ -45,7 +45,7 @@ Status AddPictures(SourceReader& reader, const std::string& source, const std::s
         logged.position = it->second->recording.position;
         logged.end_position = it->second->recording.end_position;
       }
-      logged.kind = "picture";
+      logged.kind = evidence::kPictureFile;
       logged.path = f.file_name;
       logged.recording = f.recording_name;
       logged.bytes = f.bytes;

@@ -168,6 +168,15 @@
     </message>
 </context>
 <context>
+    <name>CaseLogs</name>
+    <message>
+        <source>案件日志未能写入 %1:
+%2</source>
+        <translation>The case log could not be written to %1:
+%2</translation>
+    </message>
+</context>
+<context>
     <name>EndText</name>
     <message>
         <source>保存已停止!</source>

@@ -11,6 +11,7 @@
 #include <QDateEdit>
 #include <QGroupBox>
 #include <QHeaderView>
+#include <QJsonArray>
 #include <QLabel>
 #include <QTableView>
 #include <QTest>
@@ -236,7 +237,16 @@ TEST_F(CameraList, SaveSavesTheCheckedRowsOfTheGroupingShown) {
 
   const test::BoxSeen end = w.SaveToEnd();
   EXPECT_TRUE(end.text.startsWith("保存完成!\n已保存 1 个文件")) << end.text.toStdString();
-  EXPECT_EQ(test::Listing(Out()), (std::vector<std::string>{"1.dav", "recordings.csv"}));
+  EXPECT_EQ(test::SavedFiles(Out()), (std::vector<std::string>{"1.dav", "recordings.csv"}));
+  // The save's case log names the grouping the rows were saved from, and the camera's file.
+  const std::vector<std::string> logs = test::CaseLogNames(Out());
+  ASSERT_EQ(logs.size(), 1u);
+  const QJsonObject log = test::ReadCaseLog(Out() + "/" + logs[0]);
+  EXPECT_EQ(log["grouping"].toString(), "camera");
+  const QJsonObject saved = log["files"].toArray()[0].toObject();
+  EXPECT_EQ(fs::path(saved["path"].toString().toStdString()), fs::path(Out()) / "1.dav");
+  EXPECT_EQ(saved["channel"].toInt(-1), static_cast<int>(camera_[1].channel.value_or(99)));
+  EXPECT_EQ(saved["sha256"].toString().toStdString(), test::Sha256Of(Out() + "/1.dav"));
   // Camera 1's recording, not the time grouping's 1.dav (the frames of no known type).
   EXPECT_EQ(test::Slurp(Out() + "/1.dav"), Bytes(camera_[1]));
   const Recording& r = camera_[1];
@@ -568,6 +578,23 @@ TEST(CameraImage, ExportVideoWritesEachCheckedCameraRowAsAnMp4AndAStopLeavesNoPa
                   std::to_string(frames) + "\n");
   }
   EXPECT_EQ(FilesIn(out).count("exports.csv"), 1u);
+  // The export's case log names each file with its SHA-256 and the listing, as written.
+  const std::vector<std::string> logs = test::CaseLogNames(out);
+  ASSERT_EQ(logs.size(), 2u) << "the scan's and the export's";
+  const std::string& export_log = logs[logs[0].find("-export") != std::string::npos ? 0 : 1];
+  ASSERT_NE(export_log.find("-export"), std::string::npos) << export_log;
+  const QJsonObject log = test::ReadCaseLog(out + "/" + export_log);
+  EXPECT_EQ(log["exit_status"].toInt(-1), 0);
+  std::set<std::string> logged;
+  for (const QJsonValue& v : log["files"].toArray()) {
+    const std::string path = v.toObject()["path"].toString().toStdString();
+    logged.insert(fs::path(path).filename().string());
+    EXPECT_EQ(v.toObject()["sha256"].toString().toStdString(), test::Sha256Of(path)) << path;
+    EXPECT_EQ(v.toObject()["bytes"].toInteger(-1), static_cast<qint64>(fs::file_size(path)));
+  }
+  std::set<std::string> written;
+  for (const std::string& name : test::SavedFiles(out)) written.insert(name);
+  EXPECT_EQ(logged, written);
 
   // Stopped at once, while the worker finds the rows' frames or writes the first files: whatever
   // is left is whole and listed.
@@ -582,7 +609,7 @@ TEST(CameraImage, ExportVideoWritesEachCheckedCameraRowAsAnMp4AndAStopLeavesNoPa
   }
   const std::string listed =
       fs::exists(stopped + "/exports.csv") ? test::Slurp(stopped + "/exports.csv") : "";
-  for (const std::string& name : FilesIn(stopped)) {
+  for (const std::string& name : test::SavedFiles(stopped)) {
     if (name == "exports.csv") continue;
     EXPECT_NE(listed.find("\n" + name + ","), std::string::npos) << name << " is not whole";
   }

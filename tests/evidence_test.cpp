@@ -174,7 +174,10 @@ TEST_F(EvidenceTest, E01ListsAndSavesWhatTheRawImageHoldsAndVerifies) {
     EXPECT_EQ(Jq(log, ".source.acquisition.case_number"), "CASE-7");
     EXPECT_EQ(Jq(log, ".source.acquisition.examiner_name"), "Ann Examiner");
     EXPECT_EQ(Jq(log, ".hashes.sha256"), Trim(Sum("sha256sum", Raw())));
-    EXPECT_EQ(Jq(log, "[.files[] | .sha256] | length"), Jq(log, ".counts.recordings"));
+    EXPECT_EQ(Jq(log, "[.files[] | select(.kind == \"saved\") | .sha256] | length"),
+              Jq(log, ".counts.recordings"));
+    EXPECT_EQ(Jq(log, ".files[] | select(.kind == \"listing\") | .path"),
+              (saved / "recordings.csv").string());
     EXPECT_EQ(Jq(log, ".exit_status"), "0");
   }
 }

@@ -122,8 +122,15 @@ TEST(ReportTest, ByteRunsAreTheBytesSaved) {
   }
   EXPECT_GT(spread, 0u) << "no camera recording was spread out: the test shows nothing";
   for (const SavedFile& f : result.files) {
-    input.log.files.push_back({"saved", f.file_name, f.recording.Name(), f.recording.position,
-                               f.end_position, f.bytes, 0, f.sha256});
+    evidence::LoggedFile logged;
+    logged.kind = evidence::kSavedFile;
+    logged.path = f.file_name;
+    logged.recording = f.recording.Name();
+    logged.position = f.recording.position;
+    logged.end_position = f.end_position;
+    logged.bytes = f.bytes;
+    logged.sha256 = f.sha256;
+    input.log.files.push_back(std::move(logged));
   }
   Result<std::string> xml = report::ReportXml(input);
   ASSERT_TRUE(xml.ok()) << xml.status().message();

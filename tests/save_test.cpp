@@ -129,7 +129,7 @@ class SaveTest : public ::testing::Test {
   }
 
   SaveJob Job(std::vector<Recording> recordings, const fs::path& folder) const {
-    return SaveJob{source_, folder.string(), std::move(recordings)};
+    return SaveJob{source_, folder.string(), std::move(recordings), DateWindow{}};
   }
 
   SaveResult Save(std::vector<Recording> recordings, const fs::path& folder, SaveSink& sink) {
@@ -498,7 +498,7 @@ TEST_F(SaveTest, AFolderOnTheSourceBeingReadIsRefusedWithoutWritingAnything) {
     EventSink sink;
     std::atomic<int> stop{0};
     const SaveResult result =
-        SaveRecordings(SaveJob{source, inside.string(), {found_[0]}}, sink, stop);
+        SaveRecordings(SaveJob{source, inside.string(), {found_[0]}, DateWindow{}}, sink, stop);
     EXPECT_EQ(result.status.code(), ErrorCode::kRefused) << source;
     EXPECT_NE(result.status.message().find("saving there would write to it"), std::string::npos)
         << result.status.message();
@@ -556,7 +556,8 @@ std::string EmptyImage(const test::TempDir& dir, const std::string& name, uint64
   }
   EventSink sink;
   std::atomic<int> stop{0};
-  const SaveResult result = SaveRecordings(SaveJob{source, folder.string(), {r}}, sink, stop);
+  const SaveResult result =
+      SaveRecordings(SaveJob{source, folder.string(), {r}, DateWindow{}}, sink, stop);
   if (result.status.code() != ErrorCode::kRefused || !sink.totals.empty()) {
     return ::testing::AssertionFailure() << "the save gives '" << result.status.message() << "'";
   }
@@ -656,7 +657,7 @@ TEST_F(SaveTest, AFolderOnAnOverlayWhoseUpperLayerLiesOnTheSourceIsRefused) {
   EventSink sink;
   std::atomic<int> stop{0};
   const SaveResult result =
-      SaveRecordings(SaveJob{source_, ovl2.string(), {found_[0]}}, sink, stop);
+      SaveRecordings(SaveJob{source_, ovl2.string(), {found_[0]}, DateWindow{}}, sink, stop);
   EXPECT_TRUE(result.AllSaved()) << result.status.message();
   const Status checked = CheckSaveFolder(ovl2.string(), disk.disk());
   EXPECT_TRUE(checked.ok()) << checked.message();
@@ -671,8 +672,8 @@ TEST_F(SaveTest, RecordingsCsvNamesTheSourceByItsCanonicalPath) {
   fs::current_path(dir_.path());
   EventSink sink;
   std::atomic<int> stop{0};
-  const SaveResult result =
-      SaveRecordings(SaveJob{"./src/../src/link.img", out_.string(), {found_[0]}}, sink, stop);
+  const SaveResult result = SaveRecordings(
+      SaveJob{"./src/../src/link.img", out_.string(), {found_[0]}, DateWindow{}}, sink, stop);
   fs::current_path(cwd);
   ASSERT_TRUE(result.AllSaved()) << result.status.message();
   const std::string csv = Slurp((out_ / "recordings.csv").string());
@@ -804,7 +805,7 @@ TEST(SaveVideo, SavedRecordingsPlay) {
       found.end());
   ASSERT_EQ(found.size(), 3u);
 
-  SaveJob job{source, dir.path().string(), found};
+  SaveJob job{source, dir.path().string(), found, DateWindow{}};
   EventSink sink;
   std::atomic<int> stop{0};
   const SaveResult result = SaveRecordings(job, sink, stop);

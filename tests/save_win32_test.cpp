@@ -73,7 +73,7 @@ TEST_F(Win32SaveTest, SavesIntoAFolderNamedInAnyScriptAndNeverReplaces) {
   // A log whose last line lacks its line break gets one before the next line.
   std::ofstream(folder_ / "recordings.csv", std::ios::binary)
       << std::string(kManifestHeader, sizeof kManifestHeader - 2);
-  SaveJob job{source_, test::Utf8Path(folder_), recordings_};
+  SaveJob job{source_, test::Utf8Path(folder_), recordings_, DateWindow{}};
   SaveSink sink;
   std::atomic<int> stop{0};
   SaveResult result = SaveRecordings(job, sink, stop);
@@ -100,7 +100,7 @@ TEST_F(Win32SaveTest, SavesIntoAFolderNamedInAnyScriptAndNeverReplaces) {
 TEST_F(Win32SaveTest, RecordingsCsvNamesTheSourceByItsFullPath) {
   std::filesystem::create_directory(dir_.path() / "sub");
   const std::string typed = test::Utf8Path(dir_.path()) + "\\.\\sub\\..\\disk.img";
-  SaveJob job{typed, test::Utf8Path(folder_), {recordings_[0]}};
+  SaveJob job{typed, test::Utf8Path(folder_), {recordings_[0]}, DateWindow{}};
   SaveSink sink;
   std::atomic<int> stop{0};
   const SaveResult result = SaveRecordings(job, sink, stop);
@@ -116,7 +116,7 @@ TEST_F(Win32SaveTest, RecordingsCsvNamesTheSourceByItsFullPath) {
 
 TEST_F(Win32SaveTest, AStoppedFileLeavesNothingBehind) {
   // The stop request is seen after the first MiB written.
-  SaveJob job{source_, test::Utf8Path(folder_), {recordings_[1]}};
+  SaveJob job{source_, test::Utf8Path(folder_), {recordings_[1]}, DateWindow{}};
   SaveSink sink;
   std::atomic<int> stop{1};
   const SaveResult result = SaveRecordings(job, sink, stop);

@@ -8,12 +8,18 @@
 #include <unistd.h>
 #endif
 
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QTest>
 #include <cstdlib>
 #include <filesystem>
 
+#include "app/case_log_window.h"
 #include "app/end_text.h"
+#include "evidence/case_log.h"
+#include "evidence/case_log_run.h"
 #include "scan/save.h"
 #include "scan/worker.h"
 #include "tests/test_support.h"
@@ -41,9 +47,11 @@ class SaveFromWindow : public ::testing::Test {
   std::string Out() const { return dir_.File("out"); }
 
   // Scans the demo image into the list, the save folder set to `folder`, and checks `rows`.
-  void ScanAndCheck(Window& w, const std::string& folder, const std::vector<int>& rows) {
+  // `end`: the scan's end box, when it says more than "scan end!".
+  void ScanAndCheck(Window& w, const std::string& folder, const std::vector<int>& rows,
+                    const QString& end = "scan end!") {
     w.FillForImage(Demo(), folder);
-    ASSERT_EQ(w.ScanToEnd().text, "scan end!");
+    ASSERT_EQ(w.ScanToEnd().text, end);
     found_ = test::ReferenceScan(image_, 0, image_.size());
     ASSERT_EQ(test::Rows(w.dlg()).rowCount(), static_cast<int>(found_.size()));
     for (int r : rows) {
@@ -91,7 +99,7 @@ TEST_F(SaveFromWindow, SavesTheCheckedRowsFromTheScannedSourceAndNeverReplacesAF
                           .arg(QString::fromStdString(Out())));
   EXPECT_TRUE(test::Bar(dlg)->text().startsWith("100%  ")) << test::Bar(dlg)->text().toStdString();
   EXPECT_TRUE(test::Bar(dlg)->text().contains("用时"));
-  EXPECT_EQ(test::Listing(Out()),
+  EXPECT_EQ(test::SavedFiles(Out()),
             (std::vector<std::string>{"0.dav", "2.dav", "4.dav", "recordings.csv"}));
   for (int r : {0, 2, 4}) {
     EXPECT_EQ(test::Slurp(Out() + "/" + found_[r].Name()), Bytes(found_[r])) << r;
@@ -111,7 +119,7 @@ TEST_F(SaveFromWindow, SavesTheCheckedRowsFromTheScannedSourceAndNeverReplacesAF
   // The same rows again: new names beside the old files, which stay as they were.
   end = w.SaveToEnd();
   EXPECT_TRUE(end.text.startsWith("保存完成!\n已保存 3 个文件")) << end.text.toStdString();
-  EXPECT_EQ(test::Listing(Out()),
+  EXPECT_EQ(test::SavedFiles(Out()),
             (std::vector<std::string>{"0 (1).dav", "0.dav", "2 (1).dav", "2.dav", "4 (1).dav",
                                       "4.dav", "recordings.csv"}));
   for (int r : {0, 2, 4}) {
@@ -148,7 +156,7 @@ TEST_F(SaveFromWindow, RefusesWithNothingCheckedOrNoUsableFolderAndWritesNothing
                       dlg);
   EXPECT_NE(why.find("does not exist"), std::string::npos) << why;
 
-  EXPECT_TRUE(test::Listing(Out()).empty());
+  EXPECT_TRUE(test::SavedFiles(Out()).empty());
   EXPECT_EQ(g_bScanning.load(), 0);
   EXPECT_TRUE(test::Rows(dlg).Rows()[1].checked);
 }
@@ -199,7 +207,7 @@ TEST_F(SaveFromWindow, ABusySaveRefusesScansAndSavesAndStopLeavesNoPartialFile) 
                               "1 个文件保存失败:\n0.dav: 已停止, 未保存")
                           .arg(QString::fromStdString(Out())));
   EXPECT_LT(test::Bar(dlg)->value(), test::Bar(dlg)->maximum());
-  EXPECT_TRUE(test::Listing(Out()).empty()) << "no partial file";
+  EXPECT_TRUE(test::SavedFiles(Out()).empty()) << "no partial file";
   EXPECT_EQ(g_bScanning.load(), 0);
 }
 
@@ -217,7 +225,13 @@ TEST_F(SaveFromWindow, ClosingDuringASaveStopsAndWaitsForIt) {
   QTest::qWait(0);
   EXPECT_FALSE(ended);  // nobody is left to read the end
   EXPECT_EQ(test::VisibleBox(), nullptr);
-  EXPECT_TRUE(test::Listing(Out()).empty());
+  EXPECT_TRUE(test::SavedFiles(Out()).empty());
+  // The save stopped by the closing still has its case log, which says so.
+  const std::vector<std::string> logs = test::CaseLogNames(Out());
+  ASSERT_EQ(logs.size(), 1u);
+  const QJsonObject log = test::ReadCaseLog(Out() + "/" + logs[0]);
+  EXPECT_EQ(log["exit_status"].toInt(), 130);
+  EXPECT_TRUE(log["files"].toArray().isEmpty());
 
   // Destroyed without being closed, in the middle of a save.
   ListALongRecording(*w, source, Out());
@@ -225,7 +239,91 @@ TEST_F(SaveFromWindow, ClosingDuringASaveStopsAndWaitsForIt) {
   ASSERT_TRUE(test::WaitForProgress(w->dlg()));
   w.reset();
   EXPECT_EQ(g_bScanning.load(), 0);
-  EXPECT_TRUE(test::Listing(Out()).empty());
+  EXPECT_TRUE(test::SavedFiles(Out()).empty());
+}
+
+// Each scan and each save leaves its case log in the save folder: JSON that names what was
+// asked, what was found, and every file written with its true SHA-256. A log never replaces a
+// file, another log included.
+TEST_F(SaveFromWindow, EachScanAndSaveLeavesACaseLogInTheSaveFolder) {
+  gui::SetCaseLogIdentity({"korvane", "--examiner", "Zoë", "--case", "2026/17"}, "Zoë", "2026/17");
+  Window w;
+  CKorvaneDlg& dlg = w.dlg();
+  w.ui().filterCheck->click();
+  test::StartDate(dlg)->setDate(QDate(2000, 1, 1));
+  test::EndDate(dlg)->setDate(QDate(2099, 1, 1));
+  ScanAndCheck(w, Out(), {0, 2});
+  std::vector<std::string> logs = test::CaseLogNames(Out());
+  ASSERT_EQ(logs.size(), 1u);
+  EXPECT_TRUE(QString::fromStdString(logs[0]).contains(
+      QRegularExpression("^korvane-log-[0-9]{8}T[0-9]{6}Z-scan\\.json$")))
+      << logs[0];
+  const std::string scan_log = Out() + "/" + logs[0];
+  QJsonObject log = test::ReadCaseLog(scan_log);
+  EXPECT_EQ(log["tool"].toObject()["name"].toString(), "korvane");
+  EXPECT_EQ(log["command_line"].toArray().size(), 5);
+  EXPECT_EQ(log["examiner"].toString(), "Zoë");
+  EXPECT_EQ(log["case"].toString(), "2026/17");
+  EXPECT_EQ(log["source"].toObject()["path"].toString().toStdString(), Demo());
+  EXPECT_EQ(log["source"].toObject()["size"].toInteger(), static_cast<qint64>(image_.size()));
+  EXPECT_EQ(log["range"].toObject()["offset"].toInteger(-1), 0);
+  EXPECT_EQ(log["range"].toObject()["scanned_bytes"].toInteger(),
+            static_cast<qint64>(image_.size()));
+  EXPECT_EQ(log["date_window"].toObject()["from"].toString(), "2000/1/1");
+  EXPECT_EQ(log["date_window"].toObject()["to"].toString(), "2099/1/1");
+  EXPECT_EQ(log["grouping"].toString(), "time");
+  EXPECT_TRUE(log["block_size"].isNull());
+  EXPECT_EQ(log["counts"].toObject()["recordings"].toInteger(), static_cast<qint64>(found_.size()));
+  EXPECT_EQ(log["unreadable_bytes"].toInteger(-1), 0);
+  EXPECT_TRUE(log["files"].toArray().isEmpty());
+  EXPECT_EQ(log["exit_status"].toInt(-1), 0);
+
+  // Every name a save's log could take in the next seconds is taken: it is numbered instead,
+  // and what held the name stays as it was.
+  const int64_t now = evidence::NowUnixSeconds();
+  std::vector<std::string> taken;
+  for (int64_t t = now; t < now + 10; ++t) {
+    std::string stamp;
+    for (char c : evidence::UtcText(t)) {
+      if (c != '-' && c != ':') stamp += c;
+    }
+    taken.push_back(Out() + "/korvane-log-" + stamp + "-save.json");
+    test::WriteFile(taken.back(), {'k', 'e', 'e', 'p'});
+  }
+  const std::string scan_text = test::Slurp(scan_log);
+  ASSERT_TRUE(w.SaveToEnd().text.startsWith("保存完成!"));
+  EXPECT_EQ(test::Slurp(scan_log), scan_text);
+  for (const std::string& file : taken) EXPECT_EQ(test::Slurp(file), "keep") << file;
+  logs = test::CaseLogNames(Out());
+  ASSERT_EQ(logs.size(), 1u + taken.size() + 1u);
+  std::string save_log;
+  for (const std::string& name : logs) {
+    if (name.find(" (1).json") != std::string::npos) save_log = Out() + "/" + name;
+  }
+  ASSERT_FALSE(save_log.empty());
+  log = test::ReadCaseLog(save_log);
+  EXPECT_EQ(log["date_window"].toObject()["from"].toString(), "2000/1/1");
+  EXPECT_EQ(log["counts"].toObject()["recordings"].toInteger(), 2);
+  EXPECT_EQ(log["exit_status"].toInt(-1), 0);
+  const QJsonArray files = log["files"].toArray();
+  ASSERT_EQ(files.size(), 3);  // 0.dav, 2.dav, recordings.csv
+  for (int i = 0; i < 3; ++i) {
+    const QJsonObject f = files[i].toObject();
+    const std::string name = i < 2 ? found_[static_cast<size_t>(i) * 2].Name() : "recordings.csv";
+    SCOPED_TRACE(name);
+    EXPECT_EQ(fs::path(f["path"].toString().toStdString()), fs::path(Out()) / name);
+    EXPECT_EQ(f["kind"].toString(), i < 2 ? "saved" : "listing");
+    EXPECT_EQ(f["sha256"].toString().toStdString(), test::Sha256Of(Out() + "/" + name));
+    EXPECT_EQ(f["bytes"].toInteger(-1), static_cast<qint64>(fs::file_size(Out() + "/" + name)));
+    if (i < 2) {
+      const Recording& r = found_[static_cast<size_t>(i) * 2];
+      EXPECT_EQ(f["recording"].toString().toStdString(), r.Name());
+      EXPECT_EQ(f["position"].toInteger(-1), static_cast<qint64>(r.position));
+    } else {
+      EXPECT_TRUE(f["position"].isNull());
+    }
+  }
+  gui::SetCaseLogIdentity({}, std::nullopt, std::nullopt);
 }
 
 TEST_F(SaveFromWindow, TheEndSaysWhichFilesFailedAndWhy) {
@@ -243,7 +341,8 @@ TEST_F(SaveFromWindow, TheEndSaysWhichFilesFailedAndWhy) {
                               "2 个文件保存失败:\n2.dav: %3\n3.dav: %3")
                           .arg(Bytes(found_[0]).size() + Bytes(found_[1]).size())
                           .arg(QString::fromStdString(Out()), ends_early));
-  EXPECT_EQ(test::Listing(Out()), (std::vector<std::string>{"0.dav", "1.dav", "recordings.csv"}));
+  EXPECT_EQ(test::SavedFiles(Out()),
+            (std::vector<std::string>{"0.dav", "1.dav", "recordings.csv"}));
   EXPECT_EQ(test::Slurp(Out() + "/1.dav"), Bytes(found_[1]));
 
   // A source that is gone: nothing can be saved.
@@ -252,7 +351,7 @@ TEST_F(SaveFromWindow, TheEndSaysWhichFilesFailedAndWhy) {
   EXPECT_EQ(gone.icon, QMessageBox::Critical);
   EXPECT_TRUE(gone.text.startsWith("无法打开源, 未保存任何文件:\n")) << gone.text.toStdString();
   EXPECT_TRUE(gone.text.contains(QString::fromStdString(Demo()))) << gone.text.toStdString();
-  EXPECT_EQ(test::Listing(Out()).size(), 3u);
+  EXPECT_EQ(test::SavedFiles(Out()).size(), 3u);
 }
 
 #ifndef _WIN32  // permissions, users and setpriv as POSIX has them
@@ -278,10 +377,13 @@ TEST_F(SaveFromWindow, AFolderWithoutWritePermissionIsRefusedAsAnUnprivilegedUse
   fs::create_directory(locked);
   fs::permissions(locked, fs::perms(0555));
   Window w;
-  ScanAndCheck(w, locked.string(), {0});
   const std::string why = CheckSaveFolder(locked.string()).message();
   ASSERT_FALSE(why.empty());
   EXPECT_NE(why.find("Permission denied"), std::string::npos) << why;
+  // The scan runs all the same; its end box says that its case log could not be written.
+  ScanAndCheck(
+      w, locked.string(), {0},
+      QString::fromStdString("scan end!\n\n案件日志未能写入 " + locked.string() + ":\n" + why));
   test::ExpectWarning(Refused(w.dlg(), test::Save),
                       "无法保存到此路径:\n" + QString::fromStdString(why), w.dlg());
   EXPECT_TRUE(test::Listing(locked).empty());

@@ -711,5 +711,109 @@ TEST_F(VideoExportTest, CommandLineExportsEachVideoChannel) {
   EXPECT_TRUE(Listing(failed).empty());
 }
 
+// korvane-scan's case log names every file the run wrote: saved recordings, exported videos,
+// pictures and the listings, each with its SHA-256 as it stands on the disk; also when a file
+// fails part way through the run.
+TEST_F(VideoExportTest, CaseLogNamesEveryFileTheCommandLineWrote) {
+  int status = -1;
+  Shell("command -v jq >/dev/null 2>&1", &status);
+  ASSERT_EQ(status, 0) << "the video stage installs jq";
+  testimage::ImageBuilder image(2 << 20, testimage::Fill::kNoise, 13);
+  uint64_t at = 4096;
+  for (int i = 0; i < 25; ++i) at = PlacePicture(image, at, clips_[0], i, kT0, i * 40u);
+  at = 1 << 20;
+  for (int i = 0; i < 25; ++i) {
+    at = PlacePicture(image, at, clips_[0], i, kT0 + 3600, i * 40u, 0);
+    at = PlacePicture(image, at, clips_[1], i, kT0 + 3600, i * 40u, 1);
+  }
+  const std::string source = dir_.File("logged.img");
+  std::string error;
+  ASSERT_TRUE(image.WriteTo(source, &error)) << error;
+  const fs::path saved = dir_.path() / "logged-saved", videos = dir_.path() / "logged-videos",
+                 pictures = dir_.path() / "logged-pictures";
+  for (const fs::path& folder : {saved, videos, pictures}) fs::create_directory(folder);
+  const std::string log = dir_.File("logged.json");
+  const std::string err = Shell(
+      std::string(KORVANE_SCAN_BINARY) + " --quiet " + Quote(source) + " --save " +
+          Quote(saved.string()) + " --export mp4 " + Quote(videos.string()) + " --thumbnails " +
+          Quote(pictures.string()) + " --log " + Quote(log) + " 2>&1 >/dev/null",
+      &status);
+  ASSERT_EQ(status, 0) << err;
+  // The log's value at a jq path, $p standing for `path`.
+  auto jq = [&](const std::string& filter, const std::string& file, const std::string& path = "") {
+    int jq_status = -1;
+    std::string out =
+        Shell("jq -r --arg p " + Quote(path) + " " + Quote(filter) + " " + Quote(file) + " 2>&1",
+              &jq_status);
+    EXPECT_EQ(jq_status, 0) << out;
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+  };
+  // Each file in the folders, by kind, with its size and hash.
+  auto expect_logged = [&](const fs::path& folder, const std::string& file_log) {
+    size_t files = 0;
+    for (const std::string& name : Listing(folder)) {
+      ++files;
+      const std::string path = (folder / name).string();
+      const std::string ext = fs::path(name).extension().string();
+      const std::string kind = ext == ".dav"   ? "saved"
+                               : ext == ".mp4" ? "export"
+                               : ext == ".png" ? "thumbnail"
+                                               : "listing";
+      const std::string entry = ".files[] | select(.path == $p) | ";
+      SCOPED_TRACE(name);
+      EXPECT_EQ(jq("[.files[] | select(.path == $p)] | length", file_log, path), "1");
+      int sum_status = -1;
+      const std::string sum =
+          Shell("sha256sum " + Quote(path) + " | cut -d' ' -f1", &sum_status).substr(0, 64);
+      EXPECT_EQ(jq(entry + ".sha256", file_log, path), sum);
+      EXPECT_EQ(jq(entry + ".bytes", file_log, path), std::to_string(fs::file_size(path)));
+      EXPECT_EQ(jq(entry + ".kind", file_log, path), kind);
+      if (kind == "listing") {
+        EXPECT_EQ(jq(entry + ".position", file_log, path), "null");
+        EXPECT_EQ(jq(entry + ".recording", file_log, path), "null");
+      } else {
+        EXPECT_EQ(jq(entry + ".recording", file_log, path), name.substr(0, 1) + ".dav");
+        EXPECT_NE(jq(entry + ".end_position", file_log, path), "null");
+      }
+    }
+    return files;
+  };
+  const size_t written =
+      expect_logged(saved, log) + expect_logged(videos, log) + expect_logged(pictures, log);
+  EXPECT_EQ(written, 2u + 1 + 3 + 1 + 3) << "0.dav 1.dav recordings.csv, three videos and "
+                                            "exports.csv, three pictures";
+  EXPECT_EQ(jq(".files | length", log), std::to_string(written));
+  EXPECT_EQ(jq(".counts.files_written", log), std::to_string(written));
+  EXPECT_EQ(jq("[.files[] | select(.kind == \"export\") | .channel] | sort | join(\",\")", log),
+            "0,0,1");
+
+  // A run that fails part way: 0.dav exports, 1.dav changes its picture size and fails. What
+  // was written before and after the failure is in the log, and the log says how it ended.
+  testimage::ImageBuilder sizes(2 << 20, testimage::Fill::kNoise, 14);
+  at = 4096;
+  for (int i = 0; i < 25; ++i) at = PlacePicture(sizes, at, clips_[0], i, kT0, i * 40u);
+  at = 1 << 20;
+  for (int i = 0; i < 25; ++i) at = PlacePicture(sizes, at, clips_[0], i, kT0 + 3600, i * 40u);
+  for (int i = 0; i < 25; ++i) {
+    at = PlacePicture(sizes, at, clips_[1], i, kT0 + 3600, 1000 + i * 40u);
+  }
+  const std::string two = dir_.File("logged-sizes.img");
+  ASSERT_TRUE(sizes.WriteTo(two, &error)) << error;
+  const fs::path part_saved = dir_.path() / "part-saved", part_videos = dir_.path() / "part-videos";
+  for (const fs::path& folder : {part_saved, part_videos}) fs::create_directory(folder);
+  const std::string part_log = dir_.File("part.json");
+  Shell(std::string(KORVANE_SCAN_BINARY) + " --quiet " + Quote(two) + " --save " +
+            Quote(part_saved.string()) + " --export mp4 " + Quote(part_videos.string()) +
+            " --log " + Quote(part_log) + " >/dev/null 2>&1",
+        &status);
+  EXPECT_EQ(status, 4);
+  EXPECT_EQ(Listing(part_videos), (std::vector<std::string>{"0.mp4", "exports.csv"}));
+  const size_t part_written =
+      expect_logged(part_saved, part_log) + expect_logged(part_videos, part_log);
+  EXPECT_EQ(jq(".files | length", part_log), std::to_string(part_written));
+  EXPECT_EQ(jq(".exit_status", part_log), "4");
+}
+
 }  // namespace
 }  // namespace korvane

@@ -8,9 +8,12 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCryptographicHash>
 #include <QDateEdit>
 #include <QFileDialog>
 #include <QGroupBox>
+#include <QJsonDocument>
+#include <QJsonParseError>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -300,6 +303,44 @@ BoxSeen Window::ScanToEnd() {
 
 BoxSeen Window::SaveToEnd() {
   return RunToEnd(*dlg_, &CKorvaneDlg::SaveEnded, Save);
+}
+
+std::vector<std::string> SavedFiles(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const std::string& name : Listing(folder)) {
+    if (name.rfind("korvane-log-", 0) != 0 || std::filesystem::path(name).extension() != ".json") {
+      names.push_back(name);
+    }
+  }
+  return names;
+}
+
+std::vector<std::string> CaseLogNames(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const std::string& name : Listing(folder)) {
+    if (name.rfind("korvane-log-", 0) == 0 && std::filesystem::path(name).extension() == ".json") {
+      names.push_back(name);
+    }
+  }
+  return names;
+}
+
+QJsonObject ReadCaseLog(const std::string& path) {
+  const std::string text = Slurp(path);
+  QJsonParseError error;
+  const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(text), &error);
+  EXPECT_EQ(error.error, QJsonParseError::NoError)
+      << path << ": " << error.errorString().toStdString() << "\n"
+      << text;
+  EXPECT_TRUE(doc.isObject()) << path;
+  return doc.object();
+}
+
+std::string Sha256Of(const std::string& path) {
+  return QCryptographicHash::hash(QByteArray::fromStdString(Slurp(path)),
+                                  QCryptographicHash::Sha256)
+      .toHex()
+      .toStdString();
 }
 
 std::vector<std::string> Window::ShownRows() {

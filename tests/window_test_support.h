@@ -8,6 +8,7 @@
 #include <QComboBox>
 #include <QDateEdit>
 #include <QGroupBox>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -127,6 +128,15 @@ class Window {
   std::unique_ptr<CKorvaneDlg> dlg_;
   std::unique_ptr<Controls> controls_;
 };
+
+// The files of a save folder by name, sorted, without the window's case logs.
+std::vector<std::string> SavedFiles(const std::string& folder);
+// The window's case logs in a folder ("korvane-log-*.json"), by name, sorted.
+std::vector<std::string> CaseLogNames(const std::string& folder);
+// A case log read as JSON; a null object (and a test failure) when it is not JSON.
+QJsonObject ReadCaseLog(const std::string& path);
+// The lower-case hex SHA-256 of a file's bytes.
+std::string Sha256Of(const std::string& path);
 
 // "name|start|end|position" of recordings as the core sees them.
 std::vector<std::string> RowTexts(const std::vector<Recording>& recordings);
