@@ -23,6 +23,7 @@
 #endif
 #endif
 #include "datewindow/date_text.h"
+#include "evidence/case_log_run.h"
 #include "scan/frame_search.h"
 #include "scan/save.h"
 #include "scan/scanner.h"
@@ -300,6 +301,21 @@ int WriteRunReport(SourceReader& reader, const Options& options,
   }
   std::fprintf(streams.err, "korvane-scan: report written to '%s' and '%s'\n",
                written->html.c_str(), written->xml.c_str());
+  // The report's own files, for the chain of custody: hashed as they stand, just written.
+  for (const std::string& path : {written->html, written->xml}) {
+    const Result<std::pair<std::string, uint64_t>> hashed = evidence::HashFile(path);
+    if (!hashed.ok()) {
+      evidence.Note("report: " + path + ": not hashed: " + hashed.status().message());
+      continue;
+    }
+    evidence::LoggedFile logged;
+    logged.kind = evidence::kReportFile;
+    logged.path = path;
+    logged.has_range = false;
+    logged.sha256 = hashed->first;
+    logged.bytes = hashed->second;
+    evidence.Wrote(std::move(logged));
+  }
   return code;
 }
 #endif

@@ -23,9 +23,9 @@ namespace korvane::evidence {
 
 // A file the run wrote, as written.
 struct LoggedFile {
-  std::string kind;                 // kSavedFile, kExportedFile, kPictureFile or kListingFile
-  std::string path;                 // where it was written
-  std::string recording;            // the recording it holds ("0.dav"); empty for a listing
+  std::string kind;       // kSavedFile, kExportedFile, kPictureFile, kReportFile or kListingFile
+  std::string path;       // where it was written
+  std::string recording;  // the recording it holds ("0.dav"); empty for a listing
   std::optional<unsigned> channel;  // the channel it holds, for an exported video or a picture
   bool has_range = true;            // it comes from the source's bytes position to end_position
   uint64_t position = 0;
@@ -38,6 +38,7 @@ struct LoggedFile {
 inline constexpr char kSavedFile[] = "saved";        // a recording's bytes (--save, 保存)
 inline constexpr char kExportedFile[] = "export";    // a channel as a video file
 inline constexpr char kPictureFile[] = "thumbnail";  // a channel's first picture
+inline constexpr char kReportFile[] = "report";      // report.html, report.xml (--report)
 inline constexpr char kListingFile[] = "listing";    // recordings.csv, exports.csv
 
 struct LoggedHash {

@@ -20,6 +20,7 @@
 #include "scan/save.h"
 #include "scan/save_folder.h"
 #include "scan/scanner.h"
+#include "scan/sha256.h"
 #include "test_support.h"
 #include "tools/image_builder.h"
 
@@ -296,10 +297,26 @@ TEST(ReportTest, CommandLine) {
 
   const std::filesystem::path folder = dir.path() / "case";
   std::filesystem::create_directory(folder);
+  const std::string log = dir.File("case.json");
   ASSERT_EQ(run({"--quiet", "--save", test::Utf8Path(folder), "--report", test::Utf8Path(folder),
-                 source}),
+                 "--log", log, source}),
             0)
       << test::Slurp(err);
+  // The case log names the report's own files with the SHA-256 they have.
+  const std::string logged = test::Slurp(log);
+  for (const char* name : {"report.html", "report.xml"}) {
+    const std::string bytes = test::Slurp(test::Utf8Path(folder / name));
+    Sha256 sha;
+    sha.Update(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    const Result<std::string> hex = sha.Hex();
+    ASSERT_TRUE(hex.ok());
+    const size_t at = logged.find(std::string(name) + "\"");
+    ASSERT_NE(at, std::string::npos) << name << " not in the log:\n" << logged;
+    const std::string entry =
+        logged.substr(logged.rfind('{', at), logged.find('}', at) - logged.rfind('{', at));
+    EXPECT_NE(entry.find("\"kind\": \"report\""), std::string::npos) << entry;
+    EXPECT_NE(entry.find(*hex), std::string::npos) << entry;
+  }
   Doc xml = ParseXml(test::Slurp(test::Utf8Path(folder / "report.xml")));
   ASSERT_TRUE(xml);
   const std::string manifest = test::Slurp(test::Utf8Path(folder / "recordings.csv"));
