@@ -625,6 +625,21 @@ void CKorvaneDlg::ShowDetails(int row) {
   box->show();
 }
 
+std::optional<std::string> CKorvaneDlg::UsableSaveFolder() {
+  const std::string folder = korvane::gui::SourcePath(ui_->savePathEdit->text());
+  if (folder.empty()) {
+    ShowWarning(tr(kNoFolderText));
+    return std::nullopt;
+  }
+  const korvane::Status usable = korvane::CheckSaveFolder(folder, model_.Source());
+  if (!usable.ok()) {
+    ShowWarning(tr(kBadFolderText).arg(korvane::gui::PathText(usable.message())));
+    return std::nullopt;
+  }
+  m_strSavePath = folder;
+  return folder;
+}
+
 void CKorvaneDlg::OnSave() {
   if (closing_) return;
   if (g_bScanning.load() != 0) {
@@ -643,17 +658,9 @@ void CKorvaneDlg::OnSave() {
     ShowWarning(tr(kNothingCheckedText));
     return;
   }
-  const std::string folder = korvane::gui::SourcePath(ui_->savePathEdit->text());
-  if (folder.empty()) {
-    ShowWarning(tr(kNoFolderText));
-    return;
-  }
-  const korvane::Status usable = korvane::CheckSaveFolder(folder, model_.Source());
-  if (!usable.ok()) {
-    ShowWarning(tr(kBadFolderText).arg(korvane::gui::PathText(usable.message())));
-    return;
-  }
-  m_strSavePath = folder;
+  const std::optional<std::string> usable_folder = UsableSaveFolder();
+  if (!usable_folder) return;
+  const std::string& folder = *usable_folder;
 
   korvane::SaveJob job;
   job.source = model_.Source();  // what the rows were scanned from, whatever the form says now
@@ -691,17 +698,9 @@ void CKorvaneDlg::OnExportVideo() {
     ShowWarning(tr(kNothingCheckedText));
     return;
   }
-  const std::string folder = korvane::gui::SourcePath(ui_->savePathEdit->text());
-  if (folder.empty()) {
-    ShowWarning(tr(kNoFolderText));
-    return;
-  }
-  const korvane::Status usable = korvane::CheckSaveFolder(folder, model_.Source());
-  if (!usable.ok()) {
-    ShowWarning(tr(kBadFolderText).arg(korvane::gui::PathText(usable.message())));
-    return;
-  }
-  m_strSavePath = folder;
+  const std::optional<std::string> usable_folder = UsableSaveFolder();
+  if (!usable_folder) return;
+  const std::string& folder = *usable_folder;
 
   ++job_number_;
   m_progress->setValue(0);
@@ -727,17 +726,9 @@ void CKorvaneDlg::OnMakeReport() {
     return;
   }
   DrainScanFeed();  // the last rows of a scan that has just ended
-  const std::string folder = korvane::gui::SourcePath(ui_->savePathEdit->text());
-  if (folder.empty()) {
-    ShowWarning(tr(kNoFolderText));
-    return;
-  }
-  const korvane::Status usable = korvane::CheckSaveFolder(folder, model_.Source());
-  if (!usable.ok()) {
-    ShowWarning(tr(kBadFolderText).arg(korvane::gui::PathText(usable.message())));
-    return;
-  }
-  m_strSavePath = folder;
+  const std::optional<std::string> usable_folder = UsableSaveFolder();
+  if (!usable_folder) return;
+  const std::string& folder = *usable_folder;
   korvane::gui::ReportRequest request;
   request.source = model_.Source();
   request.folder = folder;

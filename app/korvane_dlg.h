@@ -103,6 +103,10 @@ class CKorvaneDlg : public QDialog {
   void OnStopScan();
   // The results list and the filter box.
   void OnListRightClick(const QPoint& pos);
+  // The save folder the form names, when it is usable for writing what the list's rows were
+  // scanned from (it then becomes the folder remembered); otherwise the user is told why, and
+  // nothing is returned.
+  std::optional<std::string> UsableSaveFolder();
   // Saves the checked rows of the grouping shown, read from the source they were scanned from,
   // into the save folder.
   void OnSave();

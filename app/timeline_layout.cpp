@@ -46,34 +46,14 @@ void TimeScale::ZoomAround(double x, double factor) {
 
 namespace {
 
-struct Civil {
-  int64_t year;
-  int month, day, hour, minute, second;
-};
+using Civil = CivilTime;
 
 int64_t FloorDiv(int64_t a, int64_t b) {
   return a / b - ((a % b != 0) && ((a < 0) != (b < 0)) ? 1 : 0);
 }
 
-// The calendar fields of a time (proleptic Gregorian, UTC).
 Civil CivilOf(int64_t t) {
-  const int64_t days = FloorDiv(t, kSecondsPerDay);
-  const int64_t secs = t - days * kSecondsPerDay;
-  const int64_t z = days + 719468;
-  const int64_t era = FloorDiv(z, 146097);
-  const int64_t doe = z - era * 146097;
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const int64_t mp = (5 * doy + 2) / 153;
-  const int day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  const int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-  return {year,
-          month,
-          day,
-          static_cast<int>(secs / 3600),
-          static_cast<int>(secs / 60 % 60),
-          static_cast<int>(secs % 60)};
+  return CivilFromUnixSeconds(t);
 }
 
 int64_t TimeOf(int64_t year, int month, int day) {

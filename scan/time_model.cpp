@@ -88,7 +88,7 @@ int64_t DateValue(int64_t year, int64_t month, int64_t day) {
   return SatMul(DaysFromCivil(year, month, day), kSecondsPerDay);
 }
 
-std::string FormatUnixSeconds(int64_t t) {
+CivilTime CivilFromUnixSeconds(int64_t t) {
   const int64_t days = FloorDiv(t, kSecondsPerDay);
   // The time of day without multiplying the days back: days * 86400 overflows near INT64_MIN.
   const int64_t secs = (t % kSecondsPerDay + kSecondsPerDay) % kSecondsPerDay;
@@ -101,13 +101,21 @@ std::string FormatUnixSeconds(int64_t t) {
   const int64_t mp = (5 * doy + 2) / 153;
   const int64_t d = doy - (153 * mp + 2) / 5 + 1;
   const int64_t m = mp < 10 ? mp + 3 : mp - 9;
-  const int64_t y = yoe + era * 400 + (m <= 2 ? 1 : 0);
+  return {yoe + era * 400 + (m <= 2 ? 1 : 0),
+          static_cast<int>(m),
+          static_cast<int>(d),
+          static_cast<int>(secs / 3600),
+          static_cast<int>(secs % 3600 / 60),
+          static_cast<int>(secs % 60)};
+}
+
+std::string FormatUnixSeconds(int64_t t) {
+  const CivilTime c = CivilFromUnixSeconds(t);
+  const int64_t y = c.year;
   char text[128];
   // A year before 1 keeps four digits after its sign ("-0001"), as ISO 8601 writes it.
-  std::snprintf(text, sizeof text,
-                "%s%04" PRId64 "-%02" PRId64 "-%02" PRId64 " %02" PRId64 ":%02" PRId64
-                ":%02" PRId64,
-                y < 0 ? "-" : "", y < 0 ? -y : y, m, d, secs / 3600, secs % 3600 / 60, secs % 60);
+  std::snprintf(text, sizeof text, "%s%04" PRId64 "-%02d-%02d %02d:%02d:%02d", y < 0 ? "-" : "",
+                y < 0 ? -y : y, c.month, c.day, c.hour, c.minute, c.second);
   return text;
 }
 

@@ -33,6 +33,14 @@ uint32_t PackFrameTime(const FrameTimeFields& f);  // fields are masked to their
 // instead of overflowing for years far outside any calendar.
 int64_t DaysFromCivil(int64_t year, int64_t month, int64_t day);
 
+// The calendar fields of a time in seconds since the epoch (proleptic Gregorian, UTC), exact for
+// every int64_t.
+struct CivilTime {
+  int64_t year;
+  int month, day, hour, minute, second;
+};
+CivilTime CivilFromUnixSeconds(int64_t t);
+
 // Seconds since the epoch of a packed frame time.
 int64_t PackedTimeToUnixSeconds(uint32_t packed);
 
