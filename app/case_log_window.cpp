@@ -3,6 +3,7 @@
 
 #include <QCoreApplication>
 #include <QStringList>
+#include <algorithm>
 
 #include "evidence/case_log_run.h"
 
@@ -65,16 +66,24 @@ ScanRequest RequestOf(const ScanSettings& settings, const ScanFormTexts& form) {
   return request;
 }
 
+evidence::CaseLog CaseLogs::ForReport(Grouping grouping) const {
+  evidence::CaseLog log =
+      evidence::BeginCaseLog("korvane", KORVANE_VERSION, CommandLine(), request_.source);
+  log.examiner = TheIdentity().examiner;
+  log.case_id = TheIdentity().case_id;
+  log.offset = request_.offset;
+  log.size = request_.size;
+  log.date_window = request_.date_window;
+  log.block_size = request_.block_size;
+  log.grouping = GroupingName(grouping);
+  log.clock_offset = clock_offset_;
+  log.files = written_;
+  return log;
+}
+
 void CaseLogs::Begin(const std::string& what, const std::string& folder, Grouping grouping) {
-  log_ = evidence::BeginCaseLog("korvane", KORVANE_VERSION, CommandLine(), request_.source);
-  log_->examiner = TheIdentity().examiner;
-  log_->case_id = TheIdentity().case_id;
-  log_->offset = request_.offset;
-  log_->size = request_.size;
-  log_->date_window = request_.date_window;
-  log_->block_size = request_.block_size;
-  log_->grouping = GroupingName(grouping);
-  log_->clock_offset = clock_offset_;
+  log_ = ForReport(grouping);
+  log_->files.clear();
   evidence::DescribeSource(*log_);
   folder_ = folder;
   what_ = what;
@@ -83,6 +92,7 @@ void CaseLogs::Begin(const std::string& what, const std::string& folder, Groupin
 void CaseLogs::ScanStarted(const ScanRequest& request, const std::string& folder,
                            Grouping grouping) {
   request_ = request;
+  written_.clear();
   Begin("scan", folder, grouping);
 }
 
@@ -161,6 +171,15 @@ QString CaseLogs::Write(int exit_status) {
   log_.reset();
   last_written_.clear();
   evidence::EndCaseLog(log, exit_status);
+  for (const evidence::LoggedFile& f : log.files) {
+    auto same = std::find_if(written_.begin(), written_.end(),
+                             [&](const evidence::LoggedFile& w) { return w.path == f.path; });
+    if (same != written_.end()) {
+      *same = f;
+    } else {
+      written_.push_back(f);
+    }
+  }
   const std::string path =
       evidence::PathIn(folder_, "korvane-log-" + NameTime(log.started) + "-" + what_ + ".json");
   // Never into the source: every file of it counts.

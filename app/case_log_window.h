@@ -60,6 +60,11 @@ class CaseLogs {
   QString SaveEnded(const SaveResult& result);
   QString ExportEnded(const ExportFinished& end);
 
+  // The case details for a report of the last scan's rows shown in `grouping`: what that scan
+  // was asked, by whom, and every file the saves and exports since it began wrote (a file
+  // written again, such as recordings.csv, as it was last). Opens nothing.
+  evidence::CaseLog ForReport(Grouping grouping) const;
+
   // Where the last log was written; empty when it was not.
   const std::string& LastWritten() const { return last_written_; }
 
@@ -73,6 +78,7 @@ class CaseLogs {
   std::string what_;
   std::string last_written_;
   std::optional<int64_t> clock_offset_;
+  std::vector<evidence::LoggedFile> written_;  // by saves and exports since the last scan began
 };
 
 }  // namespace korvane::gui

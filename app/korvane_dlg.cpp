@@ -735,10 +735,8 @@ void CKorvaneDlg::OnMakeReport() {
   request.grouping = model_.View();
   request.window = model_.Window();
   request.clock_offset = clock_offset_;
+  request.log = logs_.ForReport(model_.View());
   for (const RecordingModel::Row& row : model_.Rows()) request.recordings.push_back(row.recording);
-  for (const QString& arg : QCoreApplication::arguments()) {
-    request.command_line.push_back(arg.toStdString());
-  }
   // The end is shown on this thread; a window closed meanwhile takes the call with it.
   auto outcome = std::make_shared<korvane::gui::ReportOutcome>();
   const korvane::Status started = m_worker.Start(

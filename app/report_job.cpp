@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "evidence/case_log.h"
+#include "evidence/case_log_run.h"
 #include "evidence/sources.h"
 #include "report/report.h"
 #include "scan/save.h"
@@ -15,12 +16,6 @@
 
 namespace korvane::gui {
 namespace {
-
-int64_t Now() {
-  return std::chrono::duration_cast<std::chrono::seconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 // "2014/3/4" of a window bound (a day's date value), as korvane-scan takes it.
 std::string WindowDay(int64_t date_value) {
@@ -36,18 +31,14 @@ ReportOutcome WriteListReport(const ReportRequest& request, const std::atomic<in
   ReportOutcome outcome;
   try {
     report::ReportInput input;
+    input.log = request.log;
     evidence::CaseLog& log = input.log;
     input.clock_offset = request.clock_offset;
     log.clock_offset = request.clock_offset;
-    log.tool = "korvane";
-    log.version = KORVANE_VERSION;
-    log.command_line = request.command_line;
-    log.host = evidence::HostName();
-    log.started = Now();
     log.source_path = request.source;
     log.source_canonical = CanonicalSourcePath(request.source);
     log.grouping = request.grouping == Grouping::kCamera ? "camera" : "time";
-    if (!request.window.IsOpen()) {
+    if (!log.date_window && !request.window.IsOpen()) {
       log.date_window =
           std::make_pair(WindowDay(request.window.start), WindowDay(request.window.end));
     }
@@ -69,11 +60,12 @@ ReportOutcome WriteListReport(const ReportRequest& request, const std::atomic<in
       input.recordings.push_back({r, std::move(*runs), {}});
     }
 #ifdef KORVANE_REPORT_PICTURES
+    std::vector<evidence::LoggedFile> pictures;
     const Status pictured = report::AddPictures(reader, request.source, request.folder,
-                                                input.recordings, log.files, stop);
-    for (evidence::LoggedFile& f : log.files) {
-      const bool separated = request.folder.ends_with('/') || request.folder.ends_with('\\');
-      f.path = request.folder + (separated ? "" : "/") + f.path;
+                                                input.recordings, pictures, stop);
+    for (evidence::LoggedFile& f : pictures) {
+      f.path = evidence::PathIn(request.folder, f.path);
+      log.files.push_back(std::move(f));
     }
     if (pictured.code() == ErrorCode::kStopped) {
       outcome.status = pictured;
@@ -81,7 +73,7 @@ ReportOutcome WriteListReport(const ReportRequest& request, const std::atomic<in
     }
     if (!pictured.ok()) outcome.note = pictured.message();
 #endif
-    log.ended = Now();
+    log.ended = evidence::NowUnixSeconds();
     Result<report::WrittenReport> written = report::WriteReport(request.folder, input);
     if (!written.ok()) {
       outcome.status = written.status();

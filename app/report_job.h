@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "evidence/case_log.h"
 #include "scan/recording.h"
 #include "scan/result.h"
 #include "scan/time_model.h"
@@ -21,9 +22,9 @@ struct ReportRequest {
   std::string folder;                 // the save folder (checked: it exists, not on the source)
   std::vector<Recording> recordings;  // the rows of the grouping shown, in order
   Grouping grouping = Grouping::kTime;
-  DateWindow window;                      // the scan's date window
-  std::vector<std::string> command_line;  // the window's program and arguments
-  std::optional<int64_t> clock_offset;    // korvane --clock-offset, when given
+  DateWindow window;                    // the scan's date window
+  evidence::CaseLog log;                // the case details, files written so far (CaseLogs)
+  std::optional<int64_t> clock_offset;  // korvane --clock-offset, when given
 };
 
 struct ReportOutcome {

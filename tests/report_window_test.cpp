@@ -12,6 +12,7 @@
 
 #include "app/korvane_dlg.h"
 #include "scan/save_folder.h"
+#include "scan/sha256.h"
 #include "tests/test_support.h"
 #include "tests/window_test_support.h"
 #include "tools/image_builder.h"
@@ -56,6 +57,9 @@ TEST(ReportWindow, WritesTheListShownIntoTheSaveFolderAndSaysWhenItCannot) {
   QAction* camera_view = dlg.findChild<QAction*>("cameraViewAction");
   ASSERT_NE(camera_view, nullptr);
   camera_view->setChecked(true);
+  // What the window saved since the scan is among the report's files written.
+  test::SelectAll(dlg);
+  ASSERT_TRUE(w.SaveToEnd().text.startsWith("保存完成!"));
 
   const test::BoxSeen done = ReportToEnd(dlg);
   EXPECT_EQ(done.icon, QMessageBox::Information) << done.text.toStdString();
@@ -75,6 +79,13 @@ TEST(ReportWindow, WritesTheListShownIntoTheSaveFolderAndSaysWhenItCannot) {
     EXPECT_NE(xml.find("<filename>" + name + "</filename>"), std::string::npos) << name;
   }
   EXPECT_NE(xml.find("<korvane:grouping>camera</korvane:grouping>"), std::string::npos);
+  const std::string saved = test::Slurp(test::Utf8Path(fs::path(out) / "0.dav"));
+  Sha256 sha;
+  sha.Update(reinterpret_cast<const uint8_t*>(saved.data()), saved.size());
+  const Result<std::string> hex = sha.Hex();
+  ASSERT_TRUE(hex.ok());
+  EXPECT_NE(html.find(*hex), std::string::npos) << "the saved 0.dav's SHA-256 is not in the page";
+  EXPECT_NE(xml.find(*hex), std::string::npos) << "the saved 0.dav's SHA-256 is not in the DFXML";
 
   const fs::path full = fs::path(dir.path()) / "full";
   fs::create_directory(full);
