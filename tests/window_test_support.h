@@ -142,7 +142,9 @@ std::string Sha256Of(const std::string& path);
 std::vector<std::string> RowTexts(const std::vector<Recording>& recordings);
 
 // A sparse file of `size` bytes with a few recordings in its first MiB, whose scan lasts long
-// enough to be stopped or closed on.
-void WriteLongImage(const std::string& path, uint64_t size);
+// enough to be stopped or closed on. Where the file system will not grow a file beyond its free
+// space, even a sparse one (wine does so), the file is halved until it fits, down to 4 GiB.
+// Returns the size made.
+uint64_t WriteLongImage(const std::string& path, uint64_t size);
 
 }  // namespace korvane::test
