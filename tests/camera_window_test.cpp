@@ -495,14 +495,7 @@ TEST(CameraImage, TheDetailsBoxSaysWhenAChannelHasNoKeyFrameAndClosesWhileDecodi
 
 #ifdef KORVANE_HAVE_VIDEO
 std::string Output(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-  pclose(pipe);
-  return out;
+  return test::Shell(command);
 }
 
 // The files in a folder, by name.

@@ -120,14 +120,7 @@ TEST(ClockWindow, WithoutAnOffsetNothingChanges) {
 
 #ifdef KORVANE_HAVE_VIDEO
 std::string Output(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-  pclose(pipe);
-  return out;
+  return test::Shell(command);
 }
 
 // 导出视频 with an offset: the file's creation time is the corrected start, its recorder_start the

@@ -35,14 +35,9 @@ struct Outcome {
 
 // A shell command's exit status and standard output.
 std::pair<int, std::string> Shell(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return {-1, out};
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-  const int status = pclose(pipe);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+  int status = -1;
+  std::string out = test::Shell(command, &status);
+  return {status, std::move(out)};
 }
 
 std::string Trim(std::string s) {

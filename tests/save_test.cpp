@@ -35,18 +35,7 @@ using testimage::ImageBuilder;
 
 constexpr uint64_t kMiB = 1 << 20;
 
-// Runs a shell command; returns what it wrote to stdout, and its exit status in *status.
-std::string Shell(const std::string& command, int* status = nullptr) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-  const int raw = pclose(pipe);
-  if (status) *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return out;
-}
+using test::Shell;
 
 bool HaveTool(const std::string& name) {
   int status = 0;

@@ -380,4 +380,21 @@ std::string NoSuchFolderText() {
 }
 #endif
 
+#ifndef _WIN32
+std::string Shell(const std::string& command, int* status) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) {
+    if (status) *status = -1;
+    return out;
+  }
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+  const int raw = pclose(pipe);
+  if (status) *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return out;
+}
+#endif
+
 }  // namespace korvane::test

@@ -169,6 +169,12 @@ class ChildProcess {
   bool waited_ = false;
 };
 
+#ifndef _WIN32
+// Runs a shell command; returns what it wrote to its standard output, and its exit status in
+// *status (-1 when it did not exit by itself).
+std::string Shell(const std::string& command, int* status = nullptr);
+#endif
+
 // A character device present on every system of its kind.
 #ifdef _WIN32
 inline constexpr char kNullDevice[] = "NUL";
