@@ -327,9 +327,7 @@ class Saver {
 }  // namespace
 
 Status CheckSaveFolder(const std::string& folder, const std::string& source) {
-  if (Status refused = FolderWritesToSource(folder, source); !refused.ok()) return refused;
-  Result<std::unique_ptr<SaveFolder>> opened = OpenSaveFolder(folder);
-  return opened.status();
+  return OpenSaveFolderOff(folder, source).status();
 }
 
 SaveResult SaveRecordings(const SaveJob& job, SaveSink& sink, const std::atomic<int>& stop) {
@@ -353,9 +351,7 @@ SaveResult SaveRecordings(SourceReader& reader, const SaveJob& job, SaveSink& si
   SaveResult result;
   result.folder = job.folder;
   try {
-    result.status = FolderWritesToSource(job.folder, job.source);
-    if (!result.status.ok()) return result;
-    Result<std::unique_ptr<SaveFolder>> folder = OpenSaveFolder(job.folder);
+    Result<std::unique_ptr<SaveFolder>> folder = OpenSaveFolderOff(job.folder, job.source);
     if (!folder.ok()) {
       result.status = folder.status();
       return result;

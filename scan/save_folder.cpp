@@ -105,6 +105,12 @@ Result<std::unique_ptr<SaveFolder>> OpenSaveFolder(const std::string& path) {
   return std::make_unique<SaveFolder>(std::move(*access));
 }
 
+Result<std::unique_ptr<SaveFolder>> OpenSaveFolderOff(const std::string& folder,
+                                                      const std::string& source) {
+  if (Status refused = FolderWritesToSource(folder, source); !refused.ok()) return refused;
+  return OpenSaveFolder(folder);
+}
+
 Status FolderWritesToSource(const std::string& folder, const std::string& source) {
   if (folder.empty() || source.empty() || !FolderLiesOnSource(folder, source)) return Status::Ok();
   return Status::Error(ErrorCode::kRefused,

@@ -150,4 +150,9 @@ Result<std::unique_ptr<SaveFolder>> OpenSaveFolder(const std::string& path);
 // volume; elsewhere, and whenever the system cannot tell, it is accepted.
 Status FolderWritesToSource(const std::string& folder, const std::string& source);
 
+// OpenSaveFolder for files made from `source`: refused first when the folder lies on it
+// (FolderWritesToSource).
+Result<std::unique_ptr<SaveFolder>> OpenSaveFolderOff(const std::string& folder,
+                                                      const std::string& source);
+
 }  // namespace korvane

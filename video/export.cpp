@@ -585,11 +585,7 @@ ExportResult ExportRecordings(SourceReader& reader, const ExportJob& job, Export
   QuietFfmpegLog();
   ExportResult result;
   try {
-    if (Status s = FolderWritesToSource(job.folder, job.source); !s.ok()) {
-      result.status = s;
-      return result;
-    }
-    Result<std::unique_ptr<SaveFolder>> folder = OpenSaveFolder(job.folder);
+    Result<std::unique_ptr<SaveFolder>> folder = OpenSaveFolderOff(job.folder, job.source);
     if (!folder.ok()) {
       result.status = folder.status();
       return result;
