@@ -640,24 +640,31 @@ std::optional<std::string> CKorvaneDlg::UsableSaveFolder() {
   return folder;
 }
 
-void CKorvaneDlg::OnSave() {
-  if (closing_) return;
+bool CKorvaneDlg::ReadyForJob() {
+  if (closing_) return false;
   if (g_bScanning.load() != 0) {
     ShowWarning(tr(kBusyText));
-    return;
+    return false;
   }
   // A scan that has just ended may still have its last rows on their way: the worker hands
   // them over before it lowers the busy flag, so taking the feed now gets them all.
   DrainScanFeed();
+  return true;
+}
 
+std::vector<korvane::Recording> CKorvaneDlg::CheckedRows() {
   std::vector<korvane::Recording> checked;
   for (const RecordingModel::Row& row : model_.Rows()) {
     if (row.checked) checked.push_back(row.recording);
   }
-  if (checked.empty()) {
-    ShowWarning(tr(kNothingCheckedText));
-    return;
-  }
+  if (checked.empty()) ShowWarning(tr(kNothingCheckedText));
+  return checked;
+}
+
+void CKorvaneDlg::OnSave() {
+  if (!ReadyForJob()) return;
+  std::vector<korvane::Recording> checked = CheckedRows();
+  if (checked.empty()) return;
   const std::optional<std::string> usable_folder = UsableSaveFolder();
   if (!usable_folder) return;
   const std::string& folder = *usable_folder;
@@ -684,20 +691,9 @@ void CKorvaneDlg::OnSave() {
 
 void CKorvaneDlg::OnExportVideo() {
 #ifdef KORVANE_HAVE_VIDEO
-  if (closing_) return;
-  if (g_bScanning.load() != 0) {
-    ShowWarning(tr(kBusyText));
-    return;
-  }
-  DrainScanFeed();  // the last rows of a scan that has just ended
-  std::vector<korvane::Recording> checked;
-  for (const RecordingModel::Row& row : model_.Rows()) {
-    if (row.checked) checked.push_back(row.recording);
-  }
-  if (checked.empty()) {
-    ShowWarning(tr(kNothingCheckedText));
-    return;
-  }
+  if (!ReadyForJob()) return;
+  std::vector<korvane::Recording> checked = CheckedRows();
+  if (checked.empty()) return;
   const std::optional<std::string> usable_folder = UsableSaveFolder();
   if (!usable_folder) return;
   const std::string& folder = *usable_folder;
@@ -720,12 +716,7 @@ void CKorvaneDlg::OnExportVideo() {
 
 void CKorvaneDlg::OnMakeReport() {
 #ifdef KORVANE_HAVE_REPORT
-  if (closing_) return;
-  if (g_bScanning.load() != 0) {
-    ShowWarning(tr(kBusyText));
-    return;
-  }
-  DrainScanFeed();  // the last rows of a scan that has just ended
+  if (!ReadyForJob()) return;
   const std::optional<std::string> usable_folder = UsableSaveFolder();
   if (!usable_folder) return;
   const std::string& folder = *usable_folder;

@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/case_log_window.h"
 #include "app/recording_model.h"
@@ -107,6 +108,11 @@ class CKorvaneDlg : public QDialog {
   // scanned from (it then becomes the folder remembered); otherwise the user is told why, and
   // nothing is returned.
   std::optional<std::string> UsableSaveFolder();
+  // Whether a save, an export or a report may start now: not while the window closes, nor while
+  // a scan or a save runs (the user is told). Takes in the last rows of a scan that has just ended.
+  bool ReadyForJob();
+  // The checked rows of the grouping shown; none, and the user is told, when none is checked.
+  std::vector<korvane::Recording> CheckedRows();
   // Saves the checked rows of the grouping shown, read from the source they were scanned from,
   // into the save folder.
   void OnSave();
