@@ -15,6 +15,11 @@ endif()
 # What both packages hold: korvane-scan, its manual page and completion, the licence.
 foreach(component cli ${korvane_gui_component})
   install(TARGETS korvane-scan RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${component})
+  if(TARGET korvane-video)
+    # Video export and pictures, loaded when first needed from beside bin/ (see video/module.h).
+    install(TARGETS korvane-video LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/korvane
+            COMPONENT ${component})
+  endif()
 endforeach()
 
 if(NOT WIN32)

@@ -701,6 +701,33 @@ TEST_F(VideoExportTest, CommandLineExportsEachVideoChannel) {
   EXPECT_TRUE(Listing(failed).empty());
 }
 
+// korvane-scan loads FFmpeg's part of Korvane only to export: without it beside the program a
+// scan still lists, and an export fails with the reason and status 4, writing nothing.
+TEST_F(VideoExportTest, CommandLineWithoutItsVideoModuleScansAndRefusesToExport) {
+  testimage::ImageBuilder image(1 << 20, testimage::Fill::kNoise, 14);
+  uint64_t at = 4096;
+  for (int i = 0; i < 25; ++i) at = PlacePicture(image, at, clips_[0], i, kT0, i * 40u);
+  const std::string source = dir_.File("alone.img");
+  std::string error;
+  ASSERT_TRUE(image.WriteTo(source, &error)) << error;
+  const fs::path bin = dir_.path() / "bin";
+  fs::create_directory(bin);
+  fs::copy_file(KORVANE_SCAN_BINARY, bin / "korvane-scan");
+  const std::string run = Quote((bin / "korvane-scan").string()) + " --quiet " + Quote(source);
+  int status = -1;
+  const std::string listed = Shell(run + " --format csv 2>/dev/null", &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(listed.find("0.dav,"), std::string::npos) << listed;
+  for (const char* option : {" --export mp4 ", " --thumbnails "}) {
+    const std::string err =
+        Shell(run + option + Quote(out_.string()) + " 2>&1 >/dev/null", &status);
+    EXPECT_EQ(status, 4) << option << err;
+    EXPECT_NE(err.find("nothing written: video is unavailable"), std::string::npos) << err;
+    EXPECT_NE(err.find("korvane-video.so"), std::string::npos) << err;
+    EXPECT_TRUE(Listing(out_).empty()) << option;
+  }
+}
+
 // korvane-scan's case log names every file the run wrote: saved recordings, exported videos,
 // pictures and the listings, each with its SHA-256 as it stands on the disk; also when a file
 // fails part way through the run.

@@ -79,6 +79,15 @@ else
   dir=$(mktemp -d)
   trap 'apt-get remove -y -qq korvane korvane-cli >/dev/null 2>&1 || true; rm -rf "$dir"' EXIT
   build/package/tools/korvane-mkimage demo "$dir/demo.img"
+  build/package/tools/korvane-mkimage video tests/data/testsrc-352x288-25fps.h264 "$dir/video.img" \
+    >/dev/null
+  # Export runs in a module of its own (FFmpeg's libraries load only then): the installed program
+  # must find it.
+  installed_scan_exports() {
+    rm -rf "$dir/videos" && mkdir "$dir/videos" &&
+      /usr/bin/korvane-scan --quiet "$dir/video.img" --export mp4 "$dir/videos" >/dev/null 2>&1 &&
+      [ "$(ls "$dir/videos"/*.mp4 | wc -l)" = 3 ]
+  }
   installed_scan_lists_demo() {
     [ "$(/usr/bin/korvane-scan --quiet --format csv "$dir/demo.img")" = \
       "$("$scan" --quiet --format csv "$dir/demo.img")" ]
@@ -89,6 +98,7 @@ else
     check "$package: korvane-scan --version names the licence" \
       grep -q 'GPL-3.0-or-later' <(/usr/bin/korvane-scan --version)
     check "$package: the installed korvane-scan lists the demo image" installed_scan_lists_demo
+    check "$package: the installed korvane-scan exports video" installed_scan_exports
     check "$package: man finds korvane-scan(1)" quietly man -w korvane-scan
     check "$package: the completion is where bash-completion looks" \
       test -f /usr/share/bash-completion/completions/korvane-scan
