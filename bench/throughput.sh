@@ -12,7 +12,8 @@
 #                       [--loop] [--adversarial]
 #
 # --kernels also runs the kernel benchmarks; --window also times the window's scan against a
-# plain scan of the same image in one process (korvane-window-bench, off screen; installs Qt).
+# plain scan of the same image in one process (korvane-window-bench, off screen; installs Qt),
+# and against korvane-scan's rounds above.
 # --loop also times the scan of the image through a read-only loop block device (read with pread,
 # as drives are; needs losetup and the right to use it). --adversarial also times both ways of
 # reading on 256 MiB files of nothing but "DHAV", of nothing but 'D', and of "DH" pairs. The image
@@ -142,7 +143,12 @@ if [ "$window" = 1 ]; then
   korvane_install "${KORVANE_WINDOW_PACKAGES[@]}"
   korvane_build bench --target korvane-window-bench
   warm
-  QT_QPA_PLATFORM=offscreen build/bench/bench/korvane-window-bench "$image" "$rounds" 2>/dev/null
+  window_runs=$(QT_QPA_PLATFORM=offscreen build/bench/bench/korvane-window-bench "$image" "$rounds" 2>/dev/null)
+  echo "$window_runs"
+  # The window's scan (start button to end box, the window open) against korvane-scan's (the
+  # program run, start to exit) of the rounds above.
+  window_mbs=$(sed -n 's/^run [0-9]*: .* window \([0-9]*\) MB\/s.*/\1/p' <<<"$window_runs" | median)
+  echo "the window's scan against korvane-scan --quiet: $(awk -v w="$window_mbs" -v s="${med[2]}" -v b="$size" 'BEGIN { printf "%.2f", w * 1e6 / (b / s) }')x (medians)"
 fi
 
 if [ "$loop" = 1 ]; then
