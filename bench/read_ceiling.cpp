@@ -4,9 +4,10 @@
 // threads, each over alternate 1 MiB pieces as the scan's threads go. No search, no page faults
 // while timed: no program that looks at every byte of the file can go faster.
 //
-//   korvane-read-ceiling FILE [ROUNDS]
+//   korvane-read-ceiling FILE [ROUNDS [THREADS]]
 //
-// Prints the best of ROUNDS (default 5) for each thread count in GB/s (10^9 bytes a second).
+// Prints the best of ROUNDS (default 5) for each thread count in GB/s (10^9 bytes a second); with
+// THREADS, only that count's figure, as a bare number (throughput.sh takes one every round).
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -53,11 +54,12 @@ uint64_t Touch(const uint8_t* p, size_t n) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || argc > 3) {
-    std::fprintf(stderr, "usage: korvane-read-ceiling FILE [ROUNDS]\n");
+  if (argc < 2 || argc > 4) {
+    std::fprintf(stderr, "usage: korvane-read-ceiling FILE [ROUNDS [THREADS]]\n");
     return 2;
   }
-  const int rounds = argc == 3 ? std::max(1, std::atoi(argv[2])) : 5;
+  const int rounds = argc >= 3 ? std::max(1, std::atoi(argv[2])) : 5;
+  const unsigned only = argc == 4 ? static_cast<unsigned>(std::max(1, std::atoi(argv[3]))) : 0;
   const int fd = ::open(argv[1], O_RDONLY | O_CLOEXEC);
   struct stat st {};
   if (fd < 0 || ::fstat(fd, &st) != 0 || st.st_size <= 0) {
@@ -74,7 +76,9 @@ int main(int argc, char** argv) {
   }
   const auto* bytes = static_cast<const uint8_t*>(map);
   volatile uint64_t sink = Touch(bytes, size);  // maps every page before the timing
-  for (const unsigned threads : {1u, 2u}) {
+  const std::vector<unsigned> counts =
+      only != 0 ? std::vector<unsigned>{only} : std::vector<unsigned>{1, 2};
+  for (const unsigned threads : counts) {
     double best = 0;
     for (int r = 0; r < rounds; ++r) {
       std::vector<uint64_t> got(threads);
@@ -92,6 +96,10 @@ int main(int argc, char** argv) {
           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
       best = std::max(best, static_cast<double>(size) / s / 1e9);
       for (const uint64_t g : got) sink = sink | g;
+    }
+    if (only != 0) {
+      std::printf("%.2f\n", best);
+      continue;
     }
     std::printf("  %-44s %6.2f GB/s\n",
                 threads == 1 ? "reading every byte, mapped, one thread"
