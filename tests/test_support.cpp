@@ -395,6 +395,22 @@ std::string Shell(const std::string& command, int* status) {
   if (status) *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   return out;
 }
+
+std::vector<std::string> FrameSums(const std::string& input_options, const std::string& file,
+                                   const std::string& stream, int* status) {
+  const std::string out = Shell("ffmpeg -nostdin -v error " + input_options + " -i " + Quote(file) +
+                                    " -map 0:" + stream + " -f framemd5 - 2>&1",
+                                status);
+  std::vector<std::string> sums;
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    const size_t comma = line.rfind(',');
+    sums.push_back(line.substr(comma == std::string::npos ? 0 : comma + 1));
+  }
+  return sums;
+}
 #endif
 
 }  // namespace korvane::test

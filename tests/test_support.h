@@ -173,6 +173,13 @@ class ChildProcess {
 // Runs a shell command; returns what it wrote to its standard output, and its exit status in
 // *status (-1 when it did not exit by itself).
 std::string Shell(const std::string& command, int* status = nullptr);
+
+// The checksum of every decoded frame of a stream of `file` ("v" its video, "a" its audio), in
+// order: the last field of ffmpeg's framemd5 lines (the times differ between containers). A
+// message of ffmpeg's is a line of its own and makes the list differ; ffmpeg's exit status goes
+// to *status.
+std::vector<std::string> FrameSums(const std::string& input_options, const std::string& file,
+                                   const std::string& stream, int* status);
 #endif
 
 // A character device present on every system of its kind.

@@ -46,23 +46,12 @@ bool HaveFfmpeg() {
   return status == 0;
 }
 
-// The checksum of every decoded picture of a stream, in order; any message of the decoder is a
-// line of its own and makes the list differ.
+// The checksum of every decoded frame of a stream, in order (see test::FrameSums).
 std::vector<std::string> PictureSums(const std::string& input_options, const std::string& file,
                                      const std::string& stream = "v") {
   int status = -1;
-  const std::string out = Shell("ffmpeg -nostdin -v error " + input_options + " -i " + Quote(file) +
-                                    " -map 0:" + stream + " -f framemd5 - 2>&1",
-                                &status);
-  EXPECT_EQ(status, 0) << out;
-  std::vector<std::string> sums;
-  std::istringstream lines(out);
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (line.empty() || line[0] == '#') continue;
-    const size_t comma = line.rfind(',');
-    sums.push_back(line.substr(comma == std::string::npos ? 0 : comma + 1));
-  }
+  std::vector<std::string> sums = test::FrameSums(input_options, file, stream, &status);
+  EXPECT_EQ(status, 0) << file << ": " << (sums.empty() ? "" : sums.back());
   return sums;
 }
 
