@@ -349,14 +349,11 @@ TEST_F(CameraList, TheDetailsBoxShowsWhatTheRowHolds) {
 // The image of four cameras, scanned from the window: the camera grouping lists one row per
 // camera run with what it holds, and a saved row is that camera's whole frames alone.
 TEST(CameraImage, TheWindowListsEachCameraRunAndSavesItAsThatCamerasFrames) {
-  std::vector<testimage::VideoClip> clips;
   std::string error;
-  ASSERT_TRUE(testimage::LoadCameraClips(KORVANE_TEST_DATA_DIR, &clips, &error)) << error;
-  const testimage::CameraImage image = testimage::BuildCameraImage(clips);
-  test::TempDir dir;
-  const std::string source = dir.File("cameras.img"), out = dir.File("out");
-  test::WriteFile(source, image.bytes);
-  fs::create_directory(out);
+  const auto cameras = test::WriteCamerasImage(&error);
+  ASSERT_TRUE(cameras) << error;
+  const testimage::CameraImage& image = cameras->image;
+  const std::string &source = cameras->source, &out = cameras->out;
 
   Window w;
   CKorvaneDlg& dlg = w.dlg();
@@ -525,14 +522,11 @@ test::BoxSeen ExportToEnd(CKorvaneDlg& dlg, const std::function<void()>& meanwhi
 // files, each listed in exports.csv.
 TEST(CameraImage, ExportVideoWritesEachCheckedCameraRowAsAnMp4AndAStopLeavesNoPartialFile) {
   if (Output("command -v ffprobe").empty()) GTEST_SKIP() << "ffprobe is not installed";
-  std::vector<testimage::VideoClip> clips;
   std::string error;
-  ASSERT_TRUE(testimage::LoadCameraClips(KORVANE_TEST_DATA_DIR, &clips, &error)) << error;
-  const testimage::CameraImage image = testimage::BuildCameraImage(clips);
-  test::TempDir dir;
-  const std::string source = dir.File("cameras.img"), out = dir.File("out");
-  test::WriteFile(source, image.bytes);
-  fs::create_directory(out);
+  const auto cameras = test::WriteCamerasImage(&error);
+  ASSERT_TRUE(cameras) << error;
+  const testimage::CameraImage& image = cameras->image;
+  const std::string &source = cameras->source, &out = cameras->out;
 
   Window w;
   CKorvaneDlg& dlg = w.dlg();
@@ -591,7 +585,7 @@ TEST(CameraImage, ExportVideoWritesEachCheckedCameraRowAsAnMp4AndAStopLeavesNoPa
 
   // Stopped at once, while the worker finds the rows' frames or writes the first files: whatever
   // is left is whole and listed.
-  const std::string stopped = dir.File("stopped");
+  const std::string stopped = cameras->dir.File("stopped");
   fs::create_directory(stopped);
   w.FillForImage(source, stopped);
   const test::BoxSeen stop_end = ExportToEnd(dlg, [&] { test::Stop(dlg); });

@@ -127,14 +127,11 @@ std::string Output(const std::string& command) {
 // recorder's own, and its name the recording's number as without one.
 TEST(ClockWindow, ExportedVideoHasTheCorrectedCreationTimeAndTheRecordersStart) {
   if (Output("command -v ffprobe").empty()) GTEST_SKIP() << "ffprobe is not installed";
-  std::vector<testimage::VideoClip> clips;
   std::string error;
-  ASSERT_TRUE(testimage::LoadCameraClips(KORVANE_TEST_DATA_DIR, &clips, &error)) << error;
-  const testimage::CameraImage image = testimage::BuildCameraImage(clips);
-  test::TempDir dir;
-  const std::string source = dir.File("cameras.img"), out = dir.File("out");
-  test::WriteFile(source, image.bytes);
-  std::filesystem::create_directory(out);
+  const auto cameras = test::WriteCamerasImage(&error);
+  ASSERT_TRUE(cameras) << error;
+  const testimage::CameraImage& image = cameras->image;
+  const std::string &source = cameras->source, &out = cameras->out;
 
   Window w;
   CKorvaneDlg& dlg = w.dlg();

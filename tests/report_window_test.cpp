@@ -41,14 +41,11 @@ test::BoxSeen ReportToEnd(CKorvaneDlg& dlg) {
 // fileobject for each, and the box names both files. A report that cannot be written (every
 // name taken) ends with the failure box, never with the done one.
 TEST(ReportWindow, WritesTheListShownIntoTheSaveFolderAndSaysWhenItCannot) {
-  std::vector<testimage::VideoClip> clips;
   std::string error;
-  ASSERT_TRUE(testimage::LoadCameraClips(KORVANE_TEST_DATA_DIR, &clips, &error)) << error;
-  const testimage::CameraImage image = testimage::BuildCameraImage(clips);
-  test::TempDir dir;
-  const std::string source = dir.File("cameras.img"), out = dir.File("out");
-  test::WriteFile(source, image.bytes);
-  fs::create_directory(out);
+  const auto cameras = test::WriteCamerasImage(&error);
+  ASSERT_TRUE(cameras) << error;
+  const testimage::CameraImage& image = cameras->image;
+  const std::string &source = cameras->source, &out = cameras->out;
 
   test::Window w;
   CKorvaneDlg& dlg = w.dlg();
@@ -87,7 +84,7 @@ TEST(ReportWindow, WritesTheListShownIntoTheSaveFolderAndSaysWhenItCannot) {
   EXPECT_NE(html.find(*hex), std::string::npos) << "the saved 0.dav's SHA-256 is not in the page";
   EXPECT_NE(xml.find(*hex), std::string::npos) << "the saved 0.dav's SHA-256 is not in the DFXML";
 
-  const fs::path full = fs::path(dir.path()) / "full";
+  const fs::path full = fs::path(cameras->dir.path()) / "full";
   fs::create_directory(full);
   for (unsigned n = 0; n <= kMaxNameNumber; ++n) {
     test::WriteFile(test::Utf8Path(full / NumberedName("report.xml", n)), {});

@@ -384,4 +384,16 @@ uint64_t WriteLongImage(const std::string& path, uint64_t size) {
   }
 }
 
+std::unique_ptr<CamerasOnDisk> WriteCamerasImage(std::string* error) {
+  std::vector<testimage::VideoClip> clips;
+  if (!testimage::LoadCameraClips(KORVANE_TEST_DATA_DIR, &clips, error)) return nullptr;
+  auto cameras = std::make_unique<CamerasOnDisk>();
+  cameras->image = testimage::BuildCameraImage(clips);
+  cameras->source = cameras->dir.File("cameras.img");
+  cameras->out = cameras->dir.File("out");
+  WriteFile(cameras->source, cameras->image.bytes);
+  std::filesystem::create_directory(cameras->out);
+  return cameras;
+}
+
 }  // namespace korvane::test

@@ -24,6 +24,8 @@
 
 #include "app/korvane_dlg.h"
 #include "app/recording_model.h"
+#include "tests/test_support.h"
+#include "tools/image_builder.h"
 
 class QFileDialog;
 class QMenu;
@@ -146,5 +148,16 @@ std::vector<std::string> RowTexts(const std::vector<Recording>& recordings);
 // space, even a sparse one (wine does so), the file is halved until it fits, down to 4 GiB.
 // Returns the size made.
 uint64_t WriteLongImage(const std::string& path, uint64_t size);
+
+// The four cameras' image (testimage::BuildCameraImage of the clips in tests/data) written to a
+// temporary folder as "cameras.img", beside an empty folder "out" to save into.
+struct CamerasOnDisk {
+  testimage::CameraImage image;
+  TempDir dir;
+  std::string source;  // the image's path
+  std::string out;     // the empty folder's
+};
+// Null, with the reason in *error, when the clips cannot be read.
+std::unique_ptr<CamerasOnDisk> WriteCamerasImage(std::string* error);
 
 }  // namespace korvane::test
