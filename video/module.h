@@ -22,6 +22,7 @@
 namespace korvane::video {
 
 struct ModuleEntries {
+  // These two stay first, whatever else changes: they are read from a module of any build.
   uint64_t abi;
   const char* version;
   ExportResult (*export_recordings)(SourceReader&, const ExportJob&, ExportSink&,
