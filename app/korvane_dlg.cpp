@@ -661,55 +661,63 @@ std::vector<korvane::Recording> CKorvaneDlg::CheckedRows() {
   return checked;
 }
 
-void CKorvaneDlg::OnSave() {
-  if (!ReadyForJob()) return;
+std::optional<CKorvaneDlg::RowsToWrite> CKorvaneDlg::RowsToWriteNow() {
+  if (!ReadyForJob()) return std::nullopt;
   std::vector<korvane::Recording> checked = CheckedRows();
-  if (checked.empty()) return;
-  const std::optional<std::string> usable_folder = UsableSaveFolder();
-  if (!usable_folder) return;
-  const std::string& folder = *usable_folder;
+  if (checked.empty()) return std::nullopt;
+  std::optional<std::string> folder = UsableSaveFolder();
+  if (!folder) return std::nullopt;
+  return RowsToWrite{std::move(checked), std::move(*folder)};
+}
 
-  korvane::SaveJob job;
-  job.source = model_.Source();  // what the rows were scanned from, whatever the form says now
-  job.folder = folder;
-  job.recordings = std::move(checked);
-  job.window = model_.Window();
-  save_files_ = job.recordings.size();
-
+void CKorvaneDlg::BeginJob() {
   ++job_number_;
   m_progress->setValue(0);
   m_progress->setFormat(QStringLiteral("%p%"));
+}
+
+void CKorvaneDlg::WarnNotStarted(const korvane::Status& started) {
+  ShowWarning(tr(started.code() == korvane::ErrorCode::kRefused ? kBusyText : kCannotStartText));
+}
+
+void CKorvaneDlg::OnSave() {
+  std::optional<RowsToWrite> to_write = RowsToWriteNow();
+  if (!to_write) return;
+
+  korvane::SaveJob job;
+  job.source = model_.Source();  // what the rows were scanned from, whatever the form says now
+  job.folder = to_write->folder;
+  job.recordings = std::move(to_write->rows);
+  job.window = model_.Window();
+  save_files_ = job.recordings.size();
+
+  BeginJob();
   auto sink = std::make_shared<korvane::gui::SaveFeedSink>(feed_, job_number_);
-  logs_.JobStarted("save", job.source, folder, model_.View(), job.recordings);
+  logs_.JobStarted("save", job.source, job.folder, model_.View(), job.recordings);
   const korvane::Status started = m_worker.StartSave(
       std::move(job), *sink, [sink](const korvane::SaveResult& result) { sink->Finish(result); });
   if (!started.ok()) {
     logs_.Abandon();
-    ShowWarning(tr(started.code() == korvane::ErrorCode::kRefused ? kBusyText : kCannotStartText));
+    WarnNotStarted(started);
   }
 }
 
 void CKorvaneDlg::OnExportVideo() {
 #ifdef KORVANE_HAVE_VIDEO
-  if (!ReadyForJob()) return;
-  std::vector<korvane::Recording> checked = CheckedRows();
-  if (checked.empty()) return;
-  const std::optional<std::string> usable_folder = UsableSaveFolder();
-  if (!usable_folder) return;
-  const std::string& folder = *usable_folder;
+  std::optional<RowsToWrite> to_write = RowsToWriteNow();
+  if (!to_write) return;
 
-  ++job_number_;
-  m_progress->setValue(0);
-  m_progress->setFormat(QStringLiteral("%p%"));
+  BeginJob();
   // The job lives as long as the worker's thread needs it: both functions hold it.
-  logs_.JobStarted("export", model_.Source(), folder, model_.View(), checked);
+  logs_.JobStarted("export", model_.Source(), to_write->folder, model_.View(), to_write->rows);
   auto job = std::make_shared<korvane::gui::VideoExport>(
-      feed_, job_number_, model_.Source(), folder, std::move(checked), clock_offset_.value_or(0));
+      feed_, job_number_, model_.Source(), to_write->folder, std::move(to_write->rows),
+      clock_offset_.value_or(0));
   const korvane::Status started = m_worker.Start(
       [job](const std::atomic<int>& stop) { job->Run(stop); }, [job] { job->Finish(); });
   if (!started.ok()) {
     logs_.Abandon();
-    ShowWarning(tr(started.code() == korvane::ErrorCode::kRefused ? kBusyText : kCannotStartText));
+    WarnNotStarted(started);
   }
 #endif
 }
@@ -757,7 +765,7 @@ void CKorvaneDlg::OnMakeReport() {
             Qt::QueuedConnection);
       });
   if (!started.ok()) {
-    ShowWarning(tr(started.code() == korvane::ErrorCode::kRefused ? kBusyText : kCannotStartText));
+    WarnNotStarted(started);
   }
 #endif
 }

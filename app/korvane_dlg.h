@@ -113,6 +113,18 @@ class CKorvaneDlg : public QDialog {
   bool ReadyForJob();
   // The checked rows of the grouping shown; none, and the user is told, when none is checked.
   std::vector<korvane::Recording> CheckedRows();
+  // What a save or an export starts with: the checked rows and a usable save folder, when the
+  // job may start now (ReadyForJob, CheckedRows, UsableSaveFolder, in that order); otherwise
+  // nothing, and the user has been told why.
+  struct RowsToWrite {
+    std::vector<korvane::Recording> rows;
+    std::string folder;
+  };
+  std::optional<RowsToWrite> RowsToWriteNow();
+  // A new job's number (news of earlier jobs is no longer shown) and an empty progress bar.
+  void BeginJob();
+  // Tells the user why a job's thread did not start.
+  void WarnNotStarted(const korvane::Status& started);
   // Saves the checked rows of the grouping shown, read from the source they were scanned from,
   // into the save folder.
   void OnSave();
