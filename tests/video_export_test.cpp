@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <numeric>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -189,6 +190,23 @@ class VideoExportTest : public ::testing::Test {
                         static_cast<uint32_t>(i * 1000 / clip.fps));
     }
     end_ = at;
+    const std::string file = dir_.File(name);
+    std::string error;
+    EXPECT_TRUE(image.WriteTo(file, &error)) << error;
+    return file;
+  }
+
+  // An image of two recordings for korvane-scan: 25 pictures of clip 0 on channel 0, and an
+  // hour later 25 of clip 0 on channel 0 beside 25 of clip 1 on channel 1.
+  std::string TwoRecordingsImage(const std::string& name, uint32_t seed) {
+    testimage::ImageBuilder image(2 << 20, testimage::Fill::kNoise, seed);
+    uint64_t at = 4096;
+    for (int i = 0; i < 25; ++i) at = PlacePicture(image, at, clips_[0], i, kT0, i * 40u);
+    at = 1 << 20;
+    for (int i = 0; i < 25; ++i) {
+      at = PlacePicture(image, at, clips_[0], i, kT0 + 3600, i * 40u, 0);
+      at = PlacePicture(image, at, clips_[1], i, kT0 + 3600, i * 40u, 1);
+    }
     const std::string file = dir_.File(name);
     std::string error;
     EXPECT_TRUE(image.WriteTo(file, &error)) << error;
@@ -626,18 +644,8 @@ TEST_F(VideoExportTest, AChannelWithoutAKeyFrameHasNoPictureAndIsNoFailure) {
 // korvane-scan --export and --thumbnails over the recordings of a scan: the names, exports.csv,
 // the exit status.
 TEST_F(VideoExportTest, CommandLineExportsEachVideoChannel) {
-  testimage::ImageBuilder image(2 << 20, testimage::Fill::kNoise, 11);
-  uint64_t at = 4096;
-  for (int i = 0; i < 25; ++i) at = PlacePicture(image, at, clips_[0], i, kT0, i * 40u);
-  // A second recording, an hour later, of two cameras.
-  at = 1 << 20;
-  for (int i = 0; i < 25; ++i) {
-    at = PlacePicture(image, at, clips_[0], i, kT0 + 3600, i * 40u, 0);
-    at = PlacePicture(image, at, clips_[1], i, kT0 + 3600, i * 40u, 1);
-  }
-  const std::string source = dir_.File("cli.img");
+  const std::string source = TwoRecordingsImage("cli.img", 11);
   std::string error;
-  ASSERT_TRUE(image.WriteTo(source, &error)) << error;
   const std::string run = std::string(KORVANE_SCAN_BINARY) + " --quiet " + Quote(source);
   int status = -1;
   Shell(run + " --export mp4 " + Quote(out_.string()) + " >/dev/null 2>&1", &status);
@@ -672,7 +680,7 @@ TEST_F(VideoExportTest, CommandLineExportsEachVideoChannel) {
   EXPECT_EQ(status, 2);
   // A file that cannot be written is status 4: here a recording of two picture sizes.
   testimage::ImageBuilder sizes(1 << 20, testimage::Fill::kNoise, 12);
-  at = 4096;
+  uint64_t at = 4096;
   for (int i = 0; i < 25; ++i) at = PlacePicture(sizes, at, clips_[0], i, kT0, i * 40u);
   for (int i = 0; i < 25; ++i) at = PlacePicture(sizes, at, clips_[1], i, kT0, 1000 + i * 40u);
   const std::string two = dir_.File("sizes.img");
@@ -693,12 +701,9 @@ TEST_F(VideoExportTest, CommandLineExportsEachVideoChannel) {
 // korvane-scan loads FFmpeg's part of Korvane only to export: without it beside the program a
 // scan still lists, and an export fails with the reason and status 4, writing nothing.
 TEST_F(VideoExportTest, CommandLineWithoutItsVideoModuleScansAndRefusesToExport) {
-  testimage::ImageBuilder image(1 << 20, testimage::Fill::kNoise, 14);
-  uint64_t at = 4096;
-  for (int i = 0; i < 25; ++i) at = PlacePicture(image, at, clips_[0], i, kT0, i * 40u);
-  const std::string source = dir_.File("alone.img");
-  std::string error;
-  ASSERT_TRUE(image.WriteTo(source, &error)) << error;
+  std::vector<int> pictures(25);
+  std::iota(pictures.begin(), pictures.end(), 0);
+  const std::string source = PicturesImage("alone.img", 0, pictures);
   const fs::path bin = dir_.path() / "bin";
   fs::create_directory(bin);
   fs::copy_file(KORVANE_SCAN_BINARY, bin / "korvane-scan");
@@ -724,17 +729,7 @@ TEST_F(VideoExportTest, CaseLogNamesEveryFileTheCommandLineWrote) {
   int status = -1;
   Shell("command -v jq >/dev/null 2>&1", &status);
   ASSERT_EQ(status, 0) << "the video stage installs jq";
-  testimage::ImageBuilder image(2 << 20, testimage::Fill::kNoise, 13);
-  uint64_t at = 4096;
-  for (int i = 0; i < 25; ++i) at = PlacePicture(image, at, clips_[0], i, kT0, i * 40u);
-  at = 1 << 20;
-  for (int i = 0; i < 25; ++i) {
-    at = PlacePicture(image, at, clips_[0], i, kT0 + 3600, i * 40u, 0);
-    at = PlacePicture(image, at, clips_[1], i, kT0 + 3600, i * 40u, 1);
-  }
-  const std::string source = dir_.File("logged.img");
-  std::string error;
-  ASSERT_TRUE(image.WriteTo(source, &error)) << error;
+  const std::string source = TwoRecordingsImage("logged.img", 13);
   const fs::path saved = dir_.path() / "logged-saved", videos = dir_.path() / "logged-videos",
                  pictures = dir_.path() / "logged-pictures";
   for (const fs::path& folder : {saved, videos, pictures}) fs::create_directory(folder);
@@ -797,7 +792,7 @@ TEST_F(VideoExportTest, CaseLogNamesEveryFileTheCommandLineWrote) {
   // A run that fails part way: 0.dav exports, 1.dav changes its picture size and fails. What
   // was written before and after the failure is in the log, and the log says how it ended.
   testimage::ImageBuilder sizes(2 << 20, testimage::Fill::kNoise, 14);
-  at = 4096;
+  uint64_t at = 4096;
   for (int i = 0; i < 25; ++i) at = PlacePicture(sizes, at, clips_[0], i, kT0, i * 40u);
   at = 1 << 20;
   for (int i = 0; i < 25; ++i) at = PlacePicture(sizes, at, clips_[0], i, kT0 + 3600, i * 40u);
@@ -805,6 +800,7 @@ TEST_F(VideoExportTest, CaseLogNamesEveryFileTheCommandLineWrote) {
     at = PlacePicture(sizes, at, clips_[1], i, kT0 + 3600, 1000 + i * 40u);
   }
   const std::string two = dir_.File("logged-sizes.img");
+  std::string error;
   ASSERT_TRUE(sizes.WriteTo(two, &error)) << error;
   const fs::path part_saved = dir_.path() / "part-saved", part_videos = dir_.path() / "part-videos";
   for (const fs::path& folder : {part_saved, part_videos}) fs::create_directory(folder);
